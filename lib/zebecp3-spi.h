@@ -1,0 +1,93 @@
+// Card access: registers and the microcontroller mailbox of the capture card,
+// reached through four private requests of its driver on the DVB frontend node.
+#pragma once
+
+#include <cstddef>
+#include <sys/ioctl.h>
+
+struct reg_record {
+    unsigned char addr;
+    unsigned int value;
+};
+
+struct window_record {
+    unsigned int base;
+    unsigned char offset;
+    unsigned int value;
+};
+
+static_assert(sizeof(reg_record) == 8 && offsetof(reg_record, value) == 4, "reg_record layout");
+static_assert(sizeof(window_record) == 12 && offsetof(window_record, offset) == 4 &&
+                  offsetof(window_record, value) == 8,
+              "window_record layout");
+
+#define WINDOW_BASE 0x4000u
+
+#define REG_READ _IOR('o', 90, struct reg_record)
+#define REG_WRITE _IOW('o', 91, struct reg_record)
+#define WINDOW_READ _IOR('o', 92, struct window_record)
+#define WINDOW_WRITE _IOW('o', 93, struct window_record)
+
+static_assert(REG_READ == 0x80086F5Au && REG_WRITE == 0x40086F5Bu, "register request numbers");
+static_assert(WINDOW_READ == 0x800C6F5Cu && WINDOW_WRITE == 0x400C6F5Du, "window request numbers");
+
+// The six advanced encoder settings, in this order.
+struct advice_number {
+    int profileNum;
+    int levelNum;
+    int H_Num;
+    int V_Num;
+    int bitrateNum;
+    int frameNum;
+};
+
+// The card access object. It neither opens nor closes its descriptor.
+class zebecp3 {
+public:
+    int i_frontend;
+
+    void setFrontend(int fd);
+
+    // Requests
+    void zeb_write(unsigned char addr, unsigned int value);
+    unsigned int zeb_read(unsigned char addr);
+    void zeb_24cxx_wr(unsigned char offset, unsigned int value);
+    unsigned int zeb_24cxx_rd(unsigned char offset);
+    unsigned char read_mcu_status();
+
+    // Mailbox and parameter EEPROM
+    void check_mcuWorkOK();
+    void mcu_software_reset();
+    void erase_mcu(unsigned int addr);
+    void write_mcu(unsigned int addr, unsigned char* buf);
+    void read_mcu(unsigned int addr, unsigned char* buf);
+    void read_24cxx(unsigned char addr, unsigned char num, unsigned char* buf);
+    void write_24cxx(unsigned char addr, unsigned char num, unsigned char* buf);
+
+    // Capture format
+    void CaptureSoftReset();
+    void worksetreset();
+    void GetCaptureFormat(unsigned short* out);
+    void SetCaptureFormat(unsigned char autoflag, unsigned char preset);
+
+    // Encoder settings and read-back
+    void advanced_setting(advice_number settings);
+    void write_M23Register(int count, int* addrs, int* values);
+    void read_M23Register(int count, int* values);
+    void getoutputformat(int* regs, unsigned char* mode);
+    void setMute(int mute);
+    void setprogname(unsigned char* name);
+
+    // SPI flash
+    unsigned char spi_CheckFree(unsigned char kind);
+    void spi_WriteEnable();
+    void spi_WriteDisable();
+    unsigned char spi_GetFlashID(unsigned char* id);
+    unsigned char spi_ChipErase();
+    unsigned char spi_ChipEraseStatus();
+    unsigned char spi_read32bit(unsigned char* addr, unsigned int* word);
+    unsigned char spi_read1page(unsigned char* addr, unsigned char* buf);
+    unsigned char spi_Write32bit(unsigned char* addr, unsigned int* word);
+    unsigned char spi_Write1page(unsigned char* addr, unsigned char* page);
+    void spi_EnterDeepPowerDown();
+};

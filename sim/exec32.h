@@ -1,0 +1,20 @@
+// Starting programs, 32-bit ones included, on kernels that cannot run them.
+#pragma once
+
+#include <string>
+
+namespace cardsim {
+
+// The path execvp would run for `file`, or "" when there is none.
+std::string find_program(const std::string& file);
+
+// 32 or 64 for an x86 ELF executable, 0 for anything else (scripts, missing files).
+int elf_bits(const std::string& path);
+
+// Replaces the process with `path`. When the kernel refuses a 32-bit x86 ELF
+// ("Exec format error"), or CARDSIM_FORCE_QEMU is set, runs it through qemu-i386; LD_PRELOAD then goes
+// to the emulated program through qemu's -E, never to qemu itself.
+// Returns only on failure, with errno set.
+int exec_program(const std::string& path, char* const argv[]);
+
+}  // namespace cardsim

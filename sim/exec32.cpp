@@ -51,7 +51,11 @@ int elf_bits(const std::string& path)
 int exec_program(const std::string& path, char* const argv[])
 {
     // CARDSIM_FORCE_QEMU exercises the emulated path on kernels that do run 32-bit programs.
+#ifdef CARDSIM_FORCE_QEMU_DEFAULT
+    bool force = elf_bits(path) == 32;
+#else
     bool force = getenv("CARDSIM_FORCE_QEMU") && elf_bits(path) == 32;
+#endif
     if (!force) {
         execv(path.c_str(), argv);
         if (errno != ENOEXEC || elf_bits(path) != 32)

@@ -1,0 +1,19 @@
+// The reset procedures and output modes that both programs run on a card, in
+// the order and with the texts of the selected program (zeb_program.h).
+#pragma once
+
+#include "zebecp3-spi.h"
+
+// Restarts the capture logic and waits until the microcontroller is idle.
+// Returns the busy rounds of 2 seconds counted; 100 when it gave up.
+int software_reset(zebecp3& card);
+
+// Resets the microcontroller and waits until it is idle. Returns the busy
+// rounds counted; 100 when it gave up.
+int mcu_reset(zebecp3& card);
+
+// The output modes, each stored at EEPROM 20 and 21 and applied to the card.
+// para_byte: a 4-byte buffer; byte 0 carries each one-byte EEPROM write.
+void output_auto(zebecp3& card, unsigned char* para_byte);
+void output_manual(zebecp3& card, unsigned char* para_byte, int preset);
+void output_advanced(zebecp3& card, unsigned char* para_byte, advice_number a);

@@ -1,0 +1,148 @@
+#!/bin/bash
+# Checks an installed tree the way a user meets it: the programs run from
+# their installed paths, cardsim finds its installed interposer, man pages
+# render, the desktop entry validates and the completions load.
+#
+# Usage: check-installed.sh ROOT [ROOT32]
+#   ROOT    root of an install of the 64-bit packages (dpkg -x, or
+#           DESTDIR=ROOT cmake --install with prefix /usr)
+#   ROOT32  root holding the i386 ravelins, run through ROOT's cardsim
+# Environment: RAVELIN_EMULATOR runs ROOT's programs (e.g. qemu-i386).
+# Prints one PASS/FAIL line per check; exits 1 if any failed.
+root=${1:?root of the installed tree}
+root32=${2:-}
+emu=${RAVELIN_EMULATOR:-}
+failed=0
+passed=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+pass() { echo "PASS: $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+
+# usage text of ravelins, byte for byte
+usage_text()
+{
+    printf '\n'
+    printf 'Usage: ravelins:\n'
+    printf -- '-a <adapter> -n <frontend number> \n'
+    printf -- '-i : putout the information format of the input\n'
+    printf -- '-r : software reset\n'
+    printf -- '-R : MCU reset\n'
+    printf -- '-N : Mac address \n'
+    printf '\n\n'
+    printf -- '-c : check the latest configuration of the output format\n'
+    printf -- '-x : set output mute(1:mute,0:normal) when audio and video are out of sync\n'
+    printf -- '-K <progName> : set program Name \n'
+    printf 'set output Format,one of the following three:\n'
+    printf '\n'
+    printf 'Auto mode: -A (the same with input format)\n'
+    printf '\n'
+    printf 'Manual: -M (1--7,1:super 1920*1080,2:ultra 1440*1080,3:excellent 1280*720,4:good 1120*720,5:fair 960*540,6:poor 800*480,7:mobile 480*272)\n'
+    printf '\n'
+    printf 'Advanced: -p : profile(0:high, 1:Main) -l :level (30/31/32/40/41/42) -H(size) -V(size)(1920*1080--480*272) -B : bitRate(350--18000K) -F : frameRate : (24--60)\n'
+    printf '~Output Format:\n'
+    printf '\n'
+}
+usage_text >"$work/usage.expected"
+
+# check_usage LABEL RAVELINS [ARGS...]: usage text on stdout, status 1
+check_usage()
+{
+    local label=$1
+    shift
+    "$@" >"$work/out" 2>"$work/err"
+    local rc=$?
+    if [[ $rc -eq 1 ]] && cmp -s "$work/out" "$work/usage.expected"; then
+        pass "$label prints the usage text and exits with 1"
+    else
+        fail "$label: exit status $rc, output differs from the usage text:"
+        diff "$work/usage.expected" "$work/out" | head -20
+    fi
+}
+
+# check_simulated LABEL CARDSIM RAVELINS: cardsim -- ravelins -i from the
+# installed paths reports the simulated input signal
+check_simulated()
+{
+    local label=$1 cardsim=$2 ravelins=$3 state
+    state=$(mktemp -d "$work/state.XXXXXX")
+    $emu "$cardsim" --state "$state" --signal 1280x720@50i -- "$ravelins" -i \
+        >"$work/out" 2>"$work/err"
+    local rc=$?
+    printf 'input format:\nVRow= 1280, VColumn= 720, VFreq= 50, VScan= 0\n' >"$work/sim.expected"
+    if [[ $rc -eq 0 ]] && cmp -s "$work/out" "$work/sim.expected"; then
+        pass "$label"
+    else
+        fail "$label: exit status $rc; stdout and stderr:"
+        cat "$work/out" "$work/err" | head -20
+    fi
+}
+
+bin=$root/usr/bin
+if [[ -x $bin/ravelins ]]; then
+    check_usage "ravelins (no arguments)" $emu "$bin/ravelins"
+    check_usage "ravelins --help" $emu "$bin/ravelins" --help
+fi
+if [[ -x $bin/cardsim && -x $bin/ravelins ]]; then
+    check_simulated "cardsim -- ravelins -i from $bin" "$bin/cardsim" "$bin/ravelins"
+fi
+if [[ -n $root32 ]]; then
+    if [[ -x $root32/usr/bin/ravelins ]]; then
+        check_usage "i386 ravelins (no arguments)" "$root32/usr/bin/ravelins"
+    else
+        fail "no i386 ravelins in $root32/usr/bin"
+    fi
+    if [[ -x $bin/cardsim && -f $root/usr/lib/ravelin/cardsim/i386/libcardsim.so ]]; then
+        check_simulated "cardsim -- i386 ravelins -i (i386 interposer)" "$bin/cardsim" "$root32/usr/bin/ravelins"
+    fi
+fi
+
+# Every man page renders without a warning from man or groff.
+for page in "$root"/usr/share/man/man1/*.1.gz ${root32:+"$root32"/usr/share/man/man1/*.1.gz}; do
+    [[ -f $page ]] || continue
+    MANWIDTH=80 man --warnings -l "$page" >"$work/out" 2>"$work/err"
+    rc=$?
+    if [[ $rc -eq 0 && ! -s $work/err && -s $work/out ]]; then
+        pass "man -l ${page#"$root"} renders without warnings"
+    else
+        fail "man -l $page (status $rc):"
+        head -20 "$work/err"
+    fi
+done
+
+desktop=$root/usr/share/applications/ravelin.desktop
+if [[ -f $desktop ]]; then
+    if desktop-file-validate "$desktop" >"$work/out" 2>&1 && ! grep -q . "$work/out"; then
+        pass "desktop-file-validate ${desktop#"$root"}"
+    else
+        fail "desktop-file-validate $desktop:"
+        cat "$work/out"
+    fi
+    icon=$(sed -n 's/^Icon=//p' "$desktop")
+    if [[ -f $root/usr/share/icons/hicolor/scalable/apps/$icon.svg ]]; then
+        pass "icon $icon.svg installed in the hicolor theme"
+    else
+        fail "the desktop entry names icon '$icon', which is not installed"
+    fi
+    exe=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+    if [[ -x $bin/$exe ]]; then
+        pass "the desktop entry runs the installed $exe"
+    else
+        fail "the desktop entry runs '$exe', which is not in $bin"
+    fi
+fi
+
+for prog in ravelins cardsim; do
+    comp=$root/usr/share/bash-completion/completions/$prog
+    [[ -f $comp ]] || continue
+    if out=$(bash -c 'source "$1" && complete -p "$2"' _ "$comp" "$prog" 2>&1) &&
+        [[ $out == "complete -F _$prog $prog" ]]; then
+        pass "bash completion for $prog loads ($out)"
+    else
+        fail "bash completion for $prog: $out"
+    fi
+done
+
+echo "installed tree: $passed passed, $failed failed"
+((failed == 0))

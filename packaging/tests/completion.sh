@@ -1,0 +1,78 @@
+#!/bin/bash
+# Drives the completion functions the way bash does on <Tab> and compares
+# the offered words.  Usage: completion.sh COMPLETION_DIR
+dir=${1:?completion folder}
+source "$dir/ravelins" || exit 1
+source "$dir/cardsim" || exit 1
+COMP_WORDBREAKS=$' \t\n"\'><=;|&(:'
+failures=0
+
+# expect COMMAND-LINE EXPECTED-REPLIES (space separated, in order)
+expect()
+{
+    local line=$1 want=$2 func
+    COMP_LINE=$line
+    COMP_POINT=${#line}
+    read -ra COMP_WORDS <<<"$line"
+    [[ $line == *' ' ]] && COMP_WORDS+=('')
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    case $line in
+        ravelins*) func=_ravelins ;;
+        cardsim*) func=_cardsim ;;
+    esac
+    $func
+    local got="${COMPREPLY[*]}"
+    if [[ $got != "$want" ]]; then
+        printf 'FAIL: "%s"\n  want: [%s]\n  got:  [%s]\n' "$line" "$want" "$got"
+        failures=$((failures + 1))
+    fi
+}
+
+# Long names with blanks are reached by unambiguous prefixes that
+# getopt_long accepts.
+expect 'ravelins --so' '--software'
+expect 'ravelins --MC' '--MCU'
+expect 'ravelins --Ma' '--Mac'
+expect 'ravelins --M' '--MCU --Mac'
+expect 'ravelins --Au' '--Auto'
+expect 'ravelins --ma' '--manual='
+expect 'ravelins --se' '--set='
+expect 'ravelins --f' '--frontend-number= --frame='
+expect 'ravelins --in' '--information'
+
+# Values after "=": the shell replaces only the text after the "=".
+expect 'ravelins --manual=' '1 2 3 4 5 6 7'
+expect 'ravelins --level=4' '40 41 42'
+expect 'ravelins --H=19' '1920'
+expect 'ravelins --profile=' '0 1'
+
+# Values as the next word, for short and long options.
+expect 'ravelins -M ' '1 2 3 4 5 6 7'
+expect 'ravelins -l 3' '30 31 32'
+expect 'ravelins -x ' '0 1'
+expect 'ravelins --V 7' '720'
+expect 'ravelins -F 2' '24 25'
+expect 'ravelins -K ' ''
+expect 'ravelins -B ' ''
+
+# After a flag, or after a quoted value with a blank, options follow.
+expect 'ravelins --software -' '-a -n -i -r -R -N -c -x -K -A -M -p -l -H -V -B -F -h --adapter= --frontend-number= --software --MCU --Mac --Auto --manual= --profile= --level= --H= --V= --bitrate= --frame= --information --outputformat --mute= --set= --help'
+expect 'ravelins -K "Studio 1" --A' '--Auto'
+expect "ravelins -K 'a b' -i --out" '--outputformat'
+
+# cardsim: its options, their values, and the command after "--".
+expect 'cardsim --f' '--fault --flash-id --flash-busy-time'
+expect 'cardsim --fault busy' 'busy= busy=forever busy-at-start'
+expect 'cardsim --fault busy=f' 'forever'
+expect 'cardsim --node 0:' '0 1'
+expect 'cardsim --signal 1280x720@5' '1280x720@50p'
+expect 'cardsim --r' '--real-time --reset'
+expect 'cardsim --busy-time ' ''
+expect 'cardsim -- bash' "$(compgen -c -- bash | tr '\n' ' ' | sed 's/ $//')"
+
+if ((failures)); then
+    echo "$failures completion case(s) failed"
+    exit 1
+fi
+echo "completion: all cases passed"

@@ -1,0 +1,421 @@
+#include "card.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace cardsim {
+
+namespace {
+
+constexpr uint32_t kFlashMask = kFlashSize - 1;
+constexpr size_t kMcuMemorySize = 65536;
+
+uint64_t later(uint64_t now, uint64_t span) { return span >= kForever - now ? kForever : now + span; }
+
+// Byte k of a mailbox transfer travels in bits 8*(k mod 4) of data word k / 4.
+void words_to_bytes(const uint32_t words[2], unsigned char out[8])
+{
+    for (unsigned k = 0; k < 8; ++k)
+        out[k] = (unsigned char)(words[k / 4] >> (8 * (k % 4)));
+}
+
+void bytes_to_words(const unsigned char in[8], unsigned count, uint32_t words[2])
+{
+    for (unsigned w = 0; w < (count > 4 ? 2u : 1u); ++w) {
+        words[w] = 0;
+        for (unsigned b = 0; b < 4 && w * 4 + b < count; ++b)
+            words[w] |= uint32_t(in[w * 4 + b]) << (8 * b);
+    }
+}
+
+}  // namespace
+
+// ---- SPI flash ----
+
+void SpiFlash::settle(uint64_t now)
+{
+    if (busy_until_ != 0 && now >= busy_until_) {
+        busy_until_ = 0;
+        write_enabled_ = false;
+    }
+}
+
+bool SpiFlash::in_progress(uint64_t now)
+{
+    settle(now);
+    return busy_until_ != 0;
+}
+
+uint8_t SpiFlash::status(uint64_t now)
+{
+    return uint8_t((in_progress(now) ? 1 : 0) | (write_enabled_ ? 2 : 0));
+}
+
+void SpiFlash::select()
+{
+    selected_ = true;
+    served_ = false;
+    sent_.clear();
+    received_ = 0;
+}
+
+void SpiFlash::send(uint8_t byte)
+{
+    if (!selected_)
+        return;
+    // A page program keeps only its last 256 data bytes, as the chip's page buffer does.
+    if (sent_.size() >= 4 + 256 && sent_[0] == 0x02)
+        sent_.erase(sent_.begin() + 4);
+    sent_.push_back(byte);
+}
+
+uint32_t SpiFlash::address() const
+{
+    uint32_t a = 0;
+    for (size_t i = 1; i < 4; ++i)
+        a = a << 8 | (i < sent_.size() ? sent_[i] : 0);
+    return a & kFlashMask;
+}
+
+unsigned char* SpiFlash::image()
+{
+    unsigned char* data = state_.flash(error_);
+    return data;
+}
+
+uint8_t SpiFlash::receive(uint64_t now)
+{
+    if (!selected_ || sent_.empty())
+        return 0xff;
+    uint8_t opcode = sent_[0];
+    // Only the status is served while an erase or program runs, only the release in deep power-down.
+    bool busy = in_progress(now);
+    if ((deep_power_down_ && opcode != 0xab) || (busy && opcode != 0x05))
+        return 0xff;
+    uint32_t index = received_++;
+    switch (opcode) {
+    case 0x9f:
+        return index < 3 ? config_.flash_id[index] : 0x00;
+    case 0x05:
+        return status(now);
+    case 0x03: {
+        if (sent_.size() < 4)
+            return 0xff;
+        unsigned char* data = image();
+        return data ? data[(address() + index) & kFlashMask] : 0xff;
+    }
+    default:
+        return 0xff;
+    }
+}
+
+bool SpiFlash::deselect(uint64_t now)
+{
+    if (!selected_)
+        return true;
+    selected_ = false;
+    if (sent_.empty())
+        return true;
+    uint8_t opcode = sent_[0];
+    if (deep_power_down_) {
+        if (opcode == 0xab)
+            deep_power_down_ = false;
+        return true;
+    }
+    if (in_progress(now))
+        return true;
+    switch (opcode) {
+    case 0x06:
+        write_enabled_ = true;
+        break;
+    case 0x04:
+        write_enabled_ = false;
+        break;
+    case 0xb9:
+        deep_power_down_ = true;
+        break;
+    case 0xc7:
+        if (write_enabled_) {
+            unsigned char* data = image();
+            if (!data)
+                return false;
+            memset(data, 0xff, kFlashSize);
+            busy_until_ = config_.faults.flash_stuck ? kForever : later(now, config_.flash_busy_ns);
+        }
+        break;
+    case 0x02:
+        if (write_enabled_ && sent_.size() > 4) {
+            unsigned char* data = image();
+            if (!data)
+                return false;
+            // Programming only clears bits, and wraps within the 256-byte page.
+            uint32_t start = address();
+            uint32_t page = start & ~0xffu;
+            for (size_t i = 4; i < sent_.size(); ++i)
+                data[page | ((start + uint32_t(i - 4)) & 0xff)] &= sent_[i];
+            busy_until_ = config_.faults.flash_stuck ? kForever : later(now, config_.flash_busy_ns);
+        }
+        break;
+    default:
+        break;
+    }
+    if (busy_until_ != 0)
+        settle(now);
+    return true;
+}
+
+// ---- Card ----
+
+Card::Card(const Config& config, State& state)
+    : config_(config), state_(state), mcu_memory_(kMcuMemorySize, 0xff), flash_(config, state)
+{
+    if (config_.faults.busy_at_start)
+        busy_until_ = config_.restart_busy_ns();
+    SavedRegisters saved;
+    if (state_.load_registers(saved).empty()) {
+        written48_ = saved.r48;
+        written4c_ = saved.r4c;
+    }
+}
+
+void Card::start_busy(uint64_t now) { busy_until_ = later(now, config_.restart_busy_ns()); }
+
+int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
+{
+    if (config_.faults.reg_read_fail)
+        return EIO;
+    switch (addr) {
+    case 0x10:
+        value = config_.faults.spi_busy ? 0 : 1;
+        break;
+    case 0x14:
+        value = spi_tx_[0];
+        break;
+    case 0x18:
+        value = spi_tx_[1];
+        break;
+    case 0x1c:
+        value = spi_rx_;
+        break;
+    case 0x20:
+        value = kSpiVersion;
+        break;
+    case 0x44:
+        value = reset_reg_;
+        break;
+    case 0x48:
+        value = format_word(config_.signal);
+        break;
+    case 0x4c:
+        value = rate_word(config_.signal);
+        break;
+    default:
+        value = 0;
+        break;
+    }
+    (void)now;
+    return 0;
+}
+
+int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
+{
+    switch (addr) {
+    case 0x10:
+        spi_control_ = value;
+        return spi_transfer(value, now);
+    case 0x14:
+        spi_tx_[0] = value;
+        break;
+    case 0x18:
+        spi_tx_[1] = value;
+        break;
+    case 0x1c:
+        spi_rx_ = value;
+        break;
+    case 0x44:
+        // The capture logic restarts at the end of a 1-then-0 pulse.
+        if (value == 0 && reset_reg_ != 0)
+            start_busy(now);
+        reset_reg_ = value;
+        break;
+    case 0x48:
+    case 0x4c:
+        (addr == 0x48 ? written48_ : written4c_) = value;
+        if (!state_.save_register(addr, value)) {
+            error_ = std::string("cannot save register values in ") + state_.path("registers") + ": " +
+                     strerror(errno);
+            return EIO;
+        }
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+int Card::spi_transfer(uint32_t control, uint64_t now)
+{
+    unsigned sent = (control >> 12) & 0xf, received = (control >> 8) & 0xf;
+    if (sent > 8)
+        sent = 8;
+    if (received > 4)
+        received = 4;
+    if (control & 0x80)
+        flash_.select();
+    for (unsigned i = 0; i < sent; ++i)
+        flash_.send(uint8_t(spi_tx_[i / 4] >> (8 * (i % 4))));
+    if (control & 0x10) {
+        uint32_t rx = 0;
+        for (unsigned i = 0; i < received; ++i)
+            rx |= uint32_t(flash_.receive(now)) << (8 * i);
+        spi_rx_ = rx;
+    }
+    bool ok = (control & 0x40) ? flash_.deselect(now) : true;
+    if (!ok || !flash_.error().empty()) {
+        error_ = flash_.error();
+        return EIO;
+    }
+    return 0;
+}
+
+uint32_t Card::status(uint64_t now)
+{
+    uint32_t handshake = 1;
+    switch (phase_) {
+    case Phase::idle:
+        break;
+    case Phase::offered:
+        if (config_.faults.receiver_busy)
+            break;
+        if (countdown_ > 0) {
+            --countdown_;
+            break;
+        }
+        phase_ = Phase::taken;
+        handshake = 0;
+        if (!execute(now))
+            return UINT32_MAX;
+        break;
+    case Phase::taken:
+        handshake = 0;
+        break;
+    case Phase::acknowledged:
+        if (config_.faults.no_completion || countdown_ > 0) {
+            if (countdown_ > 0)
+                --countdown_;
+            handshake = 0;
+            break;
+        }
+        phase_ = Phase::idle;
+        break;
+    }
+    return handshake | (write_failed_ ? kStatusWriteError : 0) | (busy(now) ? kStatusBusy : 0);
+}
+
+bool Card::execute(uint64_t now)
+{
+    unsigned opcode = command_ & 0xff, count = (command_ >> 8) & 0xff;
+    unsigned address = ((command_ >> 16) & 0xff) << 8 | command_ >> 24;
+    unsigned char bytes[8];
+    switch (opcode) {
+    case 0x31:  // read_24cxx
+        if (count == 0 || count > 8)
+            return true;
+        if (!state_.eeprom_read(command_ >> 24, count, bytes)) {
+            error_ = "cannot read " + state_.path("eeprom") + ": " + strerror(errno);
+            return false;
+        }
+        bytes_to_words(bytes, count, data_);
+        return true;
+    case 0x30:  // write_24cxx
+        if (count == 0)
+            return true;
+        if (count > 8 || config_.faults.write_error) {
+            write_failed_ = true;
+            return true;
+        }
+        words_to_bytes(data_, bytes);
+        if (!state_.eeprom_write(command_ >> 24, count, bytes)) {
+            error_ = "cannot write " + state_.path("eeprom") + ": " + strerror(errno);
+            write_failed_ = true;
+            return false;
+        }
+        return true;
+    case 0x03:  // mcu_software_reset
+        start_busy(now);
+        return true;
+    case 0x00:  // erase 8 bytes of the microcontroller's memory
+        for (unsigned k = 0; k < 8; ++k)
+            mcu_memory_[(address + k) % kMcuMemorySize] = 0xff;
+        return true;
+    case 0x01:
+        for (unsigned k = 0; k < 8; ++k)
+            bytes[k] = mcu_memory_[(address + k) % kMcuMemorySize];
+        bytes_to_words(bytes, 8, data_);
+        return true;
+    case 0x02:
+        words_to_bytes(data_, bytes);
+        for (unsigned k = 0; k < 8; ++k)
+            mcu_memory_[(address + k) % kMcuMemorySize] = bytes[k];
+        return true;
+    default:
+        return true;  // the microcontroller ignores what it does not know
+    }
+}
+
+int Card::window_read(uint8_t offset, uint64_t now, uint32_t& value)
+{
+    switch (offset) {
+    case 0: {
+        uint32_t s = status(now);
+        if (s == UINT32_MAX)
+            return EIO;
+        value = s;
+        break;
+    }
+    case 4:
+        value = data_[0];
+        break;
+    case 8:
+        value = data_[1];
+        break;
+    case 12:
+        value = acknowledge_;
+        break;
+    default:
+        value = 0;
+        break;
+    }
+    return 0;
+}
+
+int Card::window_write(uint8_t offset, uint32_t value, uint64_t now)
+{
+    (void)now;
+    switch (offset) {
+    case 0:
+        command_ = value;
+        phase_ = Phase::offered;
+        countdown_ = config_.faults.latency;
+        write_failed_ = false;
+        break;
+    case 4:
+        data_[0] = value;
+        break;
+    case 8:
+        data_[1] = value;
+        break;
+    case 12:
+        acknowledge_ = value;
+        if (phase_ == Phase::taken) {
+            phase_ = Phase::acknowledged;
+            countdown_ = config_.faults.latency;
+        }
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+}  // namespace cardsim

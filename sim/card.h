@@ -1,0 +1,105 @@
+// The simulated card: registers, the microcontroller mailbox with the
+// parameter EEPROM behind it, the busy timer, and the SPI controller with its
+// NOR flash. Time comes from the caller, in nanoseconds of the card's clock.
+#pragma once
+
+#include "config.h"
+#include "state.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cardsim {
+
+// What register 32 of the SPI controller reads: four "version" bytes, lowest first 1, 2, 3, 4.
+constexpr uint32_t kSpiVersion = 0x04030201;
+
+// Mailbox status bits.
+constexpr uint32_t kStatusHandshake = 0x01;
+constexpr uint32_t kStatusWriteError = 0x02;
+constexpr uint32_t kStatusBusy = 0x04;
+
+// A serial NOR flash of 4 MiB behind the SPI controller, seen as a byte stream
+// between chip select and deselect.
+class SpiFlash {
+public:
+    SpiFlash(const Config& config, State& state) : config_(config), state_(state) {}
+
+    void select();
+    void send(uint8_t byte);
+    uint8_t receive(uint64_t now);
+    // Ends the command; erase and program take effect here. False when the image cannot be had.
+    bool deselect(uint64_t now);
+    bool selected() const { return selected_; }
+
+    uint8_t status(uint64_t now);
+    bool powered_down() const { return deep_power_down_; }
+    const std::string& error() const { return error_; }
+
+private:
+    void settle(uint64_t now);
+    bool in_progress(uint64_t now);
+    uint32_t address() const;  // the three bytes after the opcode, most significant first
+    unsigned char* image();
+
+    const Config& config_;
+    State& state_;
+    bool selected_ = false;
+    bool served_ = false;  // false: ignored (deep power-down, or busy)
+    std::vector<uint8_t> sent_;
+    uint32_t received_ = 0;
+    bool write_enabled_ = false;
+    uint64_t busy_until_ = 0;  // 0: nothing in progress
+    bool deep_power_down_ = false;
+    std::string error_;
+};
+
+class Card {
+public:
+    Card(const Config& config, State& state);
+
+    // Each returns 0 or an errno value. A failure of the state files leaves a
+    // message in error().
+    int reg_read(uint8_t addr, uint64_t now, uint32_t& value);
+    int reg_write(uint8_t addr, uint32_t value, uint64_t now);
+    int window_read(uint8_t offset, uint64_t now, uint32_t& value);
+    int window_write(uint8_t offset, uint32_t value, uint64_t now);
+
+    bool busy(uint64_t now) const { return now < busy_until_; }
+    const std::string& error() const { return error_; }
+
+private:
+    enum class Phase { idle, offered, taken, acknowledged };
+
+    uint32_t status(uint64_t now);
+    bool execute(uint64_t now);
+    void start_busy(uint64_t now);
+    int spi_transfer(uint32_t control, uint64_t now);
+
+    const Config& config_;
+    State& state_;
+    std::string error_;
+
+    // Registers
+    uint32_t reset_reg_ = 0;
+    uint32_t written48_ = 0, written4c_ = 0;
+    uint64_t busy_until_ = 0;
+
+    // Mailbox
+    Phase phase_ = Phase::idle;
+    unsigned countdown_ = 0;
+    uint32_t command_ = 0;
+    uint32_t data_[2] = {0, 0};
+    uint32_t acknowledge_ = 0;
+    bool write_failed_ = false;
+    std::vector<unsigned char> mcu_memory_;
+
+    // SPI controller
+    uint32_t spi_tx_[2] = {0, 0};
+    uint32_t spi_control_ = 0;
+    uint32_t spi_rx_ = 0;
+    SpiFlash flash_;
+};
+
+}  // namespace cardsim

@@ -1,0 +1,333 @@
+#include "config.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace cardsim {
+
+namespace {
+
+// A decimal number of at most `max`, digits only.
+bool parse_uint(const std::string& text, uint64_t max, uint64_t& out)
+{
+    if (text.empty() || text.size() > 19)
+        return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + uint64_t(c - '0');
+    }
+    if (v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "XX:XX:..." with exactly `count` two-digit hex bytes.
+bool parse_hex_bytes(const std::string& text, unsigned count, unsigned char* out)
+{
+    if (text.size() != count * 3 - 1)
+        return false;
+    for (unsigned i = 0; i < count; ++i) {
+        int hi = hex_digit(text[i * 3]), lo = hex_digit(text[i * 3 + 1]);
+        if (hi < 0 || lo < 0 || (i + 1 < count && text[i * 3 + 2] != ':'))
+            return false;
+        out[i] = (unsigned char)(hi * 16 + lo);
+    }
+    return true;
+}
+
+std::string hex_bytes(const unsigned char* bytes, unsigned count)
+{
+    std::string s;
+    char buf[4];
+    for (unsigned i = 0; i < count; ++i) {
+        snprintf(buf, sizeof buf, i ? ":%02x" : "%02x", bytes[i]);
+        s += buf;
+    }
+    return s;
+}
+
+std::vector<std::string> split(const std::string& text, char sep)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(sep, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+uint64_t Config::restart_busy_ns() const
+{
+    if (!faults.busy_set)
+        return busy_ns;
+    if (faults.busy_rounds == kForever)
+        return kForever;
+    return (2 * faults.busy_rounds + 1) * kNsPerSecond;
+}
+
+bool Config::lists(unsigned adapter, unsigned frontend) const
+{
+    for (const auto& n : nodes)
+        if (n.first == adapter && n.second == frontend)
+            return true;
+    return false;
+}
+
+std::string parse_node(const std::string& text, std::pair<unsigned, unsigned>& out)
+{
+    auto parts = split(text, ':');
+    uint64_t a, f;
+    if (parts.size() != 2 || !parse_uint(parts[0], 999, a) || !parse_uint(parts[1], 999, f))
+        return "'" + text + "' is not a node A:F (adapter and frontend numbers, 0 to 999)";
+    out = {unsigned(a), unsigned(f)};
+    return "";
+}
+
+std::string parse_nodes(const std::string& text, std::vector<std::pair<unsigned, unsigned>>& out)
+{
+    std::vector<std::pair<unsigned, unsigned>> nodes;
+    for (const auto& part : split(text, ',')) {
+        std::pair<unsigned, unsigned> n;
+        std::string err = parse_node(part, n);
+        if (!err.empty())
+            return err;
+        nodes.push_back(n);
+    }
+    out = nodes;
+    return "";
+}
+
+std::string parse_signal(const std::string& text, Signal& out)
+{
+    const std::string bad = "'" + text + "' is not a signal WIDTHxHEIGHT@RATE[p|i], e.g. 1920x1080@60p";
+    size_t x = text.find('x'), at = text.find('@');
+    if (x == std::string::npos || at == std::string::npos || at < x)
+        return bad;
+    std::string rate = text.substr(at + 1);
+    Signal s;
+    if (!rate.empty() && (rate.back() == 'p' || rate.back() == 'i')) {
+        s.progressive = rate.back() == 'p';
+        rate.pop_back();
+    }
+    uint64_t w, h, r;
+    if (!parse_uint(text.substr(0, x), 65535, w) || !parse_uint(text.substr(x + 1, at - x - 1), 65535, h))
+        return bad + " (width and height 0 to 65535)";
+    if (!parse_uint(rate, 255, r))
+        return bad + " (rate code 0 to 255)";
+    s.width = unsigned(w);
+    s.height = unsigned(h);
+    s.rate = unsigned(r);
+    out = s;
+    return "";
+}
+
+std::string parse_mac(const std::string& text, unsigned char out[6])
+{
+    if (!parse_hex_bytes(text, 6, out))
+        return "'" + text + "' is not a MAC address XX:XX:XX:XX:XX:XX";
+    return "";
+}
+
+std::string parse_flash_id(const std::string& text, unsigned char out[3])
+{
+    if (!parse_hex_bytes(text, 3, out))
+        return "'" + text + "' is not a flash identification XX:XX:XX (maker, type, capacity)";
+    return "";
+}
+
+std::string parse_seconds(const std::string& text, uint64_t& ns)
+{
+    const std::string bad = "'" + text + "' is not a time in seconds (e.g. 3 or 0.05, at most 1000000)";
+    size_t dot = text.find('.');
+    std::string whole = text.substr(0, dot);
+    std::string frac = dot == std::string::npos ? "" : text.substr(dot + 1);
+    uint64_t w = 0, f = 0;
+    if (whole.empty() && frac.empty())
+        return bad;
+    if (!whole.empty() && !parse_uint(whole, 1000000, w))
+        return bad;
+    if (dot != std::string::npos && (frac.empty() || frac.size() > 9 || !parse_uint(frac, 999999999, f)))
+        return bad;
+    for (size_t i = frac.size(); i < 9; ++i)
+        f *= 10;
+    ns = w * kNsPerSecond + f;
+    return "";
+}
+
+std::string parse_fault(const std::string& text, Faults& out)
+{
+    size_t eq = text.find('=');
+    std::string name = text.substr(0, eq);
+    bool has_value = eq != std::string::npos;
+    std::string value = has_value ? text.substr(eq + 1) : "";
+    struct Flag {
+        const char* name;
+        bool Faults::*field;
+    };
+    static const Flag flags[] = {
+        {"receiver-busy", &Faults::receiver_busy}, {"no-completion", &Faults::no_completion},
+        {"write-error", &Faults::write_error},     {"busy-at-start", &Faults::busy_at_start},
+        {"reg-read-fail", &Faults::reg_read_fail}, {"spi-busy", &Faults::spi_busy},
+        {"flash-stuck", &Faults::flash_stuck},
+    };
+    for (const auto& f : flags) {
+        if (name == f.name) {
+            if (has_value)
+                return "fault '" + name + "' takes no value";
+            out.*f.field = true;
+            return "";
+        }
+    }
+    uint64_t n;
+    if (name == "busy") {
+        if (value == "forever") {
+            out.busy_set = true;
+            out.busy_rounds = kForever;
+            return "";
+        }
+        if (!parse_uint(value, 100000, n))
+            return "fault 'busy' needs =N (rounds of 2 seconds, 0 to 100000) or =forever";
+        out.busy_set = true;
+        out.busy_rounds = n;
+        return "";
+    }
+    if (name == "latency") {
+        if (!parse_uint(value, 1000000, n))
+            return "fault 'latency' needs =N (status reads, 0 to 1000000)";
+        out.latency = unsigned(n);
+        return "";
+    }
+    return "unknown fault '" + text +
+           "' (known: receiver-busy, no-completion, write-error, busy=N, busy=forever, busy-at-start, "
+           "reg-read-fail, latency=N, spi-busy, flash-stuck)";
+}
+
+std::string parse_faults(const std::string& text, Faults& out)
+{
+    Faults f;
+    if (!text.empty()) {
+        for (const auto& part : split(text, ',')) {
+            std::string err = parse_fault(part, f);
+            if (!err.empty())
+                return err;
+        }
+    }
+    out = f;
+    return "";
+}
+
+std::string format_nodes(const Config& c)
+{
+    std::string s;
+    for (const auto& n : c.nodes)
+        s += (s.empty() ? "" : ",") + std::to_string(n.first) + ":" + std::to_string(n.second);
+    return s;
+}
+
+std::string format_signal(const Signal& s)
+{
+    return std::to_string(s.width) + "x" + std::to_string(s.height) + "@" + std::to_string(s.rate) +
+           (s.progressive ? "p" : "i");
+}
+
+std::string format_mac(const unsigned char mac[6]) { return hex_bytes(mac, 6); }
+std::string format_flash_id(const unsigned char id[3]) { return hex_bytes(id, 3); }
+
+std::string format_seconds(uint64_t ns)
+{
+    char buf[40];
+    snprintf(buf, sizeof buf, "%llu.%09llu", (unsigned long long)(ns / kNsPerSecond),
+             (unsigned long long)(ns % kNsPerSecond));
+    return buf;
+}
+
+std::string format_faults(const Faults& f)
+{
+    std::vector<std::string> parts;
+    if (f.receiver_busy)
+        parts.push_back("receiver-busy");
+    if (f.no_completion)
+        parts.push_back("no-completion");
+    if (f.write_error)
+        parts.push_back("write-error");
+    if (f.busy_set)
+        parts.push_back(f.busy_rounds == kForever ? "busy=forever" : "busy=" + std::to_string(f.busy_rounds));
+    if (f.busy_at_start)
+        parts.push_back("busy-at-start");
+    if (f.reg_read_fail)
+        parts.push_back("reg-read-fail");
+    if (f.latency != 1)
+        parts.push_back("latency=" + std::to_string(f.latency));
+    if (f.spi_busy)
+        parts.push_back("spi-busy");
+    if (f.flash_stuck)
+        parts.push_back("flash-stuck");
+    std::string s;
+    for (const auto& p : parts)
+        s += (s.empty() ? "" : ",") + p;
+    return s;
+}
+
+std::string config_from_env(Config& out)
+{
+    Config c;
+    auto get = [](const char* name) -> const char* { return getenv(name); };
+    std::string err;
+    const char* v;
+    if (!(v = get("CARDSIM_STATE")) || !*v)
+        return "CARDSIM_STATE: not set (the folder of the card's state)";
+    c.state = v;
+    if ((v = get("CARDSIM_NODES")) && !(err = parse_nodes(v, c.nodes)).empty())
+        return "CARDSIM_NODES: " + err;
+    if ((v = get("CARDSIM_SIGNAL")) && !(err = parse_signal(v, c.signal)).empty())
+        return "CARDSIM_SIGNAL: " + err;
+    if ((v = get("CARDSIM_MAC")) && !(err = parse_mac(v, c.mac)).empty())
+        return "CARDSIM_MAC: " + err;
+    if ((v = get("CARDSIM_BUSY_TIME")) && !(err = parse_seconds(v, c.busy_ns)).empty())
+        return "CARDSIM_BUSY_TIME: " + err;
+    if ((v = get("CARDSIM_FAULTS")) && !(err = parse_faults(v, c.faults)).empty())
+        return "CARDSIM_FAULTS: " + err;
+    if ((v = get("CARDSIM_VTIME"))) {
+        if (strcmp(v, "0") && strcmp(v, "1"))
+            return std::string("CARDSIM_VTIME: '") + v + "' is neither 1 (virtual time) nor 0 (real time)";
+        c.vtime = strcmp(v, "1") == 0;
+    }
+    if ((v = get("CARDSIM_TRACE")))
+        c.trace = v;
+    if ((v = get("CARDSIM_FLASH_ID")) && !(err = parse_flash_id(v, c.flash_id)).empty())
+        return "CARDSIM_FLASH_ID: " + err;
+    if ((v = get("CARDSIM_FLASH_BUSY_TIME")) && !(err = parse_seconds(v, c.flash_busy_ns)).empty())
+        return "CARDSIM_FLASH_BUSY_TIME: " + err;
+    out = c;
+    return "";
+}
+
+uint32_t format_word(const Signal& s)
+{
+    return (s.width >> 8 & 0xff) | (s.width & 0xff) << 8 | (s.height >> 8 & 0xff) << 16 |
+           uint32_t(s.height & 0xff) << 24;
+}
+
+uint32_t rate_word(const Signal& s) { return (s.rate & 0xff) | (s.progressive ? 0x100u : 0u); }
+
+}  // namespace cardsim

@@ -1,0 +1,78 @@
+// Settings of one simulated card: what `cardsim` takes as options and hands to
+// the interposer as CARDSIM_* environment variables.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cardsim {
+
+constexpr uint64_t kForever = UINT64_MAX;
+constexpr uint64_t kNsPerSecond = 1000000000ull;
+
+struct Signal {
+    unsigned width = 1920;
+    unsigned height = 1080;
+    unsigned rate = 60;  // frequency code, 0 to 255
+    bool progressive = true;
+};
+
+struct Faults {
+    bool receiver_busy = false;
+    bool no_completion = false;
+    bool write_error = false;
+    bool busy_set = false;      // busy=N or busy=forever given
+    uint64_t busy_rounds = 0;   // kForever: never idle
+    bool busy_at_start = false;
+    bool reg_read_fail = false;
+    unsigned latency = 1;
+    bool spi_busy = false;
+    bool flash_stuck = false;
+};
+
+struct Config {
+    std::string state;
+    std::vector<std::pair<unsigned, unsigned>> nodes{{0, 0}};
+    Signal signal;
+    unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    uint64_t busy_ns = 3 * kNsPerSecond;
+    Faults faults;
+    bool vtime = true;
+    std::string trace;
+    unsigned char flash_id[3] = {0xc2, 0x20, 0x16};
+    uint64_t flash_busy_ns = 50000000;
+
+    // The busy time after a restart, with the busy=N fault applied.
+    uint64_t restart_busy_ns() const;
+    bool lists(unsigned adapter, unsigned frontend) const;
+};
+
+// Each parser returns "" on success, else what is wrong with the text.
+std::string parse_nodes(const std::string& text, std::vector<std::pair<unsigned, unsigned>>& out);
+std::string parse_node(const std::string& text, std::pair<unsigned, unsigned>& out);
+std::string parse_signal(const std::string& text, Signal& out);
+std::string parse_mac(const std::string& text, unsigned char out[6]);
+std::string parse_seconds(const std::string& text, uint64_t& ns);
+std::string parse_fault(const std::string& text, Faults& out);
+std::string parse_faults(const std::string& text, Faults& out);  // comma-separated
+std::string parse_flash_id(const std::string& text, unsigned char out[3]);
+
+// Canonical texts, as the parsers read them back.
+std::string format_nodes(const Config& c);
+std::string format_signal(const Signal& s);
+std::string format_mac(const unsigned char mac[6]);
+std::string format_seconds(uint64_t ns);
+std::string format_faults(const Faults& f);
+std::string format_flash_id(const unsigned char id[3]);
+
+// Reads every CARDSIM_* variable; returns "" or "VARIABLE: what is wrong".
+std::string config_from_env(Config& out);
+
+// The value 0x48 reads: width high, width low, height high, height low from byte 0 up.
+uint32_t format_word(const Signal& s);
+// The value 0x4C reads: byte 0 the frequency code, bit 8 progressive.
+uint32_t rate_word(const Signal& s);
+
+}  // namespace cardsim

@@ -1,0 +1,15 @@
+// The card's stored state, decoded for a person.
+#pragma once
+
+#include "config.h"
+#include "state.h"
+
+#include <string>
+
+namespace cardsim {
+
+// `eeprom` is the 256-byte image; `flash` the flash image or nullptr when there is none.
+std::string describe_state(const std::string& dir, const unsigned char* eeprom, bool new_card,
+                           const SavedRegisters& regs, const unsigned char* flash, const Config& config);
+
+}  // namespace cardsim

@@ -21,7 +21,8 @@ protected:
     void TearDown() override;
 
     // Starts the card with CARDSIM_* settings ("CARDSIM_FAULTS=write-error")
-    // and opens adapter 0, frontend 0. eeprom: the whole EEPROM to start with,
+    // and opens adapter 0, frontend 0. Unless the settings say otherwise, the
+    // card and its flash are idle right after a restart, an erase or a program. eeprom: the whole EEPROM to start with,
     // or empty for a new card.
     void start(const std::vector<std::string>& settings = {},
                const std::vector<unsigned char>& eeprom = {});

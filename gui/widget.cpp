@@ -1,5 +1,6 @@
 #include "widget.h"
 
+#include <QButtonGroup>
 #include <cstring>
 
 #include "ui_widget.h"
@@ -52,6 +53,13 @@ Widget::Widget(QWidget* parent)
       busy(false)
 {
     ui->setupUi(this);
+    // Qt looks for a radio button's exclusive partners among all descendants of
+    // its parent, so a checked preset (a grandchild) would stop the mode buttons
+    // from unchecking each other. An explicit group keeps the modes exclusive.
+    auto* modes = new QButtonGroup(this);
+    modes->addButton(ui->autoModeButton);
+    modes->addButton(ui->manualButton);
+    modes->addButton(ui->advancedButton);
     setFixedSize(width(), height());
     ui->statuslabel->setText(" ");
 

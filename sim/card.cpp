@@ -34,8 +34,8 @@ void bytes_to_words(const unsigned char in[8], unsigned count, uint32_t words[2]
 
 void SpiFlash::settle(uint64_t now)
 {
-    if (busy_until_ != 0 && now >= busy_until_) {
-        busy_until_ = 0;
+    if (working_ && now >= busy_until_) {
+        working_ = false;
         write_enabled_ = false;
     }
 }
@@ -43,7 +43,13 @@ void SpiFlash::settle(uint64_t now)
 bool SpiFlash::in_progress(uint64_t now)
 {
     settle(now);
-    return busy_until_ != 0;
+    return working_;
+}
+
+void SpiFlash::start_work(uint64_t now)
+{
+    working_ = true;
+    busy_until_ = config_.faults.flash_stuck ? kForever : later(now, config_.flash_busy_ns);
 }
 
 uint8_t SpiFlash::status(uint64_t now)
@@ -54,7 +60,6 @@ uint8_t SpiFlash::status(uint64_t now)
 void SpiFlash::select()
 {
     selected_ = true;
-    served_ = false;
     sent_.clear();
     received_ = 0;
 }
@@ -140,7 +145,7 @@ bool SpiFlash::deselect(uint64_t now)
             if (!data)
                 return false;
             memset(data, 0xff, kFlashSize);
-            busy_until_ = config_.faults.flash_stuck ? kForever : later(now, config_.flash_busy_ns);
+            start_work(now);
         }
         break;
     case 0x02:
@@ -153,14 +158,13 @@ bool SpiFlash::deselect(uint64_t now)
             uint32_t page = start & ~0xffu;
             for (size_t i = 4; i < sent_.size(); ++i)
                 data[page | ((start + uint32_t(i - 4)) & 0xff)] &= sent_[i];
-            busy_until_ = config_.faults.flash_stuck ? kForever : later(now, config_.flash_busy_ns);
+            start_work(now);
         }
         break;
     default:
         break;
     }
-    if (busy_until_ != 0)
-        settle(now);
+    settle(now);
     return true;
 }
 

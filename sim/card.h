@@ -40,17 +40,18 @@ public:
 private:
     void settle(uint64_t now);
     bool in_progress(uint64_t now);
+    void start_work(uint64_t now);
     uint32_t address() const;  // the three bytes after the opcode, most significant first
     unsigned char* image();
 
     const Config& config_;
     State& state_;
     bool selected_ = false;
-    bool served_ = false;  // false: ignored (deep power-down, or busy)
     std::vector<uint8_t> sent_;
     uint32_t received_ = 0;
     bool write_enabled_ = false;
-    uint64_t busy_until_ = 0;  // 0: nothing in progress
+    bool working_ = false;  // an erase or program runs until busy_until_
+    uint64_t busy_until_ = 0;
     bool deep_power_down_ = false;
     std::string error_;
 };

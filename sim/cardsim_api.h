@@ -7,8 +7,9 @@ extern "C" {
 
 // Re-reads the CARDSIM_* environment, makes the card's volatile state new
 // (mailbox, busy timer, flash latches) and sets the clock back to 0.
-// Returns 0, or -1 when the environment is incomplete or malformed (the
-// reason goes to standard error); the card is then not served.
+// Returns 0; or -1 when CARDSIM_STATE is not set, or a variable is malformed
+// (the reason goes to standard error): no card is served then, and the
+// process's opens reach the real system.
 int cardsim_reload(void);
 
 // The card's clock in nanoseconds: virtual time, or real time since the start

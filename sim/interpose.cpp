@@ -722,9 +722,6 @@ CARDSIM_EXPORT int cardsim_reload(void)
     Sim& sim = lock_sim();
     sim.reported.clear();
     int r = load(sim);
-    const char* state_dir = getenv("CARDSIM_STATE");
-    if (!state_dir || !*state_dir)
-        report_once(sim, "CARDSIM_STATE: not set (the folder of the card's state)");
     pthread_mutex_unlock(&g_mutex);
     return r;
 }

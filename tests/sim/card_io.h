@@ -1,0 +1,140 @@
+// The four driver requests and the mailbox exchange, as a client of the card
+// issues them: what the simulator tests drive the card with.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace cardio {
+
+struct reg_record {
+    unsigned char addr;
+    unsigned int value;
+};
+
+struct window_record {
+    unsigned int base;
+    unsigned char offset;
+    unsigned int value;
+};
+
+static_assert(sizeof(reg_record) == 8 && offsetof(reg_record, value) == 4, "reg_record layout");
+static_assert(sizeof(window_record) == 12 && offsetof(window_record, offset) == 4 &&
+                  offsetof(window_record, value) == 8,
+              "window_record layout");
+
+constexpr unsigned long kRegRead = 0x80086F5Aul;
+constexpr unsigned long kRegWrite = 0x40086F5Bul;
+constexpr unsigned long kWindowRead = 0x800C6F5Cul;
+constexpr unsigned long kWindowWrite = 0x400C6F5Dul;
+static_assert(_IOR('o', 90, reg_record) == kRegRead && _IOW('o', 93, window_record) == kWindowWrite,
+              "request numbers");
+
+// Each returns 0 or the request's errno.
+inline int reg_read(int fd, unsigned char addr, uint32_t& value)
+{
+    reg_record r{addr, 0xdeadbeef};
+    if (ioctl(fd, kRegRead, &r) < 0)
+        return errno;
+    value = r.value;
+    return 0;
+}
+
+inline int reg_write(int fd, unsigned char addr, uint32_t value)
+{
+    reg_record r{addr, value};
+    return ioctl(fd, kRegWrite, &r) < 0 ? errno : 0;
+}
+
+inline int window_read(int fd, unsigned char offset, uint32_t& value, unsigned base = 0x4000)
+{
+    window_record w{base, offset, 0xdeadbeef};
+    if (ioctl(fd, kWindowRead, &w) < 0)
+        return errno;
+    value = w.value;
+    return 0;
+}
+
+inline int window_write(int fd, unsigned char offset, uint32_t value, unsigned base = 0x4000)
+{
+    window_record w{base, offset, value};
+    return ioctl(fd, kWindowWrite, &w) < 0 ? errno : 0;
+}
+
+constexpr uint32_t kBusy = 0x04;  // status bit 2
+
+inline uint32_t status(int fd)
+{
+    uint32_t s = 0xffffffff;
+    window_read(fd, 0, s);
+    return s;
+}
+
+// A mailbox command word from its four bytes, bits 0 to 7 first.
+constexpr uint32_t command(unsigned b0, unsigned b1, unsigned b2, unsigned b3)
+{
+    return b0 | b1 << 8 | b2 << 16 | uint32_t(b3) << 24;
+}
+
+struct Exchange {
+    bool taken = false;  // bit 0 cleared in phase 1
+    bool done = false;   // bit 0 set again in phase 2
+    uint32_t last = 0;   // the last status read
+    int polls = 0;       // status reads in all
+};
+
+// The exchange after a command word: 1 ms before each status read, at most `limit` per phase.
+inline Exchange exchange(int fd, int limit = 1000)
+{
+    Exchange x;
+    for (int i = 0; i < limit && !x.taken; ++i) {
+        usleep(1000);
+        x.last = status(fd);
+        ++x.polls;
+        x.taken = !(x.last & 1);
+    }
+    window_write(fd, 12, x.last);
+    if (!x.taken)
+        return x;
+    for (int i = 0; i < limit && !x.done; ++i) {
+        usleep(1000);
+        x.last = status(fd);
+        ++x.polls;
+        x.done = x.last & 1;
+    }
+    return x;
+}
+
+// n bytes (1 to 8) from EEPROM address addr; buf receives whole words (4 or 8 bytes).
+inline Exchange eeprom_read(int fd, unsigned char addr, unsigned char n, unsigned char* buf)
+{
+    window_write(fd, 0, command(0x31, n, 0, addr));
+    Exchange x = exchange(fd);
+    for (int w = 0; w < (n > 4 ? 2 : 1); ++w) {
+        uint32_t v = 0;
+        window_read(fd, (unsigned char)(4 + 4 * w), v);
+        for (int b = 0; b < 4; ++b)
+            buf[4 * w + b] = (unsigned char)(v >> (8 * b));
+    }
+    return x;
+}
+
+// Writes n bytes (1 to 8); `last` of the result is the status read once more afterwards.
+inline Exchange eeprom_write(int fd, unsigned char addr, unsigned char n, const unsigned char* buf)
+{
+    for (int w = 0; w < (n > 4 ? 2 : 1); ++w) {
+        uint32_t v = 0;
+        for (int b = 0; b < 4; ++b)
+            v |= uint32_t(buf[4 * w + b]) << (8 * b);
+        window_write(fd, (unsigned char)(4 + 4 * w), v);
+    }
+    window_write(fd, 0, command(0x30, n, 0, addr));
+    Exchange x = exchange(fd);
+    x.last = status(fd);
+    return x;
+}
+
+}  // namespace cardio

@@ -122,12 +122,12 @@ inline Exchange eeprom_read(int fd, unsigned char addr, unsigned char n, unsigne
     return x;
 }
 
-// Writes n bytes (1 to 8); `last` of the result is the status read once more afterwards.
+// Writes the first n bytes (1 to 8) of buf, the rest of their words 0; `last` of the result is the status read once more afterwards.
 inline Exchange eeprom_write(int fd, unsigned char addr, unsigned char n, const unsigned char* buf)
 {
     for (int w = 0; w < (n > 4 ? 2 : 1); ++w) {
         uint32_t v = 0;
-        for (int b = 0; b < 4; ++b)
+        for (int b = 0; b < 4 && 4 * w + b < n; ++b)
             v |= uint32_t(buf[4 * w + b]) << (8 * b);
         window_write(fd, (unsigned char)(4 + 4 * w), v);
     }

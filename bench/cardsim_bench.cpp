@@ -1,0 +1,88 @@
+// Requests per second through the card simulator's interposer, in virtual time.
+// Run under cardsim (bench/run.sh does): cardsim -- cardsim_bench [COUNT]
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+struct reg_record {
+    unsigned char addr;
+    unsigned int value;
+};
+struct window_record {
+    unsigned int base;
+    unsigned char offset;
+    unsigned int value;
+};
+constexpr unsigned long kRegRead = 0x80086F5Aul, kWindowRead = 0x800C6F5Cul, kWindowWrite = 0x400C6F5Dul;
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void report(const char* what, long requests, double seconds)
+{
+    printf("%-34s %9ld requests in %.3f s: %10.0f requests/s\n", what, requests, seconds, requests / seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    long count = argc > 1 ? atol(argv[1]) : 2000000;
+    int fd = open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);
+    if (fd < 0) {
+        fprintf(stderr, "cardsim_bench: cannot open the card (%s); run it under cardsim\n", strerror(errno));
+        return 1;
+    }
+    reg_record r{0x48, 0};
+    if (ioctl(fd, kRegRead, &r) != 0 || r.value != 0x38048007) {
+        fprintf(stderr, "cardsim_bench: the card did not answer as the simulator does\n");
+        return 1;
+    }
+
+    auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < count; ++i) {
+        r.addr = 0x48;
+        ioctl(fd, kRegRead, &r);
+    }
+    report("register reads", count, seconds_since(start));
+
+    // Whole EEPROM reads as the library makes them: command, exchange with 1 ms pauses, data.
+    long commands = count / 10, requests = 0;
+    start = std::chrono::steady_clock::now();
+    for (long i = 0; i < commands; ++i) {
+        window_record w{0x4000, 0, 0x14000131};
+        ioctl(fd, kWindowWrite, &w);
+        ++requests;
+        w.offset = 0;
+        do {
+            usleep(1000);
+            ioctl(fd, kWindowRead, &w);
+            ++requests;
+        } while (w.value & 1);
+        window_record ack{0x4000, 12, w.value};
+        ioctl(fd, kWindowWrite, &ack);
+        ++requests;
+        do {
+            usleep(1000);
+            ioctl(fd, kWindowRead, &w);
+            ++requests;
+        } while (!(w.value & 1));
+        w.offset = 4;
+        ioctl(fd, kWindowRead, &w);
+        ++requests;
+    }
+    double t = seconds_since(start);
+    report("EEPROM reads (mailbox, sleeps)", requests, t);
+    printf("%-34s %9ld commands in %.3f s: %10.0f commands/s\n", "", commands, t, commands / t);
+    close(fd);
+    return 0;
+}

@@ -103,7 +103,8 @@ if [[ -n $root32 ]]; then
 fi
 
 # Every man page renders without a warning from man or groff.
-for page in "$root"/usr/share/man/man1/*.1.gz ${root32:+"$root32"/usr/share/man/man1/*.1.gz}; do
+for page in "$root"/usr/share/man/man1/{ravelins,ravelin,cardsim}.1.gz \
+    ${root32:+"$root32"/usr/share/man/man1/ravelins.1.gz}; do
     [[ -f $page ]] || continue
     shown=${page#"$root32"}
     [[ $shown == "$page" ]] && shown=${page#"$root"} || shown="$shown (i386 package)"

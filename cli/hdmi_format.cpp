@@ -164,16 +164,6 @@ int main(int argc, char** argv)
         usage();
     parse(argc, argv);
 
-    // The name area of the EEPROM holds 160 bytes; refuse a longer name before
-    // the card is touched at all.
-    if (i_prognameEN) {
-        const size_t length = std::strlen(str_progname);
-        if (length > 160) {
-            zeb_say(zeb_program_ravelins.name_too_long, length, 160);
-            return 1;
-        }
-    }
-
     char path[64];
     std::snprintf(path, sizeof path, "/dev/dvb/adapter%d/frontend%d", i_adapter, i_fenum);
     i_frontend = open(path, O_RDWR | O_NONBLOCK);

@@ -352,12 +352,21 @@ TEST_F(Ravelins, ProgramNameOfTheWholeAreaAndOneByteMore)
     EXPECT_EQ(eeprom(254, 2), "71 71");
     EXPECT_EQ(eeprom(0, 1), "00");
 
+    // One byte more is refused by the store itself; the run goes on with the
+    // other actions and still succeeds.
     std::string before = testsupport::read_file(dir + "/eeprom");
-    r = run({"-i", "-K", name + "r"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "program name too long: 161 bytes (at most 160); the stored name is unchanged\n");
-    EXPECT_EQ(testsupport::read_file(dir + "/eeprom"), before);
-    EXPECT_FALSE(opened());
+    r = run({"-i", "-K", name + "r", "-M", "5"}, {"--signal", "1280x720@50p"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "input format:\nVRow= 1280, VColumn= 720, VFreq= 50, VScan= 1\n"
+                     "program name too long: 161 bytes (at most 160); the stored name is unchanged\n"
+                     "set output format to manual mode:\nfair 960*540 \n" +
+                         setting + set_ok);
+    std::string after = testsupport::read_file(dir + "/eeprom");
+    ASSERT_EQ(after.size(), 256u);
+    EXPECT_EQ(after.substr(0, 20), before.substr(0, 20));
+    EXPECT_EQ(eeprom(20, 2), "00 05");
+    EXPECT_EQ(after.substr(22), before.substr(22));
+    EXPECT_EQ(count("WINDOW_WRITE 0x00"), 2);
 }
 
 TEST_F(Ravelins, AutomaticModeStoresTheModeAfterTheRestart)

@@ -3,8 +3,14 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup-debian.sh"
-"$top/scripts/build.sh" x86-64 >/dev/null
 b="$top/build"
+echo "Building in $b (the first build takes a few minutes)..."
+mkdir -p "$b"
+if ! "$top/scripts/build.sh" x86-64 >"$b/try-build.log" 2>&1; then
+  tail -n 30 "$b/try-build.log"
+  echo "Build failed; the whole log is in $b/try-build.log" >&2
+  exit 1
+fi
 state="$b/demo-card"
 export PATH="$b/sim:$b/cli:$b/gui:$PATH"
 

@@ -235,6 +235,32 @@ TEST_F(Ravelins, SoftwareResetRunsBeforeMcuReset)
     EXPECT_EQ(count("SLEEP 2.000000000"), 2);
 }
 
+TEST_F(Ravelins, LongNamesWithBlanksAreWholeArguments)
+{
+    auto r = run({"--software reset", "--MCU reset", "--Mac address"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "software Reset, please wait several seconds...\nsoftware Reset OK!\n"
+                     "MCU Reset, please wait several seconds...\nMCU Reset OK!\n"
+                     "mac address: 0x00,0x1a,0x2b,0x3c,0x4d,0x5e\n");
+    EXPECT_EQ(r.err, "");
+
+    // the name of -M ends with a blank
+    r = run({"--manual mode to output format =6", "--outputformat"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "the latest setting is Auto mode!\n"
+                     "set output format to manual mode:\npoor 800*480 \n" + setting + set_ok);
+    EXPECT_EQ(eeprom(20, 2), "00 06");
+
+    r = run({"--Auto Mode to output format", "--frontend-number=0", "--adapter=0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "set output format to auto mode(the same with input format)\n" + setting + set_ok);
+    EXPECT_EQ(eeprom(20, 2), "01 00");
+
+    r = run({"--manual mode to output format", "2"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(eeprom(20, 2), "00 02");
+}
+
 TEST_F(Ravelins, MacAddress)
 {
     auto r = run({"-N"}, {"--mac", "02:a0:0b:c1:7d:ff"});
@@ -464,6 +490,9 @@ TEST_F(Ravelins, OptionsThatDoNotCountShowTheUsageAfterOpening)
     r = run({"-p", "0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(opened());
+    EXPECT_EQ(count("REG_"), 0);
+    EXPECT_EQ(count("WINDOW_"), 0);
     r = run({"-H", "0"});
     EXPECT_EQ(r.status, 0);
 }

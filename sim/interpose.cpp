@@ -84,6 +84,8 @@ using openat_t = int (*)(int, const char*, int, ...);
 using open2_t = int (*)(const char*, int);
 using openat2_t = int (*)(int, const char*, int);
 using close_t = int (*)(int);
+using dup2_t = int (*)(int, int);
+using dup3_t = int (*)(int, int, int);
 using ioctl_t = int (*)(int, unsigned long, ...);
 using nanosleep_t = int (*)(const struct timespec*, struct timespec*);
 using clock_nanosleep_t = int (*)(clockid_t, int, const struct timespec*, struct timespec*);
@@ -99,6 +101,8 @@ REAL(__open64_2, open2_t)
 REAL(__openat_2, openat2_t)
 REAL(__openat64_2, openat2_t)
 REAL(close, close_t)
+REAL(dup2, dup2_t)
+REAL(dup3, dup3_t)
 REAL(ioctl, ioctl_t)
 REAL(__ioctl_time64, ioctl_t)
 REAL(nanosleep, nanosleep_t)
@@ -594,20 +598,48 @@ CARDSIM_EXPORT int __openat64_2(int dirfd, const char* path, int flags)
     return forget_stale(sys_openat(dirfd, path, flags, 0));
 }
 
+namespace {
+void drop_node(int fd)
+{
+    if (!is_node(fd))
+        return;
+    pthread_mutex_lock(&g_mutex);
+    g_node_fd[fd].store(0);
+    if (g_lock_fd[fd] >= 0)
+        syscall(SYS_close, g_lock_fd[fd]);
+    g_lock_fd[fd] = -1;
+    pthread_mutex_unlock(&g_mutex);
+    trace("CLOSE %d", fd);
+}
+}  // namespace
+
 CARDSIM_EXPORT int close(int fd)
 {
-    if (is_node(fd)) {
-        pthread_mutex_lock(&g_mutex);
-        g_node_fd[fd].store(0);
-        if (g_lock_fd[fd] >= 0)
-            syscall(SYS_close, g_lock_fd[fd]);
-        g_lock_fd[fd] = -1;
-        pthread_mutex_unlock(&g_mutex);
-        trace("CLOSE %d", fd);
-    }
+    drop_node(fd);
     if (auto real = real_close())
         return real(fd);
     return int(syscall(SYS_close, fd));
+}
+
+// dup2 and dup3 close their target silently: a node there is closed.
+CARDSIM_EXPORT int dup2(int oldfd, int newfd)
+{
+    if (oldfd != newfd && fcntl(oldfd, F_GETFD) >= 0)
+        drop_node(newfd);
+    if (auto real = real_dup2())
+        return real(oldfd, newfd);
+    if (oldfd == newfd)
+        return fcntl(oldfd, F_GETFD) < 0 ? -1 : newfd;
+    return int(syscall(SYS_dup3, oldfd, newfd, 0));
+}
+
+CARDSIM_EXPORT int dup3(int oldfd, int newfd, int flags)
+{
+    if (oldfd != newfd && fcntl(oldfd, F_GETFD) >= 0)
+        drop_node(newfd);
+    if (auto real = real_dup3())
+        return real(oldfd, newfd, flags);
+    return int(syscall(SYS_dup3, oldfd, newfd, flags));
 }
 
 CARDSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept

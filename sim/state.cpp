@@ -110,9 +110,28 @@ std::string format_registers(const SavedRegisters& r)
 
 bool read_text(const std::string& path, std::string& out)
 {
-    FILE* f = fopen(path.c_str(), "rbe");
-    if (!f)
+    // Non-blocking, so that a FIFO in the folder cannot hang the program.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
+    struct stat st;
+    int e = 0;
+    if (fstat(fd, &st) != 0)
+        e = errno;
+    else if (!S_ISREG(st.st_mode))
+        e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (e) {
+        close(fd);
+        errno = e;
+        return false;
+    }
+    FILE* f = fdopen(fd, "rb");
+    if (!f) {
+        e = errno;
+        close(fd);
+        errno = e;
+        return false;
+    }
     char buf[512];
     size_t n;
     out.clear();
@@ -163,7 +182,9 @@ std::string State::check() const
         return "the state folder " + dir_ + " is not a folder";
     std::string eeprom = path("eeprom");
     if (stat(eeprom.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode) || st.st_size != kEepromSize)
+        if (!S_ISREG(st.st_mode))
+            return "corrupt state: " + eeprom + " is not a file (remove it or run cardsim --reset to make a new card)";
+        if (st.st_size != kEepromSize)
             return "corrupt state: " + eeprom + " has " + std::to_string((long long)st.st_size) +
                    " bytes, not 256 (remove the folder or run cardsim --reset to make a new card)";
         if (access(eeprom.c_str(), R_OK | W_OK) != 0)
@@ -173,7 +194,9 @@ std::string State::check() const
     }
     std::string flash = path("flash");
     if (stat(flash.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode) || st.st_size != kFlashSize)
+        if (!S_ISREG(st.st_mode))
+            return "corrupt state: " + flash + " is not a file (remove it or run cardsim --reset to make a new card)";
+        if (st.st_size != kFlashSize)
             return "corrupt state: " + flash + " has " + std::to_string((long long)st.st_size) +
                    " bytes, not 4194304 (4 MiB) (run cardsim --reset to make a new card)";
     } else if (errno != ENOENT) {

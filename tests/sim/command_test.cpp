@@ -101,6 +101,37 @@ TEST_F(SimTest, CorruptStateIsRefusedUntouched)
     EXPECT_NE(r.err.find("flash has 4096 bytes, not 4194304"), std::string::npos) << r.err;
 }
 
+TEST_F(SimTest, StateEntriesThatAreNoFilesAreRefused)
+{
+    start({}, false);
+    ASSERT_EQ(cardsim_run({"--state", dir, "--", CLIENT_BIN}).status, 0);
+    std::string image = file("eeprom");
+
+    // a FIFO must not make cardsim wait for a writer
+    ASSERT_EQ(mkfifo((dir + "/registers").c_str(), 0600), 0);
+    for (auto args : std::vector<std::vector<std::string>>{{"--show"}, {"--", CLIENT_BIN, "open", "0:0"}}) {
+        args.insert(args.begin(), {"--state", dir});
+        auto r = cardsim_run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("cannot read " + dir + "/registers"), std::string::npos) << r.err;
+    }
+    remove((dir + "/registers").c_str());
+
+    ASSERT_EQ(mkdir((dir + "/flash").c_str(), 0700), 0);
+    auto r = cardsim_run({"--state", dir, "--show"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("corrupt state: " + dir + "/flash is not a file"), std::string::npos) << r.err;
+    rmdir((dir + "/flash").c_str());
+
+    remove((dir + "/eeprom").c_str());
+    ASSERT_EQ(mkdir((dir + "/eeprom").c_str(), 0700), 0);
+    r = cardsim_run({"--state", dir, "--", CLIENT_BIN, "open", "0:0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("corrupt state: " + dir + "/eeprom is not a file"), std::string::npos) << r.err;
+    EXPECT_TRUE(exists(dir + "/eeprom/."));
+}
+
 TEST_F(SimTest, ResetMakesTheCardNew)
 {
     start({}, false);

@@ -111,6 +111,34 @@ TEST_F(SimTest, ClosedDescriptorIsNoLongerTheCard)
         close(f);
 }
 
+TEST_F(SimTest, NodeReplacedByDup2IsClosed)
+{
+    start();
+    int pipes[2];
+    ASSERT_EQ(pipe(pipes), 0);
+    for (int use_dup3 : {0, 1}) {
+        int node = fd;
+        ASSERT_EQ(use_dup3 ? dup3(pipes[0], node, O_CLOEXEC) : dup2(pipes[0], node), node);
+        // the number is a pipe now: a request on it is not the card's
+        reg_record r{0x48, 0};
+        EXPECT_EQ(ioctl(node, kRegRead, &r), -1) << use_dup3;
+        EXPECT_EQ(r.value, 0u);
+        // and the node was closed, so a new read-write open succeeds
+        fd = open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        close(node);
+    }
+    // a dup onto another number is no node, and leaves the node open
+    int copy = dup(pipes[1]);
+    ASSERT_EQ(dup2(fd, copy), copy);
+    EXPECT_EQ(open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK), -1);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(reg(0x48), 0x38048007u);
+    close(copy);
+    close(pipes[0]);
+    close(pipes[1]);
+}
+
 TEST_F(SimTest, RegisterReadFaultFailsEveryRegisterRead)
 {
     start({"CARDSIM_FAULTS=reg-read-fail"});

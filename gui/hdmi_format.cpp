@@ -20,6 +20,13 @@ void hdmi_select_program()
     zeb_set_sink(log_to_qt);
 }
 
+namespace {
+// Whoever uses the card object gets the window program's texts, waits and
+// logger without a call of its own: the library otherwise speaks as the
+// command-line tool and has nowhere to send its messages.
+[[maybe_unused]] const bool selected = (hdmi_select_program(), true);
+}  // namespace
+
 int hdmi::hdmi_open(int adapter, int frontend)
 {
     snprintf(dev_name, sizeof dev_name, "/dev/dvb/adapter%d/frontend%d", adapter, frontend);

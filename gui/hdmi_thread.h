@@ -28,7 +28,5 @@ public:
     ~hdmi_thread() override;
 
     void getWidgetArg(argmsg arg);
-
-protected:
     void run() override;
 };

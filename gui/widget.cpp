@@ -320,12 +320,13 @@ void Widget::on_hardwareRestButton_clicked()
 
 void Widget::on_setFormatButton_clicked()
 {
-    // A click without a device, or while a command runs, is not counted:
-    // otherwise it would block every later click until a command completed.
-    if (fd <= 2)
+    // A click while no device is open and no command runs is not counted:
+    // nothing would reset the count, and every later click would be dead.
+    // Clicks during a command are counted; showText clears them.
+    if (fd <= 2 && !busy)
         return;
     ++setFormatCount;
-    if (setFormatCount != 1)
+    if (fd <= 2 || setFormatCount != 1)
         return;
 
     busy = true;

@@ -80,8 +80,9 @@ class CommandTest : public QObject {
 private slots:
     void initTestCase()
     {
+        // No program selection here: the card object brings the window
+        // program's texts, waits and logger by itself.
         gl::install();
-        hdmi_select_program();
     }
     void init() { gl::clear(); }
     void cleanup() { gl::release(); }
@@ -253,6 +254,27 @@ private slots:
         WAIT_FOR_COMMAND(w);
         QCOMPARE(WidgetTest::setFormatCount(w), 0);
         QCOMPARE(card.eeprom()[20], (unsigned char)1);
+    }
+
+    void a_second_quick_click_is_counted_but_starts_nothing()
+    {
+        SimCard card("twice");
+        WorkingFolder cwd("00Capture\n");
+        Widget w;
+        click(w, "autoModeButton");
+        gl::clear();
+        click(w, "setFormatButton");
+        hdmi_thread* worker = WidgetTest::worker(w);
+        click(w, "setFormatButton");
+        QCOMPARE(WidgetTest::setFormatCount(w), 2);
+        QCOMPARE(WidgetTest::worker(w), worker);
+        WAIT_FOR_COMMAND(w);
+        QCOMPARE(WidgetTest::setFormatCount(w), 0);
+        QCOMPARE(gl::messages(), QStringList({"set output format to auto mode(the same with input format)"}));
+        // The count starts again from 0: the next click runs a command.
+        click(w, "setFormatButton");
+        QVERIFY(WidgetTest::busy(w));
+        WAIT_FOR_COMMAND(w);
     }
 
     void each_new_command_releases_the_finished_worker()

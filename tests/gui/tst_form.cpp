@@ -118,7 +118,6 @@ private slots:
     void initTestCase()
     {
         guitest::log::install();
-        hdmi_select_program();
         // No detection file: the window opens no device and leaves the form as built.
         cwd.reset(new guitest::WorkingFolder());
         w.reset(new Widget());
@@ -315,6 +314,10 @@ private slots:
             QCOMPARE(m.access(), i == 20 ? QMetaMethod::Public : QMetaMethod::Private);
         }
         QCOMPARE(mo->method(first + 19).returnType(), int(QMetaType::Bool));
+        QCOMPARE(mo->method(first + 6).parameterNames(), QList<QByteArray>({"check"}));
+        for (int i = 0; i < 21; ++i)
+            if (i != 19)
+                QCOMPARE(mo->method(first + i).returnType(), int(QMetaType::Void));
     }
 };
 

@@ -53,8 +53,9 @@ class HdmiTest : public QObject {
 private slots:
     void initTestCase()
     {
+        // No program selection here: the card object brings the window
+        // program's texts, waits and logger by itself.
         gl::install();
-        hdmi_select_program();
     }
     void init() { gl::clear(); }
 
@@ -298,6 +299,20 @@ private slots:
         const int fd = h.hdmi_open(0, 0);
         QVERIFY(fd > 2);
         h.hdmi_close(fd);
+    }
+
+    void run_is_the_whole_command_on_the_calling_thread()
+    {
+        SimCard card("direct", {"CARDSIM_BUSY_TIME=0"});
+        hdmi_thread t;
+        QSignalSpy finished(&t, &QThread::finished);
+        t.getWidgetArg(record(2, true));
+        t.msg.manualNum = 6;
+        t.run();
+        QCOMPARE(t.fd, 0);
+        QCOMPARE(finished.count(), 0);  // only a started thread signals its end
+        QCOMPARE(bytes(card.eeprom(), 20, 3), QByteArray::fromHex("000601"));
+        QCOMPARE(gl::messages(), QStringList({"set output format to manual mode:", "poor 800*480 "}));
     }
 
     void deleting_a_running_worker_waits_for_its_command()

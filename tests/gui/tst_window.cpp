@@ -92,8 +92,9 @@ class WindowTest : public QObject {
 private slots:
     void initTestCase()
     {
+        // No program selection here: the card object brings the window
+        // program's texts, waits and logger by itself.
         gl::install();
-        hdmi_select_program();
     }
     void init() { gl::clear(); }
 

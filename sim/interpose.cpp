@@ -17,6 +17,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
@@ -198,6 +201,41 @@ void at_fork_child()
     pthread_mutex_unlock(&g_mutex);
 }
 
+// Under g_mutex: node descriptors that this program inherited across exec
+// (their lock files, open under the state folder) are nodes here too.
+void adopt_inherited_nodes(Sim& sim)
+{
+    char dir_real[PATH_MAX];
+    if (!realpath(sim.config.state.c_str(), dir_real))
+        return;
+    DIR* fds = opendir("/proc/self/fd");
+    if (!fds)
+        return;
+    while (struct dirent* e = readdir(fds)) {
+        char* end;
+        long fd = strtol(e->d_name, &end, 10);
+        if (*end || end == e->d_name || fd < 0 || fd >= kMaxFd || fd == dirfd(fds))
+            continue;
+        char link[PATH_MAX + 1];
+        ssize_t n = readlinkat(dirfd(fds), e->d_name, link, PATH_MAX);
+        if (n <= 0)
+            continue;
+        link[n] = '\0';
+        unsigned adapter, frontend;
+        char tail;
+        std::string base = std::string(dir_real) + "/";
+        if (strncmp(link, base.c_str(), base.size()) != 0 ||
+            sscanf(link + base.size(), "adapter%u-frontend%u.lock%c", &adapter, &frontend, &tail) != 2)
+            continue;
+        if (std::string(link + base.size()) !=
+            "adapter" + std::to_string(adapter) + "-frontend" + std::to_string(frontend) + ".lock")
+            continue;
+        g_lock_fd[fd] = -1;
+        g_node_fd[fd].store(1);
+    }
+    closedir(fds);
+}
+
 // Under g_mutex: (re)reads the environment and makes a new card.
 int load(Sim& sim)
 {
@@ -231,6 +269,7 @@ int load(Sim& sim)
     sim.state.reset(new State(sim.config.state));
     sim.card.reset(new Card(sim.config, *sim.state));
     sim.serving = true;
+    adopt_inherited_nodes(sim);
     return 0;
 }
 
@@ -291,7 +330,7 @@ bool open_node(const char* path, int flags, int& result)
         pthread_mutex_unlock(&g_mutex);
         return false;
     }
-    int err = 0, fd = -1, lock_fd = -1;
+    int err = 0, fd = -1;
     if (!sim.config.lists(adapter, frontend)) {
         err = ENOENT;
     } else if (!sim.state_ready) {
@@ -303,30 +342,25 @@ bool open_node(const char* path, int flags, int& result)
             err = EIO;
         }
     }
-    // Like the DVB frontend: one writer at a time, any number of readers.
-    if (!err && (flags & O_ACCMODE) != O_RDONLY) {
+    // Like the DVB frontend: one writer at a time, any number of readers. The
+    // descriptor is the node's lock file itself, so that the node stays open
+    // as long as any copy of it (dup, fork, exec) does, as a device would.
+    if (!err) {
         std::string lock_path = sim.state->node_lock_path(adapter, frontend);
-        lock_fd = sys_openat(AT_FDCWD, lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (lock_fd < 0) {
+        fd = sys_openat(AT_FDCWD, lock_path.c_str(), O_RDONLY | O_CREAT | (flags & O_CLOEXEC), 0666);
+        if (fd < 0) {
             report_once(sim, "cannot open " + lock_path + ": " + strerror(errno));
             err = EIO;
-        } else if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        } else if (fd >= kMaxFd) {
+            syscall(SYS_close, fd);
+            fd = -1;
+            err = EMFILE;
+        } else if ((flags & O_ACCMODE) != O_RDONLY && flock(fd, LOCK_EX | LOCK_NB) != 0) {
             err = errno == EWOULDBLOCK ? EBUSY : errno;
-            syscall(SYS_close, lock_fd);
-            lock_fd = -1;
-        }
-    }
-    if (!err) {
-        fd = sys_openat(AT_FDCWD, "/dev/null", O_RDWR | (flags & O_CLOEXEC), 0);
-        if (fd < 0 || fd >= kMaxFd) {
-            err = fd < 0 ? errno : EMFILE;
-            if (fd >= 0)
-                syscall(SYS_close, fd);
-            if (lock_fd >= 0)
-                syscall(SYS_close, lock_fd);
+            syscall(SYS_close, fd);
             fd = -1;
         } else {
-            g_lock_fd[fd] = lock_fd;
+            g_lock_fd[fd] = -1;
             g_node_fd[fd].store(1);
         }
     }

@@ -95,3 +95,23 @@ TEST_F(SimTest, ChildTraceHasTheExactLines)
                         "0.001500000 CLOSE " +
                         fd_number + "\n");
 }
+
+// A node descriptor handed on across fork and exec keeps the node open, as a
+// device's would, until the last copy is closed.
+TEST_F(SimTest, InheritedNodeStaysOpenAcrossExec)
+{
+    if (cardsim::elf_bits("/bin/sh") != int(sizeof(void*) * 8))
+        GTEST_SKIP() << "/bin/sh is of the other class than this tree's interposer";
+    start({}, false);
+    std::string script = "exec 3<>/dev/dvb/adapter0/frontend0; " + std::string(CLIENT_BIN) +
+                         " open 0:0; exec 3>&-; exec " + CLIENT_BIN + " open 0:0";
+    auto r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", "/bin/sh", "-c", script});
+    EXPECT_EQ(r.out, "open EBUSY\nopen ok\n") << r.err;
+    EXPECT_EQ(r.status, 0);
+
+    // the program that the holder becomes holds it still
+    script = "exec 3<>/dev/dvb/adapter0/frontend0; exec /bin/sh -c '" + std::string(CLIENT_BIN) +
+             " open 0:0; " + CLIENT_BIN + " openro 0:0'";
+    r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", "/bin/sh", "-c", script});
+    EXPECT_EQ(r.out, "open EBUSY\nopenro ok\n") << r.err;
+}

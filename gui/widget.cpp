@@ -25,7 +25,7 @@ const char busy_text[] = "Being configured,please wait..";
 const char done_text[] = "Configuration has been completed!";
 const char open_failed_text[] = "Fail:adapter and fronted are erro";
 const char not_capture_text[] = "Fail:Not an HDMI capture card";
-const char name_too_long_text[] = "Program name too long: at most 19 characters";
+const char name_too_long_text[] = "Program name over 19 characters";
 
 QString input_format_text(const unsigned short* in)
 {

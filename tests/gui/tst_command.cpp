@@ -217,7 +217,7 @@ private slots:
 
         child<QLineEdit>(w, "lineProgamName")->setText(name19 + "!");
         click(w, "setButton");
-        QCOMPARE(text(w, "statuslabel"), QString("Program name too long: at most 19 characters"));
+        QCOMPARE(text(w, "statuslabel"), QString("Program name over 19 characters"));
         QVERIFY(!WidgetTest::busy(w));
         QCOMPARE(QByteArray(WidgetTest::argMsg(w).progName), name19.toLatin1());
         QCOMPARE(card.eeprom(), e);

@@ -30,32 +30,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "zebecp3-spi.h"
+
 #define CARDSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
 using namespace cardsim;
 
-// The driver's four requests and their records.
-struct reg_record {
-    unsigned char addr;
-    unsigned int value;
-};
-struct window_record {
-    unsigned int base;
-    unsigned char offset;
-    unsigned int value;
-};
-static_assert(sizeof(reg_record) == 8 && offsetof(reg_record, value) == 4, "reg_record layout");
-static_assert(sizeof(window_record) == 12 && offsetof(window_record, offset) == 4 &&
-                  offsetof(window_record, value) == 8,
-              "window_record layout");
-constexpr uint32_t kRegRead = 0x80086F5A, kRegWrite = 0x40086F5B;
-constexpr uint32_t kWindowRead = 0x800C6F5C, kWindowWrite = 0x400C6F5D;
-static_assert(_IOR('o', 90, reg_record) == kRegRead && _IOW('o', 91, reg_record) == kRegWrite, "register requests");
-static_assert(_IOR('o', 92, window_record) == kWindowRead && _IOW('o', 93, window_record) == kWindowWrite,
-              "window requests");
-constexpr unsigned kWindowBase = 0x4000;
+// The driver's four requests, as the card access library names them.
+constexpr uint32_t kRegRead = REG_READ, kRegWrite = REG_WRITE;
+constexpr uint32_t kWindowRead = WINDOW_READ, kWindowWrite = WINDOW_WRITE;
+constexpr unsigned kWindowBase = WINDOW_BASE;
 
 // ---- libc's functions ----
 

@@ -8,30 +8,17 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "zebecp3-spi.h"
+
 namespace cardio {
 
-struct reg_record {
-    unsigned char addr;
-    unsigned int value;
-};
+using ::reg_record;
+using ::window_record;
 
-struct window_record {
-    unsigned int base;
-    unsigned char offset;
-    unsigned int value;
-};
-
-static_assert(sizeof(reg_record) == 8 && offsetof(reg_record, value) == 4, "reg_record layout");
-static_assert(sizeof(window_record) == 12 && offsetof(window_record, offset) == 4 &&
-                  offsetof(window_record, value) == 8,
-              "window_record layout");
-
-constexpr unsigned long kRegRead = 0x80086F5Aul;
-constexpr unsigned long kRegWrite = 0x40086F5Bul;
-constexpr unsigned long kWindowRead = 0x800C6F5Cul;
-constexpr unsigned long kWindowWrite = 0x400C6F5Dul;
-static_assert(_IOR('o', 90, reg_record) == kRegRead && _IOW('o', 93, window_record) == kWindowWrite,
-              "request numbers");
+constexpr unsigned long kRegRead = REG_READ;
+constexpr unsigned long kRegWrite = REG_WRITE;
+constexpr unsigned long kWindowRead = WINDOW_READ;
+constexpr unsigned long kWindowWrite = WINDOW_WRITE;
 
 // Each returns 0 or the request's errno.
 inline int reg_read(int fd, unsigned char addr, uint32_t& value)

@@ -231,6 +231,21 @@ private slots:
         QCOMPARE(f->findChild<QComboBox*>("h264LevelComboBox")->currentIndex(), 0);
     }
 
+    void retranslating_refills_both_combo_boxes_from_index_0()
+    {
+        Ui::Widget again;
+        QWidget window;
+        again.setupUi(&window);
+        again.h264profileComboBox->setCurrentIndex(1);
+        again.h264LevelComboBox->setCurrentIndex(4);
+        again.retranslateUi(&window);
+        QCOMPARE(again.h264profileComboBox->currentIndex(), 0);
+        QCOMPARE(again.h264LevelComboBox->currentIndex(), 0);
+        QCOMPARE(items(again.h264profileComboBox), QStringList({"Hight Profile", "Main Profile"}));
+        QCOMPARE(items(again.h264LevelComboBox),
+                 QStringList({"level 3", "level 3.1", "level 3.2", "level 4", "level 4.1", "level 4.2"}));
+    }
+
     void settings_the_form_makes_beyond_text()
     {
         QVERIFY(f->findChild<QLabel*>("showlabel")->wordWrap());

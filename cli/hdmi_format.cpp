@@ -88,14 +88,6 @@ unsigned char mode_scratch[4];
 // and strtol saturates where it is not.
 int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 0)); }
 
-void print_to_stdout(const char* text, bool line)
-{
-    if (line)
-        std::puts(text);
-    else
-        std::fputs(text, stdout);
-}
-
 void print_mac_address()
 {
     unsigned char mac[8] = {};
@@ -158,7 +150,7 @@ void usage()
 int main(int argc, char** argv)
 {
     zeb_select_program(zeb_program_ravelins);
-    zeb_set_sink(print_to_stdout);
+    zeb_set_sink(zeb_stdout_sink);
 
     if (argc < 2)
         usage();

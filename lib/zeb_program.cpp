@@ -216,7 +216,7 @@ static_assert(formats_fit(zeb_program_ravelin), "a ravelin text does not fit its
 static_assert(formats_fit(zeb_program_ravelins), "a ravelins text does not fit its arguments");
 
 const zeb_program* current = &zeb_program_ravelins;
-zeb_sink sink = nullptr;
+zeb_sink sink = zeb_stdout_sink;
 
 void emit(bool line, const char* format, va_list args)
 {
@@ -242,6 +242,14 @@ void zeb_select_program(const zeb_program& program) { current = &program; }
 const zeb_program& zeb_current_program() { return *current; }
 
 void zeb_set_sink(zeb_sink s) { sink = s; }
+
+void zeb_stdout_sink(const char* text, bool line)
+{
+    if (line)
+        std::puts(text);
+    else
+        std::fputs(text, stdout);
+}
 
 void zeb_say(zeb_text message, ...)
 {

@@ -77,9 +77,13 @@ extern const zeb_program zeb_program_ravelins;
 void zeb_select_program(const zeb_program& program);
 const zeb_program& zeb_current_program();
 
-// Where the library's messages go. Without a sink they are dropped.
+// Where the library's messages go; standard output (zeb_stdout_sink) unless a
+// program installs another. A null sink drops them.
 using zeb_sink = void (*)(const char* text, bool line);
 void zeb_set_sink(zeb_sink sink);
+
+// Writes the text exactly, or with puts when it stands as a line.
+void zeb_stdout_sink(const char* text, bool line);
 
 // Formats a message of the current program's table and hands it to the sink.
 // The tables' formats are checked against their arguments at compile time.

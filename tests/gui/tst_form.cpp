@@ -200,6 +200,36 @@ private slots:
         QCOMPARE(int(sizeof form / sizeof form[0]), 52);
     }
 
+    void form_object_declares_one_pointer_per_object_in_creation_order()
+    {
+        // Each member points to the object of its own name.
+        const QObject* members[] = {
+            form_ui.getInputButton, form_ui.getOutputButton, form_ui.setButton, form_ui.layoutWidget,
+            form_ui.verticalLayout_2, form_ui.superButton, form_ui.ultraButton, form_ui.excellentButton,
+            form_ui.goodButton, form_ui.fairButton, form_ui.poorButton, form_ui.mobileButton,
+            form_ui.layoutWidget1, form_ui.verticalLayout_3, form_ui.adapterLabel, form_ui.inputFormatLabel,
+            form_ui.lasterOutPutLabel, form_ui.outputFormatLabel, form_ui.checkAFButton, form_ui.showlabel,
+            form_ui.label_14, form_ui.label_13, form_ui.frontendLabel, form_ui.layoutWidget2,
+            form_ui.verticalLayout_4, form_ui.h264profileComboBox, form_ui.h264LevelComboBox,
+            form_ui.label_12, form_ui.programeNameLabel, form_ui.hardwareRestButton,
+            form_ui.setFormatButton, form_ui.layoutWidget3, form_ui.verticalLayout,
+            form_ui.h264PrpfileLabel, form_ui.h264LevelLabel, form_ui.encodedSizeLabel,
+            form_ui.averageBitRateSizeLabel, form_ui.encodingFrameRateLabel, form_ui.lineAdapter,
+            form_ui.lineFrontend, form_ui.lineInputFormat, form_ui.lineProgamName, form_ui.lineEncodedWidth,
+            form_ui.lineEncodedHight, form_ui.lineAverageBitRate, form_ui.lineEncodingFrameRate,
+            form_ui.linelOutputformat, form_ui.statuslabel, form_ui.autoModeButton, form_ui.manualButton,
+            form_ui.advancedButton, form_ui.muteCheckBox};
+        QCOMPARE(int(sizeof members / sizeof members[0]), 52);
+        for (int i = 0; i < 52; ++i)
+            QCOMPARE(members[i]->objectName(), QString(form[i].name));
+        // Nothing but the 52 pointers, declared in that order.
+        QCOMPARE(sizeof(Ui_Widget), 52 * sizeof(void*));
+        QCOMPARE(offsetof(Ui_Widget, getInputButton), size_t(0));
+        QCOMPARE(offsetof(Ui_Widget, muteCheckBox), 51 * sizeof(void*));
+        QCOMPARE(offsetof(Ui_Widget, h264profileComboBox), 25 * sizeof(void*));
+        QCOMPARE(offsetof(Ui_Widget, lineAdapter), 38 * sizeof(void*));
+    }
+
     void containers_stack_their_widgets_top_to_bottom()
     {
         for (const char* container : {"layoutWidget", "layoutWidget1", "layoutWidget2", "layoutWidget3"}) {

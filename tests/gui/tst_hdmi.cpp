@@ -1,6 +1,7 @@
 // The card object and the worker thread on their own, against the simulated card.
 #include <QSignalSpy>
 #include <QtTest>
+#include <cstring>
 
 #include "cardsim_api.h"
 #include "gui_support.h"
@@ -190,6 +191,26 @@ private slots:
         // 101 kbit/s: 252, 202, 101, 50 and 353, fractions dropped.
         QCOMPARE(bytes(e, 44, 20), QByteArray::fromHex("153200fc" "153400ca" "15360065" "15380032" "11040161"));
         QCOMPARE(gl::messages(), QStringList({"set output format to advanced: 1,30,720,576,101,25"}));
+        h.hdmi_close(fd);
+    }
+
+    void output_modes_send_only_their_byte_in_the_data_word()
+    {
+        const std::string trace = testsupport::make_temp_dir("trace") + "/trace";
+        SimCard card("paraword", {"CARDSIM_TRACE=" + trace, "CARDSIM_BUSY_TIME=0"});
+        hdmi h;
+        memset(&h, 0xAA, sizeof h);  // an object whose memory was never cleared
+        const int fd = h.hdmi_open(0, 0);
+        h.hdmi_manualMode(258);
+        h.hdmi_autoMode();
+        h.hdmi_advancedMode(advice_number{0, 30, 1, 1, 1, 1});
+        QStringList words;
+        for (const QString& line : QString::fromStdString(testsupport::read_file(trace)).split('\n'))
+            if (line.contains("WINDOW_WRITE 0x04 "))
+                words << line.section(' ', 3);
+        // 20 and 21 for each mode: manual 0, 2; automatic 1, 0; advanced 0, 0.
+        QCOMPARE(words.mid(0, 6), QStringList({"0x00000000", "0x00000002", "0x00000001", "0x00000000",
+                                               "0x00000000", "0x00000000"}));
         h.hdmi_close(fd);
     }
 

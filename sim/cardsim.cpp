@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -126,8 +127,8 @@ std::string dir_of(const std::string& path)
 }
 
 // The interposer of the program's class: CARDSIM_PRELOAD_32/64, then beside
-// cardsim (a build tree), then the installed layout.
-std::string find_interposer(int bits)
+// cardsim (a build tree), then the installed layout. "" when there is none.
+std::string interposer_of(int bits)
 {
     const char* override_name = bits == 32 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64";
     if (const char* o = getenv(override_name); o && *o) {
@@ -148,9 +149,42 @@ std::string find_interposer(int bits)
             if (elf_bits(c) == bits)
                 return c;
     }
+    return "";
+}
+
+std::string find_interposer(int bits)
+{
+    if (std::string found = interposer_of(bits); !found.empty())
+        return found;
     if (bits == 32)
         die("no 32-bit interposer found; build the i386 tree or set CARDSIM_PRELOAD_32");
     die("no 64-bit interposer found; build the x86-64 tree or set CARDSIM_PRELOAD_64");
+}
+
+// A folder of links in the state folder, one for each expansion of the
+// loader's $LIB on Debian (multiarch, and the multilib folders of the 32-bit
+// compatibility loader), so that "<folder>/$LIB/libcardsim.so" names the
+// interposer of whichever class the loaded program has.
+std::string interposer_per_class(const std::string& state_dir)
+{
+    const std::string base = state_dir + "/preload";
+    const struct {
+        const char* dir;
+        int bits;
+    } links[] = {
+        {"lib/x86_64-linux-gnu", 64}, {"lib64", 64}, {"lib/i386-linux-gnu", 32}, {"lib32", 32}};
+    for (const auto& link : links) {
+        std::string dir = base + "/" + link.dir;
+        for (size_t at = base.size(); at != std::string::npos; at = dir.find('/', at + 1))
+            mkdir(dir.substr(0, at).c_str(), 0755);
+        mkdir(dir.c_str(), 0755);
+        std::string name = dir + "/libcardsim.so";
+        std::string target = absolute(interposer_of(link.bits));
+        unlink(name.c_str());
+        if (symlink(target.c_str(), name.c_str()) != 0)
+            die("cannot link " + name + ": " + strerror(errno));
+    }
+    return base + "/$LIB/libcardsim.so";
 }
 
 void put_env(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
@@ -318,8 +352,12 @@ int main(int argc, char** argv)
         close(fd);
     }
     std::string preload;
+    bool mixed_preload = false;
     if (!command.empty()) {
         int bits = elf_bits(program);
+        // A script may start programs of either class: the loader's $LIB then
+        // picks the interposer of each, when both are at hand.
+        mixed_preload = bits == 0 && !interposer_of(32).empty() && !interposer_of(64).empty();
         preload = find_interposer(bits ? bits : int(sizeof(void*) * 8));
     }
 
@@ -336,6 +374,8 @@ int main(int argc, char** argv)
     std::string err = state.prepare(config.mac);
     if (!err.empty())
         die(err);
+    if (mixed_preload)
+        preload = interposer_per_class(config.state);
     put_env("CARDSIM_STATE", config.state);
     put_env("CARDSIM_NODES", format_nodes(config));
     put_env("CARDSIM_SIGNAL", format_signal(config.signal));

@@ -99,6 +99,21 @@ if [[ -n $root32 ]]; then
     fi
     if [[ -x $bin/cardsim && -f $root/usr/lib/ravelin/cardsim/i386/libcardsim.so ]]; then
         check_simulated "cardsim -- i386 ravelins -i (i386 interposer)" "$bin/cardsim" "$root32/usr/bin/ravelins"
+        # A script may start programs of both classes; each gets its own interposer.
+        if [[ -z $emu32 && -z $emu ]]; then
+            printf '#!/bin/sh\n"%s" -i && "%s" -i\n' "$root32/usr/bin/ravelins" "$bin/ravelins" >"$work/both.sh"
+            chmod +x "$work/both.sh"
+            state=$(mktemp -d "$work/state.XXXXXX")
+            "$bin/cardsim" --state "$state" --signal 1280x720@50i -- "$work/both.sh" >"$work/out" 2>"$work/err"
+            rc=$?
+            printf 'input format:\nVRow= 1280, VColumn= 720, VFreq= 50, VScan= 0\n%.0s' 1 2 >"$work/both.expected"
+            if [[ $rc -eq 0 ]] && cmp -s "$work/out" "$work/both.expected"; then
+                pass "a script under cardsim runs the i386 and the 64-bit ravelins, both simulated"
+            else
+                fail "script with both classes: exit status $rc; stdout and stderr:"
+                cat "$work/out" "$work/err" | head -20
+            fi
+        fi
     fi
 fi
 

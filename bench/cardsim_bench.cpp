@@ -9,18 +9,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "zebecp3-spi.h"
+
 namespace {
 
-struct reg_record {
-    unsigned char addr;
-    unsigned int value;
-};
-struct window_record {
-    unsigned int base;
-    unsigned char offset;
-    unsigned int value;
-};
-constexpr unsigned long kRegRead = 0x80086F5Aul, kWindowRead = 0x800C6F5Cul, kWindowWrite = 0x400C6F5Dul;
+constexpr unsigned long kRegRead = REG_READ, kWindowRead = WINDOW_READ, kWindowWrite = WINDOW_WRITE;
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {

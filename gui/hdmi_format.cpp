@@ -24,7 +24,7 @@ void hdmi_select_program()
 namespace {
 // Whoever uses the card object gets the window program's texts, waits and
 // logger without a call of its own: the library otherwise speaks as the
-// command-line tool and has nowhere to send its messages.
+// command-line tool, on standard output.
 [[maybe_unused]] const bool selected = (hdmi_select_program(), true);
 }  // namespace
 

@@ -190,7 +190,7 @@ int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
         return EIO;
     switch (addr) {
     case 0x10:
-        value = config_.faults.spi_busy ? 0 : 1;
+        value = config_.faults.spi_busy || spi_transfers_ > config_.faults.spi_busy_after ? 0 : 1;
         break;
     case 0x14:
         value = spi_tx_[0];
@@ -226,6 +226,7 @@ int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
     switch (addr) {
     case 0x10:
         spi_control_ = value;
+        ++spi_transfers_;
         return spi_transfer(value, now);
     case 0x14:
         spi_tx_[0] = value;

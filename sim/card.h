@@ -99,6 +99,7 @@ private:
     // SPI controller
     uint32_t spi_tx_[2] = {0, 0};
     uint32_t spi_control_ = 0;
+    uint64_t spi_transfers_ = 0;
     uint32_t spi_rx_ = 0;
     SpiFlash flash_;
 };

@@ -66,6 +66,7 @@ const char kHelp[] =
     "  reg-read-fail   every register read fails (the request returns -1, errno EIO)\n"
     "  latency=N       the mailbox needs N status reads before each handshake step (default 1)\n"
     "  spi-busy        the SPI controller never reports free\n"
+    "  spi-busy-after=N  the SPI controller serves N transfers, then never reports free\n"
     "  flash-stuck     an erase or page program never finishes\n"
     "\n"
     "Virtual time: sleep, usleep, nanosleep and clock_nanosleep return at once and\n"

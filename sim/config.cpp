@@ -211,6 +211,12 @@ std::string parse_fault(const std::string& text, Faults& out)
         out.busy_rounds = n;
         return "";
     }
+    if (name == "spi-busy-after") {
+        if (!parse_uint(value, 1000000, n))
+            return "fault 'spi-busy-after' needs =N (SPI transfers, 0 to 1000000)";
+        out.spi_busy_after = n;
+        return "";
+    }
     if (name == "latency") {
         if (!parse_uint(value, 1000000, n))
             return "fault 'latency' needs =N (status reads, 0 to 1000000)";
@@ -219,7 +225,7 @@ std::string parse_fault(const std::string& text, Faults& out)
     }
     return "unknown fault '" + text +
            "' (known: receiver-busy, no-completion, write-error, busy=N, busy=forever, busy-at-start, "
-           "reg-read-fail, latency=N, spi-busy, flash-stuck)";
+           "reg-read-fail, latency=N, spi-busy, spi-busy-after=N, flash-stuck)";
 }
 
 std::string parse_faults(const std::string& text, Faults& out)
@@ -280,6 +286,8 @@ std::string format_faults(const Faults& f)
         parts.push_back("latency=" + std::to_string(f.latency));
     if (f.spi_busy)
         parts.push_back("spi-busy");
+    if (f.spi_busy_after != kForever)
+        parts.push_back("spi-busy-after=" + std::to_string(f.spi_busy_after));
     if (f.flash_stuck)
         parts.push_back("flash-stuck");
     std::string s;

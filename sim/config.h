@@ -29,6 +29,7 @@ struct Faults {
     bool reg_read_fail = false;
     unsigned latency = 1;
     bool spi_busy = false;
+    uint64_t spi_busy_after = kForever;  // transfers served before the controller sticks busy
     bool flash_stuck = false;
 };
 

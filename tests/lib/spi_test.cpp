@@ -243,6 +243,31 @@ TEST_F(Flash, BusyControllerEndsEveryOperation)
     EXPECT_TRUE(messages().empty());
 }
 
+TEST_F(Flash, ControllerThatSticksDuringTheStatusPolls)
+{
+    unsigned char addr[3] = {0, 0, 0};
+    unsigned int word = 0x12345678;
+    // the word program is transfer 1, its first status poll transfer 2
+    start({"CARDSIM_FAULTS=spi-busy-after=1"});
+    EXPECT_EQ(card.spi_Write32bit(addr, &word), 0);
+    EXPECT_EQ(printed(), not_free + " spi_Write32bit 2 error!\n");
+    EXPECT_EQ(count(trace(), "SLEEP 0.001000000"), 1);
+
+    // write enable, 33 page transfers, then the first status poll
+    unsigned char page[256] = {};
+    start({"CARDSIM_FAULTS=spi-busy-after=34"});
+    clear_messages();
+    EXPECT_EQ(card.spi_Write1page(addr, page), 0);
+    EXPECT_EQ(printed(), not_free + " spi_Write32bit 2 error!\n");
+    EXPECT_EQ(events("REG_WRITE 0x10").size(), 35u);
+
+    start({"CARDSIM_FAULTS=spi-busy-after=34"});
+    select(zeb_program_ravelin);
+    clear_messages();
+    EXPECT_EQ(card.spi_Write1page(addr, page), 0);
+    EXPECT_TRUE(messages().empty());
+}
+
 TEST_F(Flash, ProgramThatNeverFinishes)
 {
     start({"CARDSIM_FAULTS=flash-stuck"});

@@ -39,5 +39,5 @@ if [ -x "$b/gui/ravelin" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 else
   echo
   echo "No display here: to open the window, run on a desktop:"
-  echo "  cd \$(mktemp -d) && printf '00Capture\\n' > log2 && $b/sim/cardsim --state $state -- $b/gui/ravelin"
+  printf '  %s\n' "cd \$(mktemp -d) && printf '00Capture\\n' > log2 && $b/sim/cardsim --state $state -- $b/gui/ravelin"
 fi

@@ -35,12 +35,7 @@ SimCard::SimCard(const std::string& tag, const std::vector<std::string>& env)
 
 std::vector<unsigned char> SimCard::factory_eeprom()
 {
-    std::vector<unsigned char> image(256, 0);
-    const unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-    std::copy(mac, mac + 6, image.begin() + 8);
-    image[18] = 0x60;
-    image[20] = 1;
-    return image;
+    return testsupport::factory_eeprom();
 }
 
 void SimCard::set_eeprom(const std::vector<unsigned char>& image)

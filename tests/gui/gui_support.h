@@ -3,6 +3,8 @@
 // log, and a look at the window's private state.
 #pragma once
 
+#include <QLabel>
+#include <QLineEdit>
 #include <QString>
 #include <QStringList>
 #include <string>
@@ -50,6 +52,24 @@ public:
 private:
     std::string previous_;
 };
+
+// The window's child of that name; a missing one ends the test program.
+template <class T = QWidget>
+T* child(Widget& w, const QString& name)
+{
+    T* c = w.findChild<T*>(name);
+    if (!c)
+        qFatal("no child %s", qPrintable(name));
+    return c;
+}
+
+// The text of a label or line edit of the window.
+inline QString text(Widget& w, const QString& name)
+{
+    if (auto* l = w.findChild<QLabel*>(name))
+        return l->text();
+    return child<QLineEdit>(w, name)->text();
+}
 
 // Every message given to Qt's debug logger, in order, from any thread.
 namespace log {

@@ -13,7 +13,9 @@
 #include "gui_support.h"
 #include "run.h"
 
+using guitest::child;
 using guitest::SimCard;
+using guitest::text;
 using guitest::WorkingFolder;
 namespace gl = guitest::log;
 
@@ -21,22 +23,6 @@ namespace {
 
 const char busy_text[] = "Being configured,please wait..";
 const char done_text[] = "Configuration has been completed!";
-
-template <class T = QWidget>
-T* child(Widget& w, const QString& name)
-{
-    T* c = w.findChild<T*>(name);
-    if (!c)
-        qFatal("no child %s", qPrintable(name));
-    return c;
-}
-
-QString text(Widget& w, const QString& name)
-{
-    if (auto* l = w.findChild<QLabel*>(name))
-        return l->text();
-    return child<QLineEdit>(w, name)->text();
-}
 
 void click(Widget& w, const QString& name) { child<QAbstractButton>(w, name)->click(); }
 

@@ -10,7 +10,9 @@
 
 #include "gui_support.h"
 
+using guitest::child;
 using guitest::SimCard;
+using guitest::text;
 using guitest::WorkingFolder;
 namespace gl = guitest::log;
 
@@ -45,22 +47,6 @@ std::vector<unsigned char> no_config()
     std::vector<unsigned char> image = SimCard::factory_eeprom();
     image[20] = 0;
     return image;
-}
-
-template <class T = QWidget>
-T* child(Widget& w, const QString& name)
-{
-    T* c = w.findChild<T*>(name);
-    if (!c)
-        qFatal("no child %s", qPrintable(name));
-    return c;
-}
-
-QString text(Widget& w, const QString& name)
-{
-    if (auto* l = w.findChild<QLabel*>(name))
-        return l->text();
-    return child<QLineEdit>(w, name)->text();
 }
 
 QStringList checked(Widget& w, const QStringList& names)

@@ -45,11 +45,7 @@ void SimCard::TearDown()
 std::vector<unsigned char> SimCard::eeprom_with(
     const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
 {
-    std::vector<unsigned char> e(256, 0);
-    const unsigned char mac[] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-    std::copy(mac, mac + 6, e.begin() + 8);
-    e[18] = 0x60;
-    e[20] = 1;
+    std::vector<unsigned char> e = testsupport::factory_eeprom();
     for (const auto& [addr, bytes] : changes)
         std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
     return e;

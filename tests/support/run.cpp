@@ -2,6 +2,7 @@
 
 #include "exec32.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +97,16 @@ std::string make_temp_dir(const std::string& tag)
     if (!mkdtemp(templ.data()))
         throw std::runtime_error("mkdtemp failed");
     return templ;
+}
+
+std::vector<unsigned char> factory_eeprom()
+{
+    std::vector<unsigned char> image(256, 0);
+    const unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    std::copy(mac, mac + 6, image.begin() + 8);
+    image[18] = 0x60;
+    image[20] = 1;
+    return image;
 }
 
 std::string read_file(const std::string& path)

@@ -24,4 +24,8 @@ std::string make_temp_dir(const std::string& tag);
 
 std::string read_file(const std::string& path);
 
+// The EEPROM of a new simulated card: MAC 00:1a:2b:3c:4d:5e at 8, 0x60 at 18,
+// automatic output format at 20.
+std::vector<unsigned char> factory_eeprom();
+
 }  // namespace testsupport

@@ -1,6 +1,7 @@
 #include "frontend.h"
 
 #include "hdmi_format.h"
+#include "zeb_card.h"
 
 int i_frontend = -1;
 
@@ -41,7 +42,7 @@ void read_M23Register(int count, int* values) { frontend_card().read_M23Register
 
 void getoutputformat()
 {
-    int regs[11] = {};
+    int regs[zeb_eeprom::encoder_entries] = {};
     unsigned char mode[4] = {};
     frontend_card().getoutputformat(regs, mode);
 }

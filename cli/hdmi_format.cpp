@@ -4,6 +4,7 @@
 
 #include "card_ops.h"
 #include "frontend.h"
+#include "zeb_card.h"
 #include "zeb_program.h"
 
 #include <cerrno>
@@ -88,10 +89,19 @@ unsigned char mode_scratch[4];
 // and strtol saturates where it is not.
 int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 0)); }
 
+// The library's messages on standard output: exactly as stored, or as a line.
+void print_message(const char* text, bool line)
+{
+    if (line)
+        std::puts(text);
+    else
+        std::fputs(text, stdout);
+}
+
 void print_mac_address()
 {
     unsigned char mac[8] = {};
-    read_24cxx(8, 6, mac);
+    read_24cxx(zeb_eeprom::mac, zeb_eeprom::mac_length, mac);
     std::printf("mac address: 0x%02x,0x%02x,0x%02x,0x%02x,0x%02x,0x%02x\n", mac[0], mac[1], mac[2],
                 mac[3], mac[4], mac[5]);
 }
@@ -149,8 +159,7 @@ void usage()
 
 int main(int argc, char** argv)
 {
-    zeb_select_program(zeb_program_ravelins);
-    zeb_set_sink(zeb_stdout_sink);
+    zeb_select_program(zeb_program_ravelins, print_message);
 
     if (argc < 2)
         usage();

@@ -15,18 +15,7 @@ static void log_to_qt(const char* text, bool /*line*/)
     qDebug("%s", text);
 }
 
-void hdmi_select_program()
-{
-    zeb_select_program(zeb_program_ravelin);
-    zeb_set_sink(log_to_qt);
-}
-
-namespace {
-// Whoever uses the card object gets the window program's texts, waits and
-// logger without a call of its own: the library otherwise speaks as the
-// command-line tool, on standard output.
-[[maybe_unused]] const bool selected = (hdmi_select_program(), true);
-}  // namespace
+void hdmi_select_program() { zeb_select_program(zeb_program_ravelin, log_to_qt); }
 
 int hdmi::hdmi_open(int adapter, int frontend)
 {

@@ -26,6 +26,6 @@ public:
 };
 
 // Makes the card access library speak as the window program: its texts and
-// waits, and every message one call of Qt's debug logger. Done when the
-// program starts; callable again after something selected the other program.
+// waits, and every message one call of Qt's debug logger. main calls it
+// before the window exists; until then the library prints nothing.
 void hdmi_select_program();

@@ -32,19 +32,19 @@ void hdmi_thread::run()
         // Every command also stores the mute choice last recorded by the window.
         hdmiDev.hdmi_setMute(msg.muteNum);
         switch (msg.cmd) {
-        case 1:
+        case cmd_auto:
             hdmiDev.hdmi_autoMode();
             break;
-        case 2:
+        case cmd_manual:
             hdmiDev.hdmi_manualMode(msg.manualNum);
             break;
-        case 3:
+        case cmd_advanced:
             hdmiDev.hdmi_advancedMode(msg.advice);
             break;
-        case 4:
+        case cmd_progname:
             hdmiDev.hdmi_setPorgname(reinterpret_cast<unsigned char*>(msg.progName));
             break;
-        case 5:
+        case cmd_software_reset:
             hdmiDev.hdmi_softWareRST();
             break;
         default:

@@ -3,12 +3,23 @@
 #pragma once
 
 #include <QThread>
+#include <cstddef>
 
 #include "hdmi_format.h"
 
+// What a worker does, in argmsg::cmd.
+enum argmsg_command : int {
+    cmd_none = 0,
+    cmd_auto = 1,
+    cmd_manual = 2,
+    cmd_advanced = 3,
+    cmd_progname = 4,
+    cmd_software_reset = 5,
+};
+
 // The command record the window fills and hands to each worker by value.
 struct argmsg {
-    int cmd;             // 0 none, 1 auto, 2 manual, 3 advanced, 4 program name, 5 software reset
+    int cmd;             // an argmsg_command
     char progName[20];   // Latin-1, zero-terminated
     int manualNum;       // quality preset 1..7
     advice_number advice;
@@ -16,6 +27,11 @@ struct argmsg {
     int frontend;
     int adapter;
 };
+static_assert(sizeof(argmsg) == 64 && offsetof(argmsg, progName) == 4 &&
+                  offsetof(argmsg, manualNum) == 24 && offsetof(argmsg, advice) == 28 &&
+                  offsetof(argmsg, muteNum) == 52 && offsetof(argmsg, frontend) == 56 &&
+                  offsetof(argmsg, adapter) == 60,
+              "argmsg layout");
 
 class hdmi_thread : public QThread {
     Q_OBJECT

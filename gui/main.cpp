@@ -1,9 +1,11 @@
 #include <QApplication>
 
+#include "hdmi_format.h"
 #include "widget.h"
 
 int main(int argc, char* argv[])
 {
+    hdmi_select_program();
     QApplication a(argc, argv);
     Widget w;
     w.show();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ui_widget.h"
+#include "zeb_card.h"
 
 namespace {
 
@@ -82,13 +83,13 @@ Widget::~Widget()
     delete ui;
 }
 
-void Widget::blankStatus()
+void Widget::blank_status()
 {
     if (!busy)
         ui->statuslabel->setText(" ");
 }
 
-void Widget::enablePresets(bool on)
+void Widget::enable_presets(bool on)
 {
     for (QWidget* w : {static_cast<QWidget*>(ui->superButton), static_cast<QWidget*>(ui->ultraButton),
                        static_cast<QWidget*>(ui->excellentButton), static_cast<QWidget*>(ui->goodButton),
@@ -97,7 +98,7 @@ void Widget::enablePresets(bool on)
         w->setEnabled(on);
 }
 
-void Widget::enableAdvanced(bool on)
+void Widget::enable_advanced(bool on)
 {
     for (QWidget* w : {static_cast<QWidget*>(ui->h264profileComboBox), static_cast<QWidget*>(ui->h264LevelComboBox),
                        static_cast<QWidget*>(ui->lineEncodedWidth), static_cast<QWidget*>(ui->lineEncodedHight),
@@ -106,7 +107,7 @@ void Widget::enableAdvanced(bool on)
         w->setEnabled(on);
 }
 
-void Widget::readAdvancedControls()
+void Widget::read_advanced_controls()
 {
     argMsg.advice.profileNum = ui->h264profileComboBox->currentIndex();
     // currentIndex is -1 only for an empty box; the form always fills it.
@@ -161,22 +162,22 @@ void Widget::init_UI()
     hdmiDev.hdmi_getCaptureformat(in);
     ui->lineInputFormat->setText(input_format_text(in));
 
-    int regs[11] = {};
+    int regs[zeb_eeprom::encoder_entries] = {};
     unsigned char mode[4] = {};
     hdmiDev.hdmi_getOutputformat(regs, mode);
 
     if (mode[0] == 1) {
         ui->linelOutputformat->setText("Auto mode!");
         ui->autoModeButton->setChecked(true);
-        enablePresets(false);
-        enableAdvanced(false);
-        argMsg.cmd = 1;
+        enable_presets(false);
+        enable_advanced(false);
+        argMsg.cmd = cmd_auto;
     }
     if (mode[1] != 0) {
         ui->manualButton->setChecked(true);
-        enableAdvanced(false);
-        enablePresets(true);
-        argMsg.cmd = 2;
+        enable_advanced(false);
+        enable_presets(true);
+        argMsg.cmd = cmd_manual;
         QRadioButton* presets[8] = {nullptr, ui->superButton, ui->ultraButton, ui->excellentButton,
                                     ui->goodButton, ui->fairButton, ui->poorButton, ui->mobileButton};
         if (mode[1] >= 1 && mode[1] <= 7) {
@@ -185,13 +186,13 @@ void Widget::init_UI()
             argMsg.manualNum = mode[1];
         }
     }
-    if (mode[2] == 11) {
+    if (mode[2] == zeb_eeprom::encoder_entries) {
         ui->linelOutputformat->setText(advanced_format_text(regs));
         ui->advancedButton->setChecked(true);
-        enablePresets(false);
-        enableAdvanced(true);
-        argMsg.cmd = 3;
-        readAdvancedControls();
+        enable_presets(false);
+        enable_advanced(true);
+        argMsg.cmd = cmd_advanced;
+        read_advanced_controls();
     }
 }
 
@@ -216,7 +217,7 @@ void Widget::on_checkAFButton_clicked()
 
 void Widget::on_getInputButton_clicked()
 {
-    blankStatus();
+    blank_status();
     if (fd <= 2)
         return;
     unsigned short in[4] = {0, 0, 0, 0};
@@ -226,23 +227,23 @@ void Widget::on_getInputButton_clicked()
 
 void Widget::on_getOutputButton_clicked()
 {
-    blankStatus();
+    blank_status();
     if (fd <= 2)
         return;
-    int regs[11] = {};
+    int regs[zeb_eeprom::encoder_entries] = {};
     unsigned char mode[4] = {};
     hdmiDev.hdmi_getOutputformat(regs, mode);
-    showOutputFormat(regs, mode);
+    show_output_format(regs, mode);
 }
 
-void Widget::showOutputFormat(const int* regs, const unsigned char* mode)
+void Widget::show_output_format(const int* regs, const unsigned char* mode)
 {
     if (mode[0] == 1)
         ui->linelOutputformat->setText("Auto mode!");
     else if (mode[1] != 0) {
         if (mode[1] <= 7)
             ui->linelOutputformat->setText(manual_texts[mode[1]]);
-    } else if (mode[2] == 11)
+    } else if (mode[2] == zeb_eeprom::encoder_entries)
         ui->linelOutputformat->setText(advanced_format_text(regs));
 }
 
@@ -260,62 +261,49 @@ void Widget::showText()
 
 // ---- output format controls ----
 
-void Widget::selectPreset(int preset)
+void Widget::select_preset(int preset)
 {
     // Recorded even without a device: it takes effect with the manual mode.
     argMsg.manualNum = preset;
-    blankStatus();
+    blank_status();
 }
 
-void Widget::on_superButton_clicked() { selectPreset(1); }
-void Widget::on_ultraButton_clicked() { selectPreset(2); }
-void Widget::on_excellentButton_clicked() { selectPreset(3); }
-void Widget::on_goodButton_clicked() { selectPreset(4); }
-void Widget::on_fairButton_clicked() { selectPreset(5); }
-void Widget::on_poorButton_clicked() { selectPreset(6); }
-void Widget::on_mobileButton_clicked() { selectPreset(7); }
+void Widget::on_superButton_clicked() { select_preset(1); }
+void Widget::on_ultraButton_clicked() { select_preset(2); }
+void Widget::on_excellentButton_clicked() { select_preset(3); }
+void Widget::on_goodButton_clicked() { select_preset(4); }
+void Widget::on_fairButton_clicked() { select_preset(5); }
+void Widget::on_poorButton_clicked() { select_preset(6); }
+void Widget::on_mobileButton_clicked() { select_preset(7); }
 
-void Widget::on_autoModeButton_clicked()
+void Widget::choose_mode(int cmd, bool presets, bool advanced)
 {
-    blankStatus();
-    enablePresets(false);
-    enableAdvanced(false);
-    if (fd > 2)
-        argMsg.cmd = 1;
+    blank_status();
+    enable_presets(presets);
+    enable_advanced(advanced);
+    if (fd <= 2)
+        return;
+    argMsg.cmd = cmd;
+    if (cmd == cmd_advanced)
+        read_advanced_controls();
 }
 
-void Widget::on_manualButton_clicked()
-{
-    blankStatus();
-    enablePresets(true);
-    enableAdvanced(false);
-    if (fd > 2)
-        argMsg.cmd = 2;
-}
-
-void Widget::on_advancedButton_clicked()
-{
-    blankStatus();
-    enablePresets(false);
-    enableAdvanced(true);
-    if (fd > 2) {
-        argMsg.cmd = 3;
-        readAdvancedControls();
-    }
-}
+void Widget::on_autoModeButton_clicked() { choose_mode(cmd_auto, false, false); }
+void Widget::on_manualButton_clicked() { choose_mode(cmd_manual, true, false); }
+void Widget::on_advancedButton_clicked() { choose_mode(cmd_advanced, false, true); }
 
 void Widget::on_muteCheckBox_clicked(bool check)
 {
-    blankStatus();
+    blank_status();
     if (fd > 2)
         argMsg.muteNum = check;
 }
 
 void Widget::on_hardwareRestButton_clicked()
 {
-    blankStatus();
+    blank_status();
     if (fd > 2)
-        argMsg.cmd = 5;
+        argMsg.cmd = cmd_software_reset;
 }
 
 void Widget::on_setFormatButton_clicked()
@@ -331,12 +319,12 @@ void Widget::on_setFormatButton_clicked()
 
     busy = true;
     ui->statuslabel->setText(busy_text);
-    startCommand();
+    start_command();
 }
 
 void Widget::on_setButton_clicked()
 {
-    blankStatus();
+    blank_status();
     if (fd <= 2)
         return;
 
@@ -349,17 +337,17 @@ void Widget::on_setButton_clicked()
     memset(argMsg.progName, 0, sizeof argMsg.progName);
     memcpy(argMsg.progName, name.constData(), size_t(name.size()));
 
-    argMsg.cmd = 4;
+    argMsg.cmd = cmd_progname;
     busy = true;
     ui->statuslabel->setText(busy_text);
-    startCommand();
+    start_command();
 }
 
-void Widget::startCommand()
+void Widget::start_command()
 {
     argMsg.adapter = ui->lineAdapter->text().toInt();
     argMsg.frontend = ui->lineFrontend->text().toInt();
-    readAdvancedControls();
+    read_advanced_controls();
 
     hdmiDev.hdmi_close(fd);
     fd = 0;

@@ -58,13 +58,14 @@ private:
     bool captureFlag;
     bool busy;
 
-    void blankStatus();
-    void selectPreset(int preset);
-    void enablePresets(bool on);
-    void enableAdvanced(bool on);
-    void readAdvancedControls();
-    void showOutputFormat(const int* regs, const unsigned char* mode);
-    void startCommand();
+    void blank_status();
+    void select_preset(int preset);
+    void choose_mode(int cmd, bool presets, bool advanced);
+    void enable_presets(bool on);
+    void enable_advanced(bool on);
+    void read_advanced_controls();
+    void show_output_format(const int* regs, const unsigned char* mode);
+    void start_command();
 
     // The tests look at the window's state directly.
     friend class WidgetTest;

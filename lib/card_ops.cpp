@@ -1,21 +1,18 @@
 #include "card_ops.h"
 
+#include "zeb_card.h"
 #include "zeb_program.h"
 
 #include <unistd.h>
 
 namespace {
 
-constexpr int READY_ROUNDS = 100;
-constexpr unsigned char EE_AUTO_FLAG = 20;
-constexpr unsigned char EE_PRESET = 21;
-
 // Sleeps first, then looks; prints the OK text when the card is idle.
-int ready_wait(zebecp3& card, zeb_text ok)
+int ready_wait(zebecp3& card, const zeb_text<>& ok)
 {
     int busy = 0;
-    while (busy < READY_ROUNDS) {
-        sleep(2);
+    while (busy < zeb_wait::restart_rounds) {
+        sleep(zeb_wait::restart_round_seconds);
         if (card.read_mcu_status() == 0) {
             zeb_say(ok);
             break;
@@ -29,9 +26,9 @@ void store_mode(zebecp3& card, unsigned char* para_byte, unsigned char automatic
                 unsigned char preset)
 {
     para_byte[0] = automatic;
-    card.write_24cxx(EE_AUTO_FLAG, 1, para_byte);
+    card.write_24cxx(zeb_eeprom::auto_flag, 1, para_byte);
     para_byte[0] = preset;
-    card.write_24cxx(EE_PRESET, 1, para_byte);
+    card.write_24cxx(zeb_eeprom::preset, 1, para_byte);
 }
 
 }  // namespace
@@ -45,8 +42,8 @@ int software_reset(zebecp3& card)
         return ready_wait(card, p.soft_reset_ok);
     int busy = 0;
     while (card.read_mcu_status()) {
-        sleep(2);
-        if (++busy >= READY_ROUNDS)
+        sleep(zeb_wait::restart_round_seconds);
+        if (++busy >= zeb_wait::restart_rounds)
             return busy;
     }
     zeb_say(p.soft_reset_ok);
@@ -61,27 +58,32 @@ int mcu_reset(zebecp3& card)
     return ready_wait(card, p.mcu_reset_ok);
 }
 
+namespace {
+
+// The automatic and the manual mode differ only in their bytes and text;
+// the programs differ in whether the bytes are stored before the format is set.
+void output_format(zebecp3& card, unsigned char* para_byte, unsigned char automatic,
+                   unsigned char preset, const zeb_text<>& text)
+{
+    const bool bytes_first = zeb_current_program().mode_bytes_before_format;
+    if (bytes_first)
+        store_mode(card, para_byte, automatic, preset);
+    zeb_say(text);
+    card.SetCaptureFormat(automatic, preset);
+    if (!bytes_first)
+        store_mode(card, para_byte, automatic, preset);
+}
+
+}  // namespace
+
 void output_auto(zebecp3& card, unsigned char* para_byte)
 {
-    const zeb_program& p = zeb_current_program();
-    if (p.mode_bytes_before_format)
-        store_mode(card, para_byte, 1, 0);
-    zeb_say(p.auto_mode);
-    card.SetCaptureFormat(1, 0);
-    if (!p.mode_bytes_before_format)
-        store_mode(card, para_byte, 1, 0);
+    output_format(card, para_byte, 1, 0, zeb_current_program().auto_mode);
 }
 
 void output_manual(zebecp3& card, unsigned char* para_byte, int preset)
 {
-    const zeb_program& p = zeb_current_program();
-    const unsigned char n = (unsigned char)preset;
-    if (p.mode_bytes_before_format)
-        store_mode(card, para_byte, 0, n);
-    zeb_say(p.manual_mode);
-    card.SetCaptureFormat(0, n);
-    if (!p.mode_bytes_before_format)
-        store_mode(card, para_byte, 0, n);
+    output_format(card, para_byte, 0, (unsigned char)preset, zeb_current_program().manual_mode);
 }
 
 void output_advanced(zebecp3& card, unsigned char* para_byte, advice_number a)

@@ -1,5 +1,6 @@
 #include "zebecp3-spi.h"
 
+#include "zeb_card.h"
 #include "zeb_program.h"
 
 #include <cmath>
@@ -8,24 +9,24 @@
 
 namespace {
 
-const zeb_program& P() { return zeb_current_program(); }
+const zeb_program& program() { return zeb_current_program(); }
 
 // Window words of the microcontroller mailbox.
-constexpr unsigned char MB_STATUS = 0;  // command word when written
-constexpr unsigned char MB_DATA0 = 4;
-constexpr unsigned char MB_DATA1 = 8;
-constexpr unsigned char MB_ACK = 12;
+constexpr unsigned char mb_status = 0;  // command word when written
+constexpr unsigned char mb_data0 = 4;
+constexpr unsigned char mb_data1 = 8;
+constexpr unsigned char mb_ack = 12;
 
-constexpr unsigned int MB_HANDSHAKE = 0x01;
-constexpr unsigned int MB_WRITE_FAILED = 0x02;
-constexpr unsigned int MB_MCU_BUSY = 0x04;
+constexpr unsigned int mb_handshake = 0x01;
+constexpr unsigned int mb_write_failed = 0x02;
+constexpr unsigned int mb_mcu_busy = 0x04;
 
-constexpr unsigned int OP_MCU_ERASE = 0x00;
-constexpr unsigned int OP_MCU_READ = 0x01;
-constexpr unsigned int OP_MCU_WRITE = 0x02;
-constexpr unsigned int OP_MCU_RESET = 0x03;
-constexpr unsigned int OP_24CXX_WRITE = 0x30;
-constexpr unsigned int OP_24CXX_READ = 0x31;
+constexpr unsigned int op_mcu_erase = 0x00;
+constexpr unsigned int op_mcu_read = 0x01;
+constexpr unsigned int op_mcu_write = 0x02;
+constexpr unsigned int op_mcu_reset = 0x03;
+constexpr unsigned int op_24cxx_write = 0x30;
+constexpr unsigned int op_24cxx_read = 0x31;
 
 constexpr unsigned int command_word(unsigned int opcode, unsigned int count, unsigned int high,
                                     unsigned int low)
@@ -34,41 +35,28 @@ constexpr unsigned int command_word(unsigned int opcode, unsigned int count, uns
 }
 
 // Capture registers.
-constexpr unsigned char REG_CAPTURE_RESET = 0x44;
-constexpr unsigned char REG_AUTO_FORMAT = 0x48;  // input resolution when read
-constexpr unsigned char REG_PRESET = 0x4C;       // input rate and scan when read
+constexpr unsigned char reg_capture_reset = 0x44;
+constexpr unsigned char reg_auto_format = 0x48;  // input resolution when read
+constexpr unsigned char reg_preset = 0x4C;       // input rate and scan when read
 
-// EEPROM layout.
-constexpr unsigned char EE_ENTRY_COUNT = 16;
-constexpr unsigned char EE_NAME_START = 18;
-constexpr unsigned char EE_NAME_LENGTH = 19;
-constexpr unsigned char EE_AUTO_FLAG = 20;
-constexpr unsigned char EE_PRESET = 21;
-constexpr unsigned char EE_MUTE = 22;
-constexpr unsigned char EE_ENTRIES = 32;
-constexpr unsigned int EE_NAME = 96;
-constexpr unsigned int EE_NAME_MAX = 256 - EE_NAME;
-
-constexpr int ENCODER_ENTRIES = 11;
-constexpr int RESTART_ROUNDS = 100;
 
 // SPI controller registers and flash opcodes.
-constexpr unsigned char SPI_CONTROL = 16;
-constexpr unsigned char SPI_SEND0 = 20;
-constexpr unsigned char SPI_SEND1 = 24;
-constexpr unsigned char SPI_RECEIVED = 28;
-constexpr unsigned char SPI_VERSION = 32;
+constexpr unsigned char spi_control = 16;
+constexpr unsigned char spi_send0 = 20;
+constexpr unsigned char spi_send1 = 24;
+constexpr unsigned char spi_received = 28;
+constexpr unsigned char spi_version_reg = 32;
 
-constexpr unsigned int FLASH_WRITE_ENABLE = 0x06;
-constexpr unsigned int FLASH_WRITE_DISABLE = 0x04;
-constexpr unsigned int FLASH_RELEASE_POWER_DOWN = 0xAB;
-constexpr unsigned int FLASH_READ_ID = 0x9F;
-constexpr unsigned int FLASH_READ_STATUS = 0x05;
-constexpr unsigned int FLASH_CHIP_ERASE = 0xC7;
-constexpr unsigned int FLASH_READ = 0x03;
-constexpr unsigned int FLASH_PAGE_PROGRAM = 0x02;
-constexpr unsigned int FLASH_DEEP_POWER_DOWN = 0xB9;
-constexpr unsigned int FLASH_WIP = 0x01;
+constexpr unsigned int flash_write_enable = 0x06;
+constexpr unsigned int flash_write_disable = 0x04;
+constexpr unsigned int flash_release_power_down = 0xAB;
+constexpr unsigned int flash_read_id = 0x9F;
+constexpr unsigned int flash_read_status = 0x05;
+constexpr unsigned int flash_chip_erase = 0xC7;
+constexpr unsigned int flash_read = 0x03;
+constexpr unsigned int flash_page_program = 0x02;
+constexpr unsigned int flash_deep_power_down = 0xB9;
+constexpr unsigned int flash_wip = 0x01;
 
 // Control words: receive bit 4, always bit 5, end bit 6, begin bit 7,
 // received count in bits 8 to 11, sent count in bits 12 to 15.
@@ -78,22 +66,22 @@ constexpr unsigned int control(bool receive, bool end, bool begin, unsigned int 
     return (receive ? 0x10u : 0u) | 0x20u | (end ? 0x40u : 0u) | (begin ? 0x80u : 0u) |
            received << 8 | sent << 12;
 }
-constexpr unsigned int CTL_COMMAND = control(false, true, true, 0, 1);
-constexpr unsigned int CTL_READ_ID = control(true, true, true, 3, 1);
-constexpr unsigned int CTL_READ_STATUS = control(true, true, true, 1, 1);
-constexpr unsigned int CTL_READ_WORD = control(true, true, true, 4, 4);
-constexpr unsigned int CTL_PROGRAM_WORD = control(false, true, true, 0, 8);
-constexpr unsigned int CTL_PROGRAM_FIRST = control(false, false, true, 0, 8);
-constexpr unsigned int CTL_PROGRAM_MIDDLE = control(false, false, false, 0, 8);
-constexpr unsigned int CTL_PROGRAM_LAST = control(false, true, false, 0, 4);
-static_assert(CTL_COMMAND == 0x10E0 && CTL_READ_ID == 0x13F0 && CTL_READ_STATUS == 0x11F0 &&
-                  CTL_READ_WORD == 0x44F0 && CTL_PROGRAM_WORD == 0x80E0 &&
-                  CTL_PROGRAM_FIRST == 0x80A0 && CTL_PROGRAM_MIDDLE == 0x8020 &&
-                  CTL_PROGRAM_LAST == 0x4060,
+constexpr unsigned int ctl_command = control(false, true, true, 0, 1);
+constexpr unsigned int ctl_read_id = control(true, true, true, 3, 1);
+constexpr unsigned int ctl_read_status = control(true, true, true, 1, 1);
+constexpr unsigned int ctl_read_word = control(true, true, true, 4, 4);
+constexpr unsigned int ctl_program_word = control(false, true, true, 0, 8);
+constexpr unsigned int ctl_program_first = control(false, false, true, 0, 8);
+constexpr unsigned int ctl_program_middle = control(false, false, false, 0, 8);
+constexpr unsigned int ctl_program_last = control(false, true, false, 0, 4);
+static_assert(ctl_command == 0x10E0 && ctl_read_id == 0x13F0 && ctl_read_status == 0x11F0 &&
+                  ctl_read_word == 0x44F0 && ctl_program_word == 0x80E0 &&
+                  ctl_program_first == 0x80A0 && ctl_program_middle == 0x8020 &&
+                  ctl_program_last == 0x4060,
               "SPI control words");
 
-constexpr unsigned char SPI_WAIT_SHORT = 1;  // after sending one byte
-constexpr unsigned char SPI_WAIT_LONG = 2;   // after sending four or eight
+constexpr unsigned char spi_wait_short = 1;  // after sending one byte
+constexpr unsigned char spi_wait_long = 2;   // after sending four or eight
 
 unsigned int word_of(const unsigned char* bytes)
 {
@@ -108,6 +96,16 @@ void store_word(unsigned char* bytes, unsigned int w) { std::memcpy(bytes, &w, s
 unsigned int with_address(unsigned int opcode, const unsigned char* addr)
 {
     return opcode | unsigned(addr[0]) << 8 | unsigned(addr[1]) << 16 | unsigned(addr[2]) << 24;
+}
+
+// A mailbox transfer carries 1 to 8 bytes.
+bool count_fits(unsigned char num, const zeb_text<>& zero, const zeb_text<>& over)
+{
+    if (num == 0)
+        zeb_say(zero);
+    else if (num > 8)
+        zeb_say(over);
+    return num >= 1 && num <= 8;
 }
 
 }  // namespace
@@ -129,7 +127,7 @@ unsigned int zebecp3::zeb_read(unsigned char addr)
     reg_record r{};
     r.addr = addr;
     if (ioctl(i_frontend, REG_READ, &r) < 0)
-        zeb_say(P().read_error);
+        zeb_say(program().read_error);
     return r.value;
 }
 
@@ -151,117 +149,105 @@ unsigned int zebecp3::zeb_24cxx_rd(unsigned char offset)
     return w.value;
 }
 
-unsigned char zebecp3::read_mcu_status() { return zeb_24cxx_rd(MB_STATUS) & MB_MCU_BUSY; }
+unsigned char zebecp3::read_mcu_status() { return zeb_24cxx_rd(mb_status) & mb_mcu_busy; }
 
 // ---- Mailbox and parameter EEPROM
 
 void zebecp3::check_mcuWorkOK()
 {
-    const int polls = P().mailbox_polls;
+    const int polls = program().mailbox_polls;
     unsigned int status = 0;
     bool taken = false;
     for (int i = 0; i < polls && !taken; ++i) {
         usleep(1000);
-        status = zeb_24cxx_rd(MB_STATUS);
-        taken = !(status & MB_HANDSHAKE);
+        status = zeb_24cxx_rd(mb_status);
+        taken = !(status & mb_handshake);
     }
     if (!taken) {
-        zeb_say(P().receiver_busy);
+        zeb_say(program().receiver_busy);
         if (read_mcu_status())
-            zeb_say(P().mcu_busy);
-        zeb_24cxx_wr(MB_ACK, status);
+            zeb_say(program().mcu_busy);
+        zeb_24cxx_wr(mb_ack, status);
         return;
     }
-    zeb_24cxx_wr(MB_ACK, status);
+    zeb_24cxx_wr(mb_ack, status);
     for (int i = 0; i < polls; ++i) {
         usleep(1000);
-        if (zeb_24cxx_rd(MB_STATUS) & MB_HANDSHAKE)
+        if (zeb_24cxx_rd(mb_status) & mb_handshake)
             return;
     }
-    zeb_say(P().completion_timeout);
+    zeb_say(program().completion_timeout);
 }
 
 void zebecp3::mcu_software_reset()
 {
-    zeb_24cxx_wr(MB_STATUS, command_word(OP_MCU_RESET, 0, 0, 0));
+    zeb_24cxx_wr(mb_status, command_word(op_mcu_reset, 0, 0, 0));
     check_mcuWorkOK();
 }
 
 void zebecp3::erase_mcu(unsigned int addr)
 {
-    zeb_24cxx_wr(MB_STATUS, command_word(OP_MCU_ERASE, 0, addr >> 8, addr));
+    zeb_24cxx_wr(mb_status, command_word(op_mcu_erase, 0, addr >> 8, addr));
     check_mcuWorkOK();
 }
 
 void zebecp3::write_mcu(unsigned int addr, unsigned char* buf)
 {
-    zeb_24cxx_wr(MB_DATA0, word_of(buf));
-    zeb_24cxx_wr(MB_DATA1, word_of(buf + 4));
-    zeb_24cxx_wr(MB_STATUS, command_word(OP_MCU_WRITE, 8, addr >> 8, addr));
+    zeb_24cxx_wr(mb_data0, word_of(buf));
+    zeb_24cxx_wr(mb_data1, word_of(buf + 4));
+    zeb_24cxx_wr(mb_status, command_word(op_mcu_write, 8, addr >> 8, addr));
     check_mcuWorkOK();
 }
 
 void zebecp3::read_mcu(unsigned int addr, unsigned char* buf)
 {
-    zeb_24cxx_wr(MB_STATUS, command_word(OP_MCU_READ, 8, addr >> 8, addr));
+    zeb_24cxx_wr(mb_status, command_word(op_mcu_read, 8, addr >> 8, addr));
     check_mcuWorkOK();
-    store_word(buf, zeb_24cxx_rd(MB_DATA0));
-    store_word(buf + 4, zeb_24cxx_rd(MB_DATA1));
+    store_word(buf, zeb_24cxx_rd(mb_data0));
+    store_word(buf + 4, zeb_24cxx_rd(mb_data1));
 }
 
 void zebecp3::read_24cxx(unsigned char addr, unsigned char num, unsigned char* buf)
 {
-    if (num == 0) {
-        zeb_say(P().read_num_zero);
+    if (!count_fits(num, program().read_num_zero, program().read_num_over))
         return;
-    }
-    if (num > 8) {
-        zeb_say(P().read_num_over);
-        return;
-    }
-    zeb_24cxx_wr(MB_STATUS, command_word(OP_24CXX_READ, num, 0, addr));
+    zeb_24cxx_wr(mb_status, command_word(op_24cxx_read, num, 0, addr));
     check_mcuWorkOK();
-    store_word(buf, zeb_24cxx_rd(MB_DATA0));
+    store_word(buf, zeb_24cxx_rd(mb_data0));
     if (num > 4)
-        store_word(buf + 4, zeb_24cxx_rd(MB_DATA1));
+        store_word(buf + 4, zeb_24cxx_rd(mb_data1));
 }
 
 void zebecp3::write_24cxx(unsigned char addr, unsigned char num, unsigned char* buf)
 {
-    if (num == 0) {
-        zeb_say(P().write_num_zero);
+    if (!count_fits(num, program().write_num_zero, program().write_num_over))
         return;
-    }
-    if (num > 8) {
-        zeb_say(P().write_num_over);
-        return;
-    }
-    zeb_24cxx_wr(MB_DATA0, word_of(buf));
+    zeb_24cxx_wr(mb_data0, word_of(buf));
     if (num > 4)
-        zeb_24cxx_wr(MB_DATA1, word_of(buf + 4));
-    zeb_24cxx_wr(MB_STATUS, command_word(OP_24CXX_WRITE, num, 0, addr));
+        zeb_24cxx_wr(mb_data1, word_of(buf + 4));
+    zeb_24cxx_wr(mb_status, command_word(op_24cxx_write, num, 0, addr));
     check_mcuWorkOK();
-    if (zeb_24cxx_rd(MB_STATUS) & MB_WRITE_FAILED)
-        zeb_say(P().write_failed);
+    if (zeb_24cxx_rd(mb_status) & mb_write_failed)
+        zeb_say(program().write_failed);
 }
 
 // ---- Capture format
 
 void zebecp3::CaptureSoftReset()
 {
-    zeb_write(REG_CAPTURE_RESET, 1);
+    zeb_write(reg_capture_reset, 1);
     usleep(15000);
-    zeb_write(REG_CAPTURE_RESET, 0);
+    zeb_write(reg_capture_reset, 0);
 }
 
 void zebecp3::worksetreset()
 {
     CaptureSoftReset();
-    zeb_say(P().format_setting);
-    for (int round = 0; round < RESTART_ROUNDS; ++round) {
-        sleep(2);
+    zeb_say(program().format_setting);
+    for (int round = 0; round < zeb_wait::restart_rounds; ++round) {
+        sleep(zeb_wait::restart_round_seconds);
         if (read_mcu_status() == 0) {
-            zeb_say(P().format_set_ok);
+            zeb_say(program().format_set_ok);
             return;
         }
     }
@@ -269,13 +255,13 @@ void zebecp3::worksetreset()
 
 void zebecp3::GetCaptureFormat(unsigned short* out)
 {
-    unsigned int size = zeb_read(REG_AUTO_FORMAT);
-    unsigned int rate = zeb_read(REG_PRESET);
+    unsigned int size = zeb_read(reg_auto_format);
+    unsigned int rate = zeb_read(reg_preset);
     unsigned short row = (size & 0xff) << 8 | (size >> 8 & 0xff);
     unsigned short column = (size >> 16 & 0xff) << 8 | (size >> 24 & 0xff);
     unsigned short freq = rate & 0xff;
     unsigned short scan = rate >> 8 & 1;
-    if (P().round_vfreq) {
+    if (program().round_vfreq) {
         if (freq >= 57 && freq <= 60)
             freq = 60;
         else if (freq >= 48 && freq <= 50)
@@ -287,17 +273,18 @@ void zebecp3::GetCaptureFormat(unsigned short* out)
     out[1] = column;
     out[2] = freq;
     out[3] = scan;
-    zeb_say(P().input_format, int(row), int(column), int(freq), int(scan));
+    zeb_say(program().input_format, int(row), int(column), int(freq), int(scan));
 }
 
 void zebecp3::SetCaptureFormat(unsigned char autoflag, unsigned char preset)
 {
     if (autoflag == 1) {
-        zeb_write(REG_AUTO_FORMAT, 1);
+        zeb_write(reg_auto_format, 1);
     } else {
-        zeb_write(REG_AUTO_FORMAT, 0);
-        zeb_write(REG_PRESET, preset);
-        zeb_say(P().preset[preset >= 1 && preset <= 7 ? preset : 0]);
+        zeb_write(reg_auto_format, 0);
+        zeb_write(reg_preset, preset);
+        const zeb_program& p = program();
+        zeb_say(preset >= 1 && preset <= 7 ? (*p.presets)[preset - 1] : p.preset_help);
     }
     worksetreset();
 }
@@ -321,9 +308,9 @@ int twice(int value) { return int(unsigned(value) * 2u); }
 
 void zebecp3::advanced_setting(advice_number a)
 {
-    int addrs[ENCODER_ENTRIES] = {0x1526, 0x152C, 0x152E, 0x1532, 0x1534, 0x1536,
+    int addrs[zeb_eeprom::encoder_entries] = {0x1526, 0x152C, 0x152E, 0x1532, 0x1534, 0x1536,
                                   0x1538, 0x1104, 0x1584, 0x1586, 0x1588};
-    int values[ENCODER_ENTRIES] = {
+    int values[zeb_eeprom::encoder_entries] = {
         plus(a.levelNum, a.profileNum == 1 ? 0x200 : 0x100),
         a.H_Num,
         a.V_Num,
@@ -336,16 +323,16 @@ void zebecp3::advanced_setting(advice_number a)
         twice(a.frameNum),
         1,
     };
-    unsigned char count[4] = {0x00, ENCODER_ENTRIES, 0, 0};
-    write_24cxx(EE_ENTRY_COUNT, 2, count);
-    write_M23Register(ENCODER_ENTRIES, addrs, values);
+    unsigned char count[4] = {0x00, zeb_eeprom::encoder_entries, 0, 0};
+    write_24cxx(zeb_eeprom::entry_count, 2, count);
+    write_M23Register(zeb_eeprom::encoder_entries, addrs, values);
     worksetreset();
 }
 
 void zebecp3::write_M23Register(int count, int* addrs, int* values)
 {
     for (int i = 0; i < count; ++i) {
-        unsigned char at = (unsigned char)(EE_ENTRIES + 4 * i);
+        unsigned char at = (unsigned char)(zeb_eeprom::entries + 4 * i);
         unsigned char addr[4] = {(unsigned char)(addrs[i] >> 8), (unsigned char)addrs[i], 0, 0};
         write_24cxx(at, 2, addr);
         unsigned char value[4] = {(unsigned char)(values[i] >> 8), (unsigned char)values[i], 0, 0};
@@ -357,32 +344,33 @@ void zebecp3::read_M23Register(int count, int* values)
 {
     for (int i = 0; i < count; ++i) {
         unsigned char buf[4] = {};
-        read_24cxx((unsigned char)(EE_ENTRIES + 2 + 4 * i), 2, buf);
+        read_24cxx((unsigned char)(zeb_eeprom::entries + 2 + 4 * i), 2, buf);
         values[i] = buf[0] * 256 + buf[1];
     }
 }
 
 void zebecp3::getoutputformat(int* regs, unsigned char* mode)
 {
-    read_24cxx(EE_AUTO_FLAG, 1, mode);
+    read_24cxx(zeb_eeprom::auto_flag, 1, mode);
     if (mode[0] == 1) {
-        zeb_say(P().latest_auto);
+        zeb_say(program().latest_auto);
         mode[0] = 1, mode[1] = 0, mode[2] = 0;
         return;
     }
-    read_24cxx(EE_PRESET, 1, mode);
+    read_24cxx(zeb_eeprom::preset, 1, mode);
     unsigned char preset = mode[0];
     if (preset != 0) {
-        zeb_say(P().latest_manual);
-        zeb_say(P().latest_manual_preset[preset <= 7 ? preset : 0]);
+        const zeb_program& p = program();
+        zeb_say(p.latest_manual);
+        zeb_say(preset <= 7 ? (*p.latest_presets)[preset - 1] : p.latest_manual_other);
         mode[0] = 0, mode[1] = preset, mode[2] = 0;
         return;
     }
-    read_24cxx(EE_ENTRY_COUNT, 2, mode);
+    read_24cxx(zeb_eeprom::entry_count, 2, mode);
     unsigned char entries = mode[1];
-    if (entries == ENCODER_ENTRIES) {
-        read_M23Register(ENCODER_ENTRIES, regs);
-        zeb_say(P().latest_advanced, regs[1], regs[2], regs[9] / 2);
+    if (entries == zeb_eeprom::encoder_entries) {
+        read_M23Register(zeb_eeprom::encoder_entries, regs);
+        zeb_say(program().latest_advanced, regs[1], regs[2], regs[9] / 2);
     }
     mode[0] = 0, mode[1] = 0, mode[2] = entries;
 }
@@ -390,8 +378,8 @@ void zebecp3::getoutputformat(int* regs, unsigned char* mode)
 void zebecp3::setMute(int mute)
 {
     unsigned char buf[4] = {(unsigned char)mute, 0, 0, 0};
-    write_24cxx(EE_MUTE, 1, buf);
-    if (P().mute_restarts_capture)
+    write_24cxx(zeb_eeprom::mute, 1, buf);
+    if (program().mute_restarts_capture)
         worksetreset();
 }
 
@@ -400,17 +388,17 @@ void zebecp3::setprogname(unsigned char* name)
     size_t n = std::strlen(reinterpret_cast<const char*>(name));
     // The name area ends at the last EEPROM address: refuse rather than wrap
     // around onto the configuration or leave half a name.
-    if (n > EE_NAME_MAX) {
-        zeb_say(P().name_too_long, n, int(EE_NAME_MAX));
+    if (n > zeb_eeprom::name_max) {
+        zeb_say(program().name_too_long, n, int(zeb_eeprom::name_max));
         return;
     }
-    unsigned char buf[4] = {(unsigned char)EE_NAME, 0, 0, 0};
-    write_24cxx(EE_NAME_START, 1, buf);
+    unsigned char buf[4] = {(unsigned char)zeb_eeprom::name, 0, 0, 0};
+    write_24cxx(zeb_eeprom::name_start, 1, buf);
     buf[0] = (unsigned char)n;
-    write_24cxx(EE_NAME_LENGTH, 1, buf);
+    write_24cxx(zeb_eeprom::name_length, 1, buf);
     for (size_t i = 0; i < n; ++i) {
         buf[0] = name[i];
-        write_24cxx((unsigned char)(EE_NAME + i), 1, buf);
+        write_24cxx((unsigned char)(zeb_eeprom::name + i), 1, buf);
     }
     worksetreset();
 }
@@ -419,91 +407,105 @@ void zebecp3::setprogname(unsigned char* name)
 
 namespace {
 
-// One controller transfer: the bytes to send, then the control word, whose
-// upper half repeats the upper half of the first send word.
-void transfer(zebecp3& card, unsigned int send0, unsigned int ctl)
-{
-    card.zeb_write(SPI_SEND0, send0);
-    card.zeb_write(SPI_CONTROL, ctl | (send0 & 0xffff0000u));
-}
-
-void transfer(zebecp3& card, unsigned int send0, unsigned int send1, unsigned int ctl)
-{
-    card.zeb_write(SPI_SEND0, send0);
-    card.zeb_write(SPI_SEND1, send1);
-    card.zeb_write(SPI_CONTROL, ctl | (send0 & 0xffff0000u));
-}
-
-// The status polls after a program. The first poll carries the upper bytes of
-// the command's last control word, later ones those of the status read before.
-struct status_poll {
-    unsigned int carried;
-    unsigned int status = 0;
-
-    // false when the controller stays busy
-    bool poll(zebecp3& card)
-    {
-        transfer(card, (carried & 0xffffff00u) | FLASH_READ_STATUS, CTL_READ_STATUS);
-        if (!card.spi_CheckFree(SPI_WAIT_SHORT)) {
-            zeb_say(P().spi_poll_error);
-            return false;
-        }
-        status = card.zeb_read(SPI_RECEIVED);
-        carried = status;
-        return true;
-    }
+// The words a transfer sends: one, or two for a program.
+struct spi_words {
+    unsigned int first;
+    unsigned int second;
+    bool two;
 };
+spi_words one_word(unsigned int first) { return {first, 0, false}; }
+spi_words two_words(unsigned int first, unsigned int second) { return {first, second, true}; }
+
+// The send registers, then the control word, whose upper half repeats the
+// upper half of the first send word.
+void spi_send(zebecp3& card, spi_words words, unsigned int ctl)
+{
+    card.zeb_write(spi_send0, words.first);
+    if (words.two)
+        card.zeb_write(spi_send1, words.second);
+    card.zeb_write(spi_control, ctl | (words.first & 0xffff0000u));
+}
+
+constexpr zeb_text<> silent = none;
+
+// One controller transfer and the wait for its end, long when the control
+// word sends more than one byte. A controller that stays busy gives false
+// after the operation's own text.
+bool spi_transfer(zebecp3& card, spi_words words, unsigned int ctl, const zeb_text<>& failed = silent)
+{
+    spi_send(card, words, ctl);
+    const bool one_byte = (ctl >> 12 & 0xf) == 1;
+    if (card.spi_CheckFree(one_byte ? spi_wait_short : spi_wait_long))
+        return true;
+    zeb_say(failed);
+    return false;
+}
+
+// The status polls after a program, at most limit of them, each after pause
+// microseconds. The first poll carries the upper bytes of the command's last
+// control word, later ones those of the status read before. done: the
+// controller answered every poll; all_used: no poll was left over.
+struct status_polls {
+    bool done;
+    bool all_used;
+    unsigned int status;
+};
+status_polls poll_status(zebecp3& card, unsigned int carried, int limit, useconds_t pause)
+{
+    unsigned int status = 0;
+    int polls = 0;
+    do {
+        if (pause)
+            usleep(pause);
+        if (!spi_transfer(card, one_word((carried & 0xffffff00u) | flash_read_status), ctl_read_status,
+                          program().spi_poll_error))
+            return {false, false, status};
+        status = card.zeb_read(spi_received);
+        carried = status;
+        ++polls;
+    } while ((status & flash_wip) && polls < limit);
+    return {true, polls == limit, status};
+}
 
 }  // namespace
 
 unsigned char zebecp3::spi_CheckFree(unsigned char kind)
 {
-    const int polls = kind == SPI_WAIT_SHORT ? 200 : kind == SPI_WAIT_LONG ? 400 : 500;
+    const int polls = kind == spi_wait_short ? 200 : kind == spi_wait_long ? 400 : 500;
     unsigned int state = 0;
     for (int i = 0; i < polls; ++i) {
-        state = zeb_read(SPI_CONTROL);
+        state = zeb_read(spi_control);
         if ((state & 0xff) == 1)
             return 1;
     }
-    zeb_say(P().spi_check_error, state & 0xff, state >> 8 & 0xff, state >> 16 & 0xff, state >> 24);
+    zeb_say(program().spi_check_error, state & 0xff, state >> 8 & 0xff, state >> 16 & 0xff, state >> 24);
     return 0;
 }
 
 void zebecp3::spi_WriteEnable()
 {
-    transfer(*this, FLASH_WRITE_ENABLE, CTL_COMMAND);
-    if (!spi_CheckFree(SPI_WAIT_SHORT))
-        zeb_say(P().spi_write_enable_error);
+    spi_transfer(*this, one_word(flash_write_enable), ctl_command, program().spi_write_enable_error);
 }
 
 void zebecp3::spi_WriteDisable()
 {
-    transfer(*this, FLASH_WRITE_DISABLE, CTL_COMMAND);
-    if (!spi_CheckFree(SPI_WAIT_SHORT))
-        zeb_say(P().spi_write_disable_error);
+    spi_transfer(*this, one_word(flash_write_disable), ctl_command, program().spi_write_disable_error);
 }
 
 unsigned char zebecp3::spi_GetFlashID(unsigned char* id)
 {
-    zeb_write(SPI_RECEIVED, 1);
-    transfer(*this, FLASH_RELEASE_POWER_DOWN, CTL_COMMAND);
-    if (!spi_CheckFree(SPI_WAIT_SHORT)) {
-        zeb_say(P().spi_release_error);
+    zeb_write(spi_received, 1);
+    if (!spi_transfer(*this, one_word(flash_release_power_down), ctl_command, program().spi_release_error) ||
+        !spi_transfer(*this, one_word(0x10u << 8 | flash_read_id), ctl_read_id, program().spi_read_id_error))
         return 0;
-    }
-    transfer(*this, 0x10u << 8 | FLASH_READ_ID, CTL_READ_ID);
-    if (!spi_CheckFree(SPI_WAIT_SHORT)) {
-        zeb_say(P().spi_read_id_error);
-        return 0;
-    }
-    unsigned int received = zeb_read(SPI_RECEIVED);
+    unsigned int received = zeb_read(spi_received);
     id[0] = received & 0xff;
     id[1] = received >> 8 & 0xff;
     id[2] = received >> 16 & 0xff;
-    unsigned int version = zeb_read(SPI_VERSION);
+    unsigned int version = zeb_read(spi_version_reg);
     for (int i = 0; i < 4; ++i) {
         id[3 + i] = version >> (8 * i) & 0xff;
-        zeb_say(P().spi_version, unsigned(id[3 + i]));
+        zeb_say(program().spi_version, unsigned(id[3 + i]));
     }
     return (id[0] == 0xC2 && id[1] == 0x20 && id[2] == 0x16) ||
            (id[0] == 0xEF && id[1] == 0x40 && id[2] == 0x16);
@@ -512,28 +514,25 @@ unsigned char zebecp3::spi_GetFlashID(unsigned char* id)
 unsigned char zebecp3::spi_ChipErase()
 {
     spi_WriteEnable();
-    transfer(*this, FLASH_CHIP_ERASE, CTL_COMMAND);
+    spi_send(*this, one_word(flash_chip_erase), ctl_command);
     usleep(1000);
     return 1;
 }
 
 unsigned char zebecp3::spi_ChipEraseStatus()
 {
-    transfer(*this, FLASH_READ_STATUS, CTL_READ_STATUS);
+    spi_send(*this, one_word(flash_read_status), ctl_read_status);
     usleep(2000);
-    unsigned int status = zeb_read(SPI_RECEIVED);
-    zeb_say(P().spi_status, status & 0xff);
-    return !(status & FLASH_WIP);
+    unsigned int status = zeb_read(spi_received);
+    zeb_say(program().spi_status, status & 0xff);
+    return !(status & flash_wip);
 }
 
 unsigned char zebecp3::spi_read32bit(unsigned char* addr, unsigned int* word)
 {
-    transfer(*this, with_address(FLASH_READ, addr), CTL_READ_WORD);
-    if (!spi_CheckFree(SPI_WAIT_LONG)) {
-        zeb_say(P().spi_read_error);
+    if (!spi_transfer(*this, one_word(with_address(flash_read, addr)), ctl_read_word, program().spi_read_error))
         return 0;
-    }
-    *word = zeb_read(SPI_RECEIVED);
+    *word = zeb_read(spi_received);
     return 1;
 }
 
@@ -548,14 +547,11 @@ unsigned char zebecp3::spi_read1page(unsigned char* addr, unsigned char* buf)
         addr[0] = at >> 16 & 0xff;
         addr[1] = at >> 8 & 0xff;
         addr[2] = at & 0xff;
-        transfer(*this, with_address(FLASH_READ, addr), CTL_READ_WORD);
-        if (!spi_CheckFree(SPI_WAIT_LONG)) {
-            zeb_say(P().spi_read_error);
+        if (!spi_transfer(*this, one_word(with_address(flash_read, addr)), ctl_read_word, program().spi_read_error))
             return 0;
-        }
-        unsigned int word = zeb_read(SPI_RECEIVED);
+        unsigned int word = zeb_read(spi_received);
         store_word(buf + 4 * k, word);
-        zeb_say(P().spi_read1page_word, at, word);
+        zeb_say(program().spi_read1page_word, at, word);
         usleep(1000);
     }
     return 1;
@@ -563,69 +559,48 @@ unsigned char zebecp3::spi_read1page(unsigned char* addr, unsigned char* buf)
 
 unsigned char zebecp3::spi_Write32bit(unsigned char* addr, unsigned int* word)
 {
-    const unsigned int send0 = with_address(FLASH_PAGE_PROGRAM, addr);
-    transfer(*this, send0, *word, CTL_PROGRAM_WORD);
-    if (!spi_CheckFree(SPI_WAIT_LONG)) {
-        zeb_say(P().spi_write_error);
+    const unsigned int send0 = with_address(flash_page_program, addr);
+    if (!spi_transfer(*this, two_words(send0, *word), ctl_program_word, program().spi_write_error))
         return 0;
-    }
-    constexpr int limit = 50;
-    status_poll s{CTL_PROGRAM_WORD | (send0 & 0xffff0000u)};
-    int polls = 0;
-    do {
-        usleep(1000);
-        if (!s.poll(*this))
-            return 0;
-        ++polls;
-    } while ((s.status & FLASH_WIP) && polls < limit);
-    if (polls == limit)
-        zeb_say(P().spi_write32_busy, s.status & 0xff);
+    const status_polls s = poll_status(*this, ctl_program_word | (send0 & 0xffff0000u), 50, 1000);
+    if (!s.done)
+        return 0;
+    if (s.all_used)
+        zeb_say(program().spi_write32_busy, s.status & 0xff);
     return 1;
 }
 
 unsigned char zebecp3::spi_Write1page(unsigned char* addr, unsigned char* page)
 {
     spi_WriteEnable();
-    unsigned int send0 = with_address(FLASH_PAGE_PROGRAM, addr);
-    unsigned int ctl = CTL_PROGRAM_FIRST;
-    transfer(*this, send0, word_of(page), ctl);
-    bool free = spi_CheckFree(SPI_WAIT_LONG);
+    unsigned int send0 = with_address(flash_page_program, addr);
+    unsigned int ctl = ctl_program_first;
+    bool free = spi_transfer(*this, two_words(send0, word_of(page)), ctl);
     for (int k = 0; free && k < 31; ++k) {
         send0 = word_of(page + 8 * k + 4);
-        ctl = CTL_PROGRAM_MIDDLE;
-        transfer(*this, send0, word_of(page + 8 * k + 8), ctl);
-        free = spi_CheckFree(SPI_WAIT_LONG);
+        ctl = ctl_program_middle;
+        free = spi_transfer(*this, two_words(send0, word_of(page + 8 * k + 8)), ctl);
     }
     if (free) {
         send0 = word_of(page + 252);
-        ctl = CTL_PROGRAM_LAST;
-        transfer(*this, send0, ctl);
-        free = spi_CheckFree(SPI_WAIT_LONG);
+        ctl = ctl_program_last;
+        free = spi_transfer(*this, one_word(send0), ctl);
     }
     if (!free) {
-        zeb_say(P().spi_write_error);
+        zeb_say(program().spi_write_error);
         return 0;
     }
-    constexpr int limit = 250;
-    status_poll s{ctl | (send0 & 0xffff0000u)};
-    int polls = 0;
-    do {
-        if (!s.poll(*this))
-            return 0;
-        ++polls;
-    } while ((s.status & FLASH_WIP) && polls < limit);
-    if (polls < limit)
+    const status_polls s = poll_status(*this, ctl | (send0 & 0xffff0000u), 250, 0);
+    if (!s.done)
+        return 0;
+    if (!s.all_used)
         return 1;
-    zeb_say(P().spi_write1page_busy, s.status & 0xff);
+    zeb_say(program().spi_write1page_busy, s.status & 0xff);
     return 0;
 }
 
 void zebecp3::spi_EnterDeepPowerDown()
 {
-    transfer(*this, FLASH_DEEP_POWER_DOWN, CTL_COMMAND);
-    if (!spi_CheckFree(SPI_WAIT_SHORT)) {
-        zeb_say(P().spi_deep_power_down_error);
-        return;
-    }
-    zeb_write(SPI_RECEIVED, 0x1000);
+    if (spi_transfer(*this, one_word(flash_deep_power_down), ctl_command, program().spi_deep_power_down_error))
+        zeb_write(spi_received, 0x1000);
 }

@@ -78,8 +78,8 @@ class WindowTest : public QObject {
 private slots:
     void initTestCase()
     {
-        // No program selection here: the card object brings the window
-        // program's texts, waits and logger by itself.
+        // As the window program's main does.
+        hdmi_select_program();
         gl::install();
     }
     void init() { gl::clear(); }

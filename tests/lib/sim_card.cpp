@@ -30,8 +30,7 @@ const char* const settings_names[] = {
 void SimCard::SetUp()
 {
     captured.clear();
-    zeb_set_sink(capture);
-    zeb_select_program(zeb_program_ravelins);
+    select(zeb_program_ravelins);
     card.setFrontend(-1);
 }
 
@@ -39,8 +38,10 @@ void SimCard::TearDown()
 {
     if (card.i_frontend >= 0)
         close(card.i_frontend);
-    zeb_set_sink(nullptr);
+    zeb_select_program(zeb_program_ravelins, nullptr);
 }
+
+void SimCard::select(const zeb_program& program) { zeb_select_program(program, capture); }
 
 std::vector<unsigned char> SimCard::eeprom_with(
     const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)

@@ -26,7 +26,8 @@ protected:
     // or empty for a new card.
     void start(const std::vector<std::string>& settings = {},
                const std::vector<unsigned char>& eeprom = {});
-    void select(const zeb_program& program) { zeb_select_program(program); }
+    // Speaks as that program; its messages are captured.
+    void select(const zeb_program& program);
     // Forgets the messages captured so far.
     void clear_messages();
 

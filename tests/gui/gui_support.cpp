@@ -2,9 +2,9 @@
 
 #include <QCoreApplication>
 #include <QMutex>
-#include <QSemaphore>
+#include <QDeadlineTimer>
 #include <QThread>
-#include <atomic>
+#include <QWaitCondition>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -103,9 +103,13 @@ namespace {
 
 QMutex mutex;
 QStringList captured;
-std::atomic<bool> hold_armed{false};
-std::atomic<bool> held{false};
-QSemaphore release_sem;
+
+// The hold of a worker: armed by the test, taken by the worker's next
+// message, ended by release().
+enum class hold_state { idle, armed, holding };
+QMutex hold_mutex;
+QWaitCondition hold_changed;
+hold_state hold = hold_state::idle;
 
 void handler(QtMsgType type, const QMessageLogContext&, const QString& text)
 {
@@ -117,13 +121,15 @@ void handler(QtMsgType type, const QMessageLogContext&, const QString& text)
         QMutexLocker lock(&mutex);
         captured << text;
     }
-    const bool on_worker = QThread::currentThread() != QCoreApplication::instance()->thread();
-    bool expected = true;
-    if (on_worker && hold_armed.compare_exchange_strong(expected, false)) {
-        held = true;
-        release_sem.acquire();
-        held = false;
-    }
+    if (QThread::currentThread() == QCoreApplication::instance()->thread())
+        return;
+    QMutexLocker lock(&hold_mutex);
+    if (hold != hold_state::armed)
+        return;
+    hold = hold_state::holding;
+    hold_changed.wakeAll();
+    while (hold == hold_state::holding)
+        hold_changed.wait(&hold_mutex);
 }
 
 }  // namespace
@@ -142,13 +148,27 @@ void clear()
     captured.clear();
 }
 
-void hold_next_worker_message() { hold_armed = true; }
-bool worker_held() { return held; }
+void hold_next_worker_message()
+{
+    QMutexLocker lock(&hold_mutex);
+    hold = hold_state::armed;
+}
+
+bool wait_until_worker_held(int timeout_ms)
+{
+    QDeadlineTimer deadline(timeout_ms);
+    QMutexLocker lock(&hold_mutex);
+    while (hold != hold_state::holding)
+        if (!hold_changed.wait(&hold_mutex, deadline))
+            return hold == hold_state::holding;
+    return true;
+}
+
 void release()
 {
-    hold_armed = false;
-    if (held)
-        release_sem.release();
+    QMutexLocker lock(&hold_mutex);
+    hold = hold_state::idle;
+    hold_changed.wakeAll();
 }
 
 }  // namespace log

@@ -79,7 +79,8 @@ void clear();
 // The next message logged by a thread other than the GUI thread stops that
 // thread until release(): a worker held in the middle of its command.
 void hold_next_worker_message();
-bool worker_held();
+// Blocks until the worker is held; false when it was not within timeout_ms.
+bool wait_until_worker_held(int timeout_ms);
 void release();
 }  // namespace log
 

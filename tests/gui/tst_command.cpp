@@ -57,8 +57,18 @@ std::vector<unsigned char> manual_config(int preset)
 
 }  // namespace
 
-// The window has finished its command when showText has cleared busy.
-#define WAIT_FOR_COMMAND(w) QTRY_VERIFY_WITH_TIMEOUT(!WidgetTest::busy(w), 30000)
+// The window has finished its command when showText has cleared busy: the
+// worker's end, then its queued finished signal, delivered here. A worker
+// that ends has posted that signal before QThread::wait returns.
+#define WAIT_FOR_COMMAND(w)                                     \
+    do {                                                        \
+        if (WidgetTest::busy(w)) {                              \
+            QVERIFY(WidgetTest::worker(w));                     \
+            QVERIFY(WidgetTest::worker(w)->wait(30000));        \
+            QCoreApplication::sendPostedEvents();               \
+        }                                                       \
+        QVERIFY(!WidgetTest::busy(w));                          \
+    } while (false)
 
 class CommandTest : public QObject {
     Q_OBJECT
@@ -292,12 +302,13 @@ private slots:
         gl::hold_next_worker_message();
         click(w, "setFormatButton");
         hdmi_thread* worker = WidgetTest::worker(w);
-        QTRY_VERIFY_WITH_TIMEOUT(gl::worker_held(), 30000);
+        QVERIFY(gl::wait_until_worker_held(30000));
         QVERIFY(worker->isRunning());
 
         bool timer_fired = false;
         QTimer::singleShot(0, &w, [&] { timer_fired = true; });
-        QTRY_VERIFY(timer_fired);
+        QCoreApplication::processEvents();
+        QVERIFY(timer_fired);
 
         const QString input = text(w, "lineInputFormat");
         click(w, "setFormatButton");

@@ -38,12 +38,13 @@ argmsg record(int cmd, bool mute, int adapter = 0, int frontend = 0)
     return m;
 }
 
-// Runs one command on a worker and waits for its finished signal.
+// Runs one command on a worker until it ends. QThread::wait returns only
+// after the finished signal, which may come before a wait could start.
 bool run_worker(hdmi_thread& t)
 {
     QSignalSpy finished(&t, &QThread::finished);
     t.start();
-    return finished.wait(30000) || finished.count() == 1;
+    return t.wait(30000) && finished.count() == 1;
 }
 
 }  // namespace

@@ -5,7 +5,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 case "${1:-x86-64}" in
   x86-64) dir=build;      opts="" ;;
-  i386)   dir=build-i386; opts="-DCMAKE_TOOLCHAIN_FILE=$top/cmake/i386.cmake -DRAVELIN_FORCE_QEMU=ON" ;;
+  # Natively where the kernel runs 32-bit programs, else through qemu-i386
+  # (cmake/Emulator32.cmake); -DRAVELIN_FORCE_QEMU=ON by hand runs all of it through qemu.
+  i386)   dir=build-i386; opts="-DCMAKE_TOOLCHAIN_FILE=$top/cmake/i386.cmake -URAVELIN_FORCE_QEMU" ;;
   asan)   dir=build-asan; opts="-DRAVELIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug" ;;
   *) echo "usage: build.sh x86-64|i386|asan" >&2; exit 2 ;;
 esac

@@ -512,6 +512,24 @@ TEST_F(Ravelins, ActionsRunInTheirFixedOrder)
     EXPECT_EQ(eeprom(96, 2), "61 62");
 }
 
+// The i386 tree runs natively where the kernel can; this one run takes the
+// simulator's qemu-i386 path all the same, and must print the same bytes.
+TEST_F(Ravelins, ThirtyTwoBitToolThroughQemuPrintsTheSameBytes)
+{
+    if (!i386_build)
+        GTEST_SKIP() << "only 32-bit programs go through qemu-i386";
+    std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--busy-time", "0",
+                                     "--signal", "1280x720@50p", "--", RAVELINS_PATH, "-N", "-i"};
+    const std::string expected = "input format:\nVRow= 1280, VColumn= 720, VFreq= 50, VScan= 1\n"
+                                 "mac address: 0x00,0x1a,0x2b,0x3c,0x4d,0x5e\n";
+    // Without qemu-i386 to be found, the forced path cannot run at all.
+    EXPECT_NE(testsupport::run(argv, {"CARDSIM_FORCE_QEMU=1", "PATH=/nonexistent"}).status, 0);
+
+    auto r = testsupport::run(argv, {"CARDSIM_FORCE_QEMU=1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+}
+
 TEST_F(Ravelins, FormatThatNeverSettlesStillStoresTheMode)
 {
     auto r = run({"-M", "2"}, {"--fault", "busy=forever"});

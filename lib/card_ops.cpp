@@ -35,27 +35,25 @@ void store_mode(zebecp3& card, unsigned char* para_byte, unsigned char automatic
 
 int software_reset(zebecp3& card)
 {
-    const zeb_program& p = zeb_current_program();
     card.CaptureSoftReset();
-    zeb_say(p.soft_reset_wait);
-    if (!p.reset_reads_status_first)
-        return ready_wait(card, p.soft_reset_ok);
+    zeb_say(zeb_common.soft_reset_wait);
+    if (!zeb_current_program().reset_reads_status_first)
+        return ready_wait(card, zeb_common.soft_reset_ok);
     int busy = 0;
     while (card.read_mcu_status()) {
         sleep(zeb_wait::restart_round_seconds);
         if (++busy >= zeb_wait::restart_rounds)
             return busy;
     }
-    zeb_say(p.soft_reset_ok);
+    zeb_say(zeb_common.soft_reset_ok);
     return busy;
 }
 
 int mcu_reset(zebecp3& card)
 {
-    const zeb_program& p = zeb_current_program();
-    zeb_say(p.mcu_reset_wait);
+    zeb_say(zeb_common.mcu_reset_wait);
     card.mcu_software_reset();
-    return ready_wait(card, p.mcu_reset_ok);
+    return ready_wait(card, zeb_common.mcu_reset_ok);
 }
 
 namespace {
@@ -78,12 +76,12 @@ void output_format(zebecp3& card, unsigned char* para_byte, unsigned char automa
 
 void output_auto(zebecp3& card, unsigned char* para_byte)
 {
-    output_format(card, para_byte, 1, 0, zeb_current_program().auto_mode);
+    output_format(card, para_byte, 1, 0, zeb_common.auto_mode);
 }
 
 void output_manual(zebecp3& card, unsigned char* para_byte, int preset)
 {
-    output_format(card, para_byte, 0, (unsigned char)preset, zeb_current_program().manual_mode);
+    output_format(card, para_byte, 0, (unsigned char)preset, zeb_common.manual_mode);
 }
 
 void output_advanced(zebecp3& card, unsigned char* para_byte, advice_number a)

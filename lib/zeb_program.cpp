@@ -18,25 +18,6 @@ constexpr const char* ravelins_mcu_busy = "MC U status is busy!!!";
 
 #define SPI_WRITE_BUSY "write 16 bit-------------------------------------------------------- register: %x"
 
-// Texts the two programs share, letter for letter.
-namespace both {
-constexpr zeb_spec read_num_zero = exact(" read 24cxx parameter error! [num == 0]\n\r");
-constexpr zeb_spec read_num_over = exact(" read 24cxx parameter error! [num >8]\n\r");
-constexpr zeb_spec write_failed = exact(" write 24cxx parameter error!!! \n\r");
-constexpr zeb_spec input_format = line("input format:\nVRow= %d, VColumn= %d, VFreq= %d, VScan= %d");
-constexpr zeb_spec latest_auto = line("the latest setting is Auto mode!");
-constexpr zeb_spec name_too_long =
-    line("program name too long: %zu bytes (at most %d); the stored name is unchanged");
-constexpr zeb_spec soft_reset_wait = line("software Reset, please wait several seconds...");
-constexpr zeb_spec soft_reset_ok = line("software Reset OK!");
-constexpr zeb_spec mcu_reset_wait = line("MCU Reset, please wait several seconds...");
-constexpr zeb_spec mcu_reset_ok = line("MCU Reset OK!");
-constexpr zeb_spec auto_mode = line("set output format to auto mode(the same with input format)");
-constexpr zeb_spec manual_mode = line("set output format to manual mode:");
-constexpr zeb_spec spi_read_id_error = line(" spi read ID error!");
-constexpr zeb_spec spi_version = exact("version:0x%x\n");
-constexpr zeb_spec spi_status = exact("read status register: %x\n");
-}  // namespace both
 
 constexpr zeb_preset_names ravelin_presets = {
     line("super 1920*1080 "), line("ultra 1440*1080 "), line("excellent 1280*720 "),
@@ -59,54 +40,57 @@ constexpr zeb_preset_names ravelins_presets = {
 
 }  // namespace
 
+constexpr zeb_common_texts zeb_common = {
+    .read_num_zero = exact(" read 24cxx parameter error! [num == 0]\n\r"),
+    .read_num_over = exact(" read 24cxx parameter error! [num >8]\n\r"),
+    .write_failed = exact(" write 24cxx parameter error!!! \n\r"),
+    .input_format = line("input format:\nVRow= %d, VColumn= %d, VFreq= %d, VScan= %d"),
+    .latest_auto = line("the latest setting is Auto mode!"),
+    .name_too_long = line("program name too long: %zu bytes (at most %d); the stored name is unchanged"),
+    .soft_reset_wait = line("software Reset, please wait several seconds..."),
+    .soft_reset_ok = line("software Reset OK!"),
+    .mcu_reset_wait = line("MCU Reset, please wait several seconds..."),
+    .mcu_reset_ok = line("MCU Reset OK!"),
+    .auto_mode = line("set output format to auto mode(the same with input format)"),
+    .manual_mode = line("set output format to manual mode:"),
+    .spi_read_id_error = line(" spi read ID error!"),
+    .spi_version = exact("version:0x%x\n"),
+    .spi_status = exact("read status register: %x\n"),
+};
+
 // ravelin: every text is one debug log call; line and exact are not looked at.
 constexpr zeb_program zeb_program_ravelin = {
     .name = "ravelin",
     .read_error = line("read eror "),
 
     .mailbox_polls = 1000,
-    .read_num_zero = both::read_num_zero,
-    .read_num_over = both::read_num_over,
     .write_num_zero = line(" write 24cxx parameter error! [num == 0]"),
     .write_num_over = line(" write 24cxx parameter error! [num >8]"),
-    .write_failed = both::write_failed,
     .receiver_busy = line(" the receiver always busy !"),
     .mcu_busy = line("MC U status is busy!!!"),
     .completion_timeout = line(" wait wt_24cxx_done timeout! "),
 
     .round_vfreq = true,
-    .input_format = both::input_format,
     .preset_help = line(" manual (1--7,1:super 1920*1080,2:ultra 1440*1080,3:excellent 1280*720,"
                         "4:good 1120*640,5:fair 960*540,6:poor 800*480,7: mobile 480*272)"),
     .presets = &ravelin_presets,
     .format_setting = none,
     .format_set_ok = none,
 
-    .latest_auto = both::latest_auto,
     .latest_manual = line("the latest setting is Manual mode:"),
     .latest_manual_other = line("no"),
     .latest_presets = &ravelin_latest_presets,
     .latest_advanced = line("the latest setting is Advanced mode: %d * %d %d "),
     .mute_restarts_capture = true,
-    .name_too_long = both::name_too_long,
 
     .reset_reads_status_first = true,
     .mode_bytes_before_format = true,
-    .soft_reset_wait = both::soft_reset_wait,
-    .soft_reset_ok = both::soft_reset_ok,
-    .mcu_reset_wait = both::mcu_reset_wait,
-    .mcu_reset_ok = both::mcu_reset_ok,
-    .auto_mode = both::auto_mode,
-    .manual_mode = both::manual_mode,
     .advanced_mode = line("set output format to advanced: %d,%d,%d,%d,%d,%d"),
 
     .spi_check_error = none,
     .spi_write_enable_error = none,
     .spi_write_disable_error = none,
     .spi_release_error = none,
-    .spi_read_id_error = both::spi_read_id_error,
-    .spi_version = both::spi_version,
-    .spi_status = both::spi_status,
     .spi_read_error = none,
     .spi_read1page_word = none,
     .spi_write_error = none,
@@ -122,48 +106,33 @@ constexpr zeb_program zeb_program_ravelins = {
     .read_error = none,
 
     .mailbox_polls = ravelins_mailbox_polls,
-    .read_num_zero = both::read_num_zero,
-    .read_num_over = both::read_num_over,
     .write_num_zero = exact(" write 24cxx parameter error! [num == 0]\n\r"),
     .write_num_over = exact(" write 24cxx parameter error! [num >8]\n\r"),
-    .write_failed = both::write_failed,
     .receiver_busy = exact(" the receiver always busy !\n\r"),
     .mcu_busy = line(ravelins_mcu_busy),
     .completion_timeout = exact(" wait wt_24cxx_done timeout! \n\r"),
 
     .round_vfreq = false,
-    .input_format = both::input_format,
     .preset_help = line("-M : manual (1--7,1:super 1920*1080,2:ultra 1440*1080,3:excellent 1280*720,"
                         "4:good 1120*720,5:fair 960*540,6:poor 800*480,7: mobile 480*272)"),
     .presets = &ravelins_presets,
     .format_setting = line("Format is setting, please wait..."),
     .format_set_ok = line("Format is set OK!"),
 
-    .latest_auto = both::latest_auto,
     .latest_manual = exact("the latest setting is Manual mode:"),
     .latest_manual_other = none,
     .latest_presets = &ravelins_presets,
     .latest_advanced = exact("the latest setting is Advanced mode: %d * %d %d \n"),
     .mute_restarts_capture = false,
-    .name_too_long = both::name_too_long,
 
     .reset_reads_status_first = false,
     .mode_bytes_before_format = false,
-    .soft_reset_wait = both::soft_reset_wait,
-    .soft_reset_ok = both::soft_reset_ok,
-    .mcu_reset_wait = both::mcu_reset_wait,
-    .mcu_reset_ok = both::mcu_reset_ok,
-    .auto_mode = both::auto_mode,
-    .manual_mode = both::manual_mode,
     .advanced_mode = exact("set output format to advanced: %d,%d,%d,%d,%d,%d\n"),
 
     .spi_check_error = exact("----------spi flash check error! %x, %x, %x, %x\n"),
     .spi_write_enable_error = line(" spi_WriteEnable error!"),
     .spi_write_disable_error = line(" spi_WriteDisable error!"),
     .spi_release_error = line(" spi_GetFlashID error 00 !"),
-    .spi_read_id_error = both::spi_read_id_error,
-    .spi_version = both::spi_version,
-    .spi_status = both::spi_status,
     .spi_read_error = line(" spi_read32bit error!"),
     .spi_read1page_word = exact(" spi_read1page addr: %x\n  ( %6x)"),
     .spi_write_error = line(" spi_Write32bit 1 error!"),

@@ -1,5 +1,6 @@
-// What differs between the two programs that share the card access library:
-// every message text and every behaviour flag, one table per program.
+// The library's message texts and what differs between the two programs that
+// share it: every text and behaviour flag of one program in its table, the
+// texts both print alike in one more.
 #pragma once
 
 #include <array>
@@ -110,41 +111,29 @@ struct zeb_program {
 
     // Mailbox and parameter EEPROM
     zeb_setting<int> mailbox_polls;  // per phase, 1 ms apart
-    zeb_text<> read_num_zero;
-    zeb_text<> read_num_over;
     zeb_text<> write_num_zero;
     zeb_text<> write_num_over;
-    zeb_text<> write_failed;
     zeb_text<> receiver_busy;
     zeb_text<> mcu_busy;
     zeb_text<> completion_timeout;
 
     // Capture format
     zeb_setting<bool> round_vfreq;
-    zeb_text<int, int, int, int> input_format;  // VRow, VColumn, VFreq, VScan
     zeb_text<> preset_help;                     // a preset outside 1 to 7
     const zeb_preset_names* presets;
     zeb_text<> format_setting;
     zeb_text<> format_set_ok;
 
     // Encoder settings and read-back
-    zeb_text<> latest_auto;
     zeb_text<> latest_manual;
     zeb_text<> latest_manual_other;  // any preset above 7
     const zeb_preset_names* latest_presets;
     zeb_text<int, int, int> latest_advanced;  // width, height, frame rate
     zeb_setting<bool> mute_restarts_capture;
-    zeb_text<std::size_t, int> name_too_long;  // length, limit
 
     // Reset and output-mode procedures
     zeb_setting<bool> reset_reads_status_first;
     zeb_setting<bool> mode_bytes_before_format;
-    zeb_text<> soft_reset_wait;
-    zeb_text<> soft_reset_ok;
-    zeb_text<> mcu_reset_wait;
-    zeb_text<> mcu_reset_ok;
-    zeb_text<> auto_mode;
-    zeb_text<> manual_mode;
     // profile, level, width, height, bit rate, frame rate
     zeb_text<int, int, int, int, int, int> advanced_mode;
 
@@ -153,9 +142,6 @@ struct zeb_program {
     zeb_text<> spi_write_enable_error;
     zeb_text<> spi_write_disable_error;
     zeb_text<> spi_release_error;
-    zeb_text<> spi_read_id_error;
-    zeb_text<unsigned> spi_version;
-    zeb_text<unsigned> spi_status;
     zeb_text<> spi_read_error;
     zeb_text<unsigned, unsigned> spi_read1page_word;  // address, word
     zeb_text<> spi_write_error;
@@ -164,6 +150,34 @@ struct zeb_program {
     zeb_text<unsigned> spi_write1page_busy;  // status
     zeb_text<> spi_deep_power_down_error;
 };
+
+// The texts both programs print alike, letter for letter.
+struct zeb_common_texts {
+    // Mailbox and parameter EEPROM
+    zeb_text<> read_num_zero;
+    zeb_text<> read_num_over;
+    zeb_text<> write_failed;
+
+    // Capture format, encoder settings and read-back
+    zeb_text<int, int, int, int> input_format;  // VRow, VColumn, VFreq, VScan
+    zeb_text<> latest_auto;
+    zeb_text<std::size_t, int> name_too_long;  // length, limit
+
+    // Reset and output-mode procedures
+    zeb_text<> soft_reset_wait;
+    zeb_text<> soft_reset_ok;
+    zeb_text<> mcu_reset_wait;
+    zeb_text<> mcu_reset_ok;
+    zeb_text<> auto_mode;
+    zeb_text<> manual_mode;
+
+    // SPI flash
+    zeb_text<> spi_read_id_error;
+    zeb_text<unsigned> spi_version;
+    zeb_text<unsigned> spi_status;
+};
+
+extern const zeb_common_texts zeb_common;
 
 extern const zeb_program zeb_program_ravelin;
 extern const zeb_program zeb_program_ravelins;

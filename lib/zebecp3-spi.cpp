@@ -209,7 +209,7 @@ void zebecp3::read_mcu(unsigned int addr, unsigned char* buf)
 
 void zebecp3::read_24cxx(unsigned char addr, unsigned char num, unsigned char* buf)
 {
-    if (!count_fits(num, program().read_num_zero, program().read_num_over))
+    if (!count_fits(num, zeb_common.read_num_zero, zeb_common.read_num_over))
         return;
     zeb_24cxx_wr(mb_status, command_word(op_24cxx_read, num, 0, addr));
     check_mcuWorkOK();
@@ -228,7 +228,7 @@ void zebecp3::write_24cxx(unsigned char addr, unsigned char num, unsigned char* 
     zeb_24cxx_wr(mb_status, command_word(op_24cxx_write, num, 0, addr));
     check_mcuWorkOK();
     if (zeb_24cxx_rd(mb_status) & mb_write_failed)
-        zeb_say(program().write_failed);
+        zeb_say(zeb_common.write_failed);
 }
 
 // ---- Capture format
@@ -273,7 +273,7 @@ void zebecp3::GetCaptureFormat(unsigned short* out)
     out[1] = column;
     out[2] = freq;
     out[3] = scan;
-    zeb_say(program().input_format, int(row), int(column), int(freq), int(scan));
+    zeb_say(zeb_common.input_format, int(row), int(column), int(freq), int(scan));
 }
 
 void zebecp3::SetCaptureFormat(unsigned char autoflag, unsigned char preset)
@@ -353,7 +353,7 @@ void zebecp3::getoutputformat(int* regs, unsigned char* mode)
 {
     read_24cxx(zeb_eeprom::auto_flag, 1, mode);
     if (mode[0] == 1) {
-        zeb_say(program().latest_auto);
+        zeb_say(zeb_common.latest_auto);
         mode[0] = 1, mode[1] = 0, mode[2] = 0;
         return;
     }
@@ -389,7 +389,7 @@ void zebecp3::setprogname(unsigned char* name)
     // The name area ends at the last EEPROM address: refuse rather than wrap
     // around onto the configuration or leave half a name.
     if (n > zeb_eeprom::name_max) {
-        zeb_say(program().name_too_long, n, int(zeb_eeprom::name_max));
+        zeb_say(zeb_common.name_too_long, n, int(zeb_eeprom::name_max));
         return;
     }
     unsigned char buf[4] = {(unsigned char)zeb_eeprom::name, 0, 0, 0};
@@ -496,7 +496,7 @@ unsigned char zebecp3::spi_GetFlashID(unsigned char* id)
 {
     zeb_write(spi_received, 1);
     if (!spi_transfer(*this, one_word(flash_release_power_down), ctl_command, program().spi_release_error) ||
-        !spi_transfer(*this, one_word(0x10u << 8 | flash_read_id), ctl_read_id, program().spi_read_id_error))
+        !spi_transfer(*this, one_word(0x10u << 8 | flash_read_id), ctl_read_id, zeb_common.spi_read_id_error))
         return 0;
     unsigned int received = zeb_read(spi_received);
     id[0] = received & 0xff;
@@ -505,7 +505,7 @@ unsigned char zebecp3::spi_GetFlashID(unsigned char* id)
     unsigned int version = zeb_read(spi_version_reg);
     for (int i = 0; i < 4; ++i) {
         id[3 + i] = version >> (8 * i) & 0xff;
-        zeb_say(program().spi_version, unsigned(id[3 + i]));
+        zeb_say(zeb_common.spi_version, unsigned(id[3 + i]));
     }
     return (id[0] == 0xC2 && id[1] == 0x20 && id[2] == 0x16) ||
            (id[0] == 0xEF && id[1] == 0x40 && id[2] == 0x16);
@@ -524,7 +524,7 @@ unsigned char zebecp3::spi_ChipEraseStatus()
     spi_send(*this, one_word(flash_read_status), ctl_read_status);
     usleep(2000);
     unsigned int status = zeb_read(spi_received);
-    zeb_say(program().spi_status, status & 0xff);
+    zeb_say(zeb_common.spi_status, status & 0xff);
     return !(status & flash_wip);
 }
 

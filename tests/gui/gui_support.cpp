@@ -172,4 +172,15 @@ void release()
 }
 
 }  // namespace log
+
+void WindowProgramTest::initTestCase()
+{
+    hdmi_select_program();
+    log::install();
+}
+
+void WindowProgramTest::init() { log::clear(); }
+
+void WindowProgramTest::cleanup() { log::release(); }
+
 }  // namespace guitest

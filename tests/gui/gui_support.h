@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <string>
@@ -83,6 +84,18 @@ void hold_next_worker_message();
 bool wait_until_worker_held(int timeout_ms);
 void release();
 }  // namespace log
+
+// The base of the window program's test classes: speaks as the window program
+// does from its main, captures the log, and starts every test with an empty
+// log and ends it with no worker held.
+class WindowProgramTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+};
 
 }  // namespace guitest
 

@@ -70,19 +70,10 @@ std::vector<unsigned char> manual_config(int preset)
         QVERIFY(!WidgetTest::busy(w));                          \
     } while (false)
 
-class CommandTest : public QObject {
+class CommandTest : public guitest::WindowProgramTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        // As the window program's main does.
-        hdmi_select_program();
-        gl::install();
-    }
-    void init() { gl::clear(); }
-    void cleanup() { gl::release(); }
-
     void advanced_command_runs_from_click_to_card_and_back()
     {
         SimCard card("advanced");

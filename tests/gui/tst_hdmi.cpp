@@ -49,18 +49,10 @@ bool run_worker(hdmi_thread& t)
 
 }  // namespace
 
-class HdmiTest : public QObject {
+class HdmiTest : public guitest::WindowProgramTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        // As the window program's main does.
-        hdmi_select_program();
-        gl::install();
-    }
-    void init() { gl::clear(); }
-
     // ---- hdmi ----
 
     void open_names_the_node_and_hands_the_descriptor_to_the_card()

@@ -72,18 +72,10 @@ void click(Widget& w, const QString& name) { child<QAbstractButton>(w, name)->cl
 
 }  // namespace
 
-class WindowTest : public QObject {
+class WindowTest : public guitest::WindowProgramTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        // As the window program's main does.
-        hdmi_select_program();
-        gl::install();
-    }
-    void init() { gl::clear(); }
-
     // ---- start-up ----
 
     void startup_judges_the_detection_file_by_bytes_2_to_9_data()

@@ -9,18 +9,23 @@ using Procedures = SimCard;
 const std::string store20 = "WINDOW_WRITE 0x00 0x14000130";
 const std::string store21 = "WINDOW_WRITE 0x00 0x15000130";
 
-// Indexes in the trace of the first event equal to each text, -1 if missing.
-std::vector<int> positions(const std::vector<Event>& t, const std::vector<std::string>& texts)
+// Whether each text stands in the trace, the first of each after the first
+// of the one before.
+::testing::AssertionResult in_order(const std::vector<Event>& t, const std::vector<std::string>& texts)
 {
-    std::vector<int> out;
+    int before = -1;
     for (const auto& text : texts) {
         int at = -1;
         for (size_t i = 0; i < t.size() && at < 0; ++i)
             if (t[i].what == text)
                 at = int(i);
-        out.push_back(at);
+        if (at < 0)
+            return ::testing::AssertionFailure() << "no \"" << text << "\" in the trace";
+        if (at <= before)
+            return ::testing::AssertionFailure() << "\"" << text << "\" comes too early";
+        before = at;
     }
-    return out;
+    return ::testing::AssertionSuccess();
 }
 
 TEST_F(Procedures, SoftwareResetOfTheWindowProgramLooksBeforeSleeping)
@@ -101,9 +106,7 @@ TEST_F(Procedures, AutoModeOfTheWindowProgramStoresTheModeFirst)
     output_auto(card, para_byte);
     EXPECT_EQ(messages(),
               std::vector<std::string>{"set output format to auto mode(the same with input format)"});
-    auto at = positions(trace(), {store20, store21, "REG_WRITE 0x48 0x00000001"});
-    EXPECT_LT(at[0], at[1]);
-    EXPECT_LT(at[1], at[2]);
+    EXPECT_TRUE(in_order(trace(), {store20, store21, "REG_WRITE 0x48 0x00000001"}));
     EXPECT_EQ(hex_bytes(eeprom(), 20, 2), "01 00");
 }
 
@@ -114,10 +117,7 @@ TEST_F(Procedures, AutoModeOfTheToolStoresTheModeAfterTheRestart)
     output_auto(card, para_byte);
     EXPECT_EQ(printed(), "set output format to auto mode(the same with input format)\n"
                          "Format is setting, please wait...\nFormat is set OK!\n");
-    auto at = positions(trace(), {"REG_WRITE 0x48 0x00000001", "SLEEP 2.000000000", store20, store21});
-    EXPECT_LT(at[0], at[1]);
-    EXPECT_LT(at[1], at[2]);
-    EXPECT_LT(at[2], at[3]);
+    EXPECT_TRUE(in_order(trace(), {"REG_WRITE 0x48 0x00000001", "SLEEP 2.000000000", store20, store21}));
     EXPECT_EQ(hex_bytes(eeprom(), 20, 2), "01 00");
 }
 
@@ -129,19 +129,13 @@ TEST_F(Procedures, ManualModeUsesTheLowByteOfThePreset)
     EXPECT_EQ(printed(), "set output format to manual mode:\nultra 1440*1080 \n"
                          "Format is setting, please wait...\nFormat is set OK!\n");
     EXPECT_EQ(hex_bytes(eeprom(), 20, 2), "00 02");
-    auto at = positions(trace(), {"REG_WRITE 0x4c 0x00000002", store20, store21});
-    EXPECT_LT(at[0], at[1]);
-    EXPECT_LT(at[1], at[2]);
+    EXPECT_TRUE(in_order(trace(), {"REG_WRITE 0x4c 0x00000002", store20, store21}));
 
-    clear_messages();
-    select(zeb_program_ravelin);
-    start();
+    restart_as(zeb_program_ravelin);
     output_manual(card, para_byte, 4);
     EXPECT_EQ(messages(), (std::vector<std::string>{"set output format to manual mode:",
                                                     "good 1120*640 "}));
-    at = positions(trace(), {store20, store21, "REG_WRITE 0x4c 0x00000004"});
-    EXPECT_LT(at[0], at[1]);
-    EXPECT_LT(at[1], at[2]);
+    EXPECT_TRUE(in_order(trace(), {store20, store21, "REG_WRITE 0x4c 0x00000004"}));
     EXPECT_EQ(hex_bytes(eeprom(), 20, 2), "00 04");
 }
 
@@ -175,9 +169,7 @@ TEST_F(Procedures, AdvancedModeClearsTheModeBytesThenStoresTheEntries)
     EXPECT_EQ(words[1].what, store21);
     EXPECT_EQ(words[2].what, "WINDOW_WRITE 0x00 0x10000230");
 
-    clear_messages();
-    select(zeb_program_ravelin);
-    start();
+    restart_as(zeb_program_ravelin);
     output_advanced(card, para_byte, {0, 42, 1920, 1080, 18000, 60});
     EXPECT_EQ(messages(),
               std::vector<std::string>{"set output format to advanced: 0,42,1920,1080,18000,60"});

@@ -169,9 +169,7 @@ TEST_F(Mailbox, ReceiverThatStaysBusyGivesUpAfterThePollLimit)
     EXPECT_EQ(r.back().substr(0, 16), "WINDOW_READ 0x04");
     EXPECT_NEAR(now(), ravelins_polls * 0.001, 1e-9);
 
-    clear_messages();
-    select(zeb_program_ravelin);
-    start({"CARDSIM_FAULTS=receiver-busy"});
+    restart_as(zeb_program_ravelin, {"CARDSIM_FAULTS=receiver-busy"});
     card.read_24cxx(20, 1, buf);
     EXPECT_EQ(messages(), std::vector<std::string>{" the receiver always busy !"});
     EXPECT_EQ(count(trace(), "SLEEP 0.001000000"), 1000);
@@ -186,9 +184,7 @@ TEST_F(Mailbox, BusyReceiverOfABusyMicrocontrollerSaysSo)
                              ? " the receiver always busy !\n\rMCU status is busy!!!\n"
                              : " the receiver always busy !\n\rMC U status is busy!!!\n");
 
-    clear_messages();
-    select(zeb_program_ravelin);
-    start({"CARDSIM_FAULTS=receiver-busy,busy-at-start", "CARDSIM_BUSY_TIME=5000"});
+    restart_as(zeb_program_ravelin, {"CARDSIM_FAULTS=receiver-busy,busy-at-start", "CARDSIM_BUSY_TIME=5000"});
     card.write_24cxx(22, 1, buf);
     EXPECT_EQ(messages(), (std::vector<std::string>{" the receiver always busy !",
                                                     "MC U status is busy!!!"}));
@@ -207,9 +203,7 @@ TEST_F(Mailbox, CompletionThatNeverComesTimesOutAfterThePollLimit)
     EXPECT_EQ(count(std::vector<Event>(ack, t.end()), "SLEEP 0.001000000"), ravelins_polls);
     EXPECT_EQ(t.back().what.substr(0, 16), "WINDOW_READ 0x04");
 
-    clear_messages();
-    select(zeb_program_ravelin);
-    start({"CARDSIM_FAULTS=no-completion"});
+    restart_as(zeb_program_ravelin, {"CARDSIM_FAULTS=no-completion"});
     card.read_24cxx(20, 1, buf);
     EXPECT_EQ(messages(), std::vector<std::string>{" wait wt_24cxx_done timeout! "});
 }

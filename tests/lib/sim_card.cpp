@@ -83,6 +83,14 @@ void SimCard::start(const std::vector<std::string>& settings,
 
 void SimCard::clear_messages() { captured.clear(); }
 
+void SimCard::restart_as(const zeb_program& program, const std::vector<std::string>& settings,
+                         const std::vector<unsigned char>& eeprom)
+{
+    clear_messages();
+    select(program);
+    start(settings, eeprom);
+}
+
 std::string SimCard::printed() const
 {
     std::string out;

@@ -28,6 +28,9 @@ protected:
                const std::vector<unsigned char>& eeprom = {});
     // Speaks as that program; its messages are captured.
     void select(const zeb_program& program);
+    // A new start, as that program, with no messages captured yet.
+    void restart_as(const zeb_program& program, const std::vector<std::string>& settings = {},
+                    const std::vector<unsigned char>& eeprom = {});
     // Forgets the messages captured so far.
     void clear_messages();
 

@@ -261,9 +261,7 @@ TEST_F(Flash, ControllerThatSticksDuringTheStatusPolls)
     EXPECT_EQ(printed(), not_free + " spi_Write32bit 2 error!\n");
     EXPECT_EQ(events("REG_WRITE 0x10").size(), 35u);
 
-    start({"CARDSIM_FAULTS=spi-busy-after=34"});
-    select(zeb_program_ravelin);
-    clear_messages();
+    restart_as(zeb_program_ravelin, {"CARDSIM_FAULTS=spi-busy-after=34"});
     EXPECT_EQ(card.spi_Write1page(addr, page), 0);
     EXPECT_TRUE(messages().empty());
 }
@@ -292,9 +290,7 @@ TEST_F(Flash, ProgramThatNeverFinishes)
 
     // the page program fails after 250 polls, without a pause
     unsigned char page[256] = {};
-    start({"CARDSIM_FAULTS=flash-stuck"});
-    select(zeb_program_ravelins);
-    clear_messages();
+    restart_as(zeb_program_ravelins, {"CARDSIM_FAULTS=flash-stuck"});
     EXPECT_EQ(card.spi_Write1page(addr, page), 0);
     EXPECT_EQ(printed(),
               "write 16 bit-------------------------------------------------------- register: 3\n");
@@ -304,9 +300,7 @@ TEST_F(Flash, ProgramThatNeverFinishes)
               250);
     EXPECT_EQ(now(), 0.0);
 
-    start({"CARDSIM_FAULTS=flash-stuck"});
-    select(zeb_program_ravelin);
-    clear_messages();
+    restart_as(zeb_program_ravelin, {"CARDSIM_FAULTS=flash-stuck"});
     EXPECT_EQ(card.spi_Write1page(addr, page), 0);
     EXPECT_TRUE(messages().empty());
 }

@@ -104,8 +104,6 @@ struct zeb_setting {
 using zeb_preset_names = std::array<zeb_text<>, 7>;
 
 struct zeb_program {
-    const char* name;
-
     // Register access
     zeb_text<> read_error;
 
@@ -120,14 +118,14 @@ struct zeb_program {
     // Capture format
     zeb_setting<bool> round_vfreq;
     zeb_text<> preset_help;                     // a preset outside 1 to 7
-    const zeb_preset_names* presets;
+    zeb_setting<const zeb_preset_names*> presets;
     zeb_text<> format_setting;
     zeb_text<> format_set_ok;
 
     // Encoder settings and read-back
     zeb_text<> latest_manual;
     zeb_text<> latest_manual_other;  // any preset above 7
-    const zeb_preset_names* latest_presets;
+    zeb_setting<const zeb_preset_names*> latest_presets;
     zeb_text<int, int, int> latest_advanced;  // width, height, frame rate
     zeb_setting<bool> mute_restarts_capture;
 

@@ -284,7 +284,7 @@ void zebecp3::SetCaptureFormat(unsigned char autoflag, unsigned char preset)
         zeb_write(reg_auto_format, 0);
         zeb_write(reg_preset, preset);
         const zeb_program& p = program();
-        zeb_say(preset >= 1 && preset <= 7 ? (*p.presets)[preset - 1] : p.preset_help);
+        zeb_say(preset >= 1 && preset <= 7 ? (*p.presets.value)[preset - 1] : p.preset_help);
     }
     worksetreset();
 }
@@ -362,7 +362,7 @@ void zebecp3::getoutputformat(int* regs, unsigned char* mode)
     if (preset != 0) {
         const zeb_program& p = program();
         zeb_say(p.latest_manual);
-        zeb_say(preset <= 7 ? (*p.latest_presets)[preset - 1] : p.latest_manual_other);
+        zeb_say(preset <= 7 ? (*p.latest_presets.value)[preset - 1] : p.latest_manual_other);
         mode[0] = 0, mode[1] = preset, mode[2] = 0;
         return;
     }

@@ -60,6 +60,7 @@ constexpr zeb_common_texts zeb_common = {
 
 // ravelin: every text is one debug log call; line and exact are not looked at.
 constexpr zeb_program zeb_program_ravelin = {
+    .name = "ravelin",
     .read_error = line("read eror "),
 
     .mailbox_polls = 1000,
@@ -101,6 +102,7 @@ constexpr zeb_program zeb_program_ravelin = {
 
 // ravelins: standard output, each text as a line or exactly as it stands.
 constexpr zeb_program zeb_program_ravelins = {
+    .name = "ravelins",
     .read_error = none,
 
     .mailbox_polls = ravelins_mailbox_polls,

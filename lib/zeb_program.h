@@ -104,6 +104,8 @@ struct zeb_setting {
 using zeb_preset_names = std::array<zeb_text<>, 7>;
 
 struct zeb_program {
+    zeb_setting<const char*> name;
+
     // Register access
     zeb_text<> read_error;
 

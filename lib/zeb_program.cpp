@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+using namespace zeb_table;
+
 namespace {
 
 // The i386 build of the command-line tool polls the mailbox a tenth as long

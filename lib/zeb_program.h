@@ -71,11 +71,15 @@ struct zeb_spec {
     const char* text;
     bool line;
 };
-constexpr zeb_spec line(const char* text) { return {text, true}; }
-constexpr zeb_spec exact(const char* text) { return {text, false}; }
 // This program prints nothing here.
 struct zeb_no_text {};
+
+// The words the tables are written in.
+namespace zeb_table {
+constexpr zeb_spec line(const char* text) { return {text, true}; }
+constexpr zeb_spec exact(const char* text) { return {text, false}; }
 inline constexpr zeb_no_text none{};
+}  // namespace zeb_table
 
 // A message whose printf conversions take Args, checked where a table sets
 // it; zeb_say converts its callers' arguments to Args.

@@ -426,7 +426,7 @@ void spi_send(zebecp3& card, spi_words words, unsigned int ctl)
     card.zeb_write(spi_control, ctl | (words.first & 0xffff0000u));
 }
 
-constexpr zeb_text<> silent = none;
+constexpr zeb_text<> silent = zeb_table::none;
 
 // One controller transfer and the wait for its end, long when the control
 // word sends more than one byte. A controller that stays busy gives false

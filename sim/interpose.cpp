@@ -112,7 +112,8 @@ FILE* do_fopen(const char* path, const char* mode, fopen_t real)
     if (serve::open(AT_FDCWD, path, fopen_flags(mode), fd)) {
         if (fd < 0)
             return nullptr;
-        FILE* f = fdopen(fd, mode);
+        // The node reads like the lock file it is; stdio cannot write to a DVB node anyway.
+        FILE* f = fdopen(fd, "r");
         if (!f) {
             int e = errno;
             serve::closed(fd);

@@ -172,7 +172,9 @@ bool open(int dirfd, const char* path, int flags, int& result)
         return false;
     Sim& sim = lock_sim();
     int fd = -1;
-    int err = kind == paths::Kind::node ? open_node(sim, adapter, frontend, flags, fd) : ENOENT;
+    int err = !sim.serving            ? (sim.malformed ? EIO : ENOENT)
+              : kind == paths::Kind::node ? open_node(sim, adapter, frontend, flags, fd)
+                                          : ENOENT;
     if (!sim.serving && !sim.malformed)
         report_once(sim, "CARDSIM_STATE is not set: no card is simulated, and /dev/dvb is not opened");
     pthread_mutex_unlock(&g_mutex);

@@ -1,6 +1,7 @@
 #include "card.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace cardsim {
@@ -54,7 +55,7 @@ void SpiFlash::start_work(uint64_t now)
 
 uint8_t SpiFlash::status(uint64_t now)
 {
-    return uint8_t((in_progress(now) ? 1 : 0) | (write_enabled_ ? 2 : 0));
+    return uint8_t((in_progress(now) ? kFlashWriteInProgress : 0) | (write_enabled_ ? kFlashWriteEnabled : 0));
 }
 
 void SpiFlash::select()
@@ -69,7 +70,7 @@ void SpiFlash::send(uint8_t byte)
     if (!selected_)
         return;
     // A page program keeps only its last 256 data bytes, as the chip's page buffer does.
-    if (sent_.size() >= 4 + 256 && sent_[0] == 0x02)
+    if (sent_.size() >= 4 + 256 && sent_[0] == kFlashPageProgram)
         sent_.erase(sent_.begin() + 4);
     sent_.push_back(byte);
 }
@@ -95,15 +96,15 @@ uint8_t SpiFlash::receive(uint64_t now)
     uint8_t opcode = sent_[0];
     // Only the status is served while an erase or program runs, only the release in deep power-down.
     bool busy = in_progress(now);
-    if ((deep_power_down_ && opcode != 0xab) || (busy && opcode != 0x05))
+    if ((deep_power_down_ && opcode != kFlashRelease) || (busy && opcode != kFlashReadStatus))
         return 0xff;
     uint32_t index = received_++;
     switch (opcode) {
-    case 0x9f:
+    case kFlashReadId:
         return index < 3 ? config_.flash_id[index] : 0x00;
-    case 0x05:
+    case kFlashReadStatus:
         return status(now);
-    case 0x03: {
+    case kFlashRead: {
         if (sent_.size() < 4)
             return 0xff;
         unsigned char* data = image();
@@ -116,30 +117,46 @@ uint8_t SpiFlash::receive(uint64_t now)
 
 bool SpiFlash::deselect(uint64_t now)
 {
+    unknown_opcode_ = -1;
     if (!selected_)
         return true;
     selected_ = false;
     if (sent_.empty())
         return true;
     uint8_t opcode = sent_[0];
+    switch (opcode) {
+    case kFlashWriteEnable:
+    case kFlashWriteDisable:
+    case kFlashPageProgram:
+    case kFlashRead:
+    case kFlashReadStatus:
+    case kFlashReadId:
+    case kFlashRelease:
+    case kFlashDeepPowerDown:
+    case kFlashChipErase:
+        break;
+    default:
+        unknown_opcode_ = opcode;
+        break;
+    }
     if (deep_power_down_) {
-        if (opcode == 0xab)
+        if (opcode == kFlashRelease)
             deep_power_down_ = false;
         return true;
     }
     if (in_progress(now))
         return true;
     switch (opcode) {
-    case 0x06:
+    case kFlashWriteEnable:
         write_enabled_ = true;
         break;
-    case 0x04:
+    case kFlashWriteDisable:
         write_enabled_ = false;
         break;
-    case 0xb9:
+    case kFlashDeepPowerDown:
         deep_power_down_ = true;
         break;
-    case 0xc7:
+    case kFlashChipErase:
         if (write_enabled_) {
             unsigned char* data = image();
             if (!data)
@@ -148,7 +165,7 @@ bool SpiFlash::deselect(uint64_t now)
             start_work(now);
         }
         break;
-    case 0x02:
+    case kFlashPageProgram:
         if (write_enabled_ && sent_.size() > 4) {
             unsigned char* data = image();
             if (!data)
@@ -184,37 +201,61 @@ Card::Card(const Config& config, State& state)
 
 void Card::start_busy(uint64_t now) { busy_until_ = later(now, config_.restart_busy_ns()); }
 
+void Card::flag_unknown(const std::string& trace_note, const std::string& what)
+{
+    unknown_ = trace_note;
+    state_.note_unknown(what);
+}
+
+namespace {
+std::string hex2(unsigned v)
+{
+    char buf[8];
+    snprintf(buf, sizeof buf, "0x%02x", v & 0xff);
+    return buf;
+}
+}  // namespace
+
 int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
 {
+    unknown_.clear();
     if (config_.faults.reg_read_fail)
         return EIO;
     switch (addr) {
-    case 0x10:
-        value = config_.faults.spi_busy || spi_transfers_ > config_.faults.spi_busy_after ? 0 : 1;
+    case kRegSpiControl:
+        if (config_.faults.spi_busy || spi_transfers_ > config_.faults.spi_busy_after) {
+            value = 0;
+        } else if (spi_busy_reads_ > 0) {
+            --spi_busy_reads_;
+            value = 0;
+        } else {
+            value = 1;
+        }
         break;
-    case 0x14:
+    case kRegSpiSend0:
         value = spi_tx_[0];
         break;
-    case 0x18:
+    case kRegSpiSend1:
         value = spi_tx_[1];
         break;
-    case 0x1c:
+    case kRegSpiReceived:
         value = spi_rx_;
         break;
-    case 0x20:
+    case kRegSpiVersion:
         value = kSpiVersion;
         break;
-    case 0x44:
+    case kRegCaptureReset:
         value = reset_reg_;
         break;
-    case 0x48:
-        value = format_word(config_.signal);
+    case kRegFormat:
+        value = config_.format_word();
         break;
-    case 0x4c:
-        value = rate_word(config_.signal);
+    case kRegRate:
+        value = config_.rate_word();
         break;
     default:
         value = 0;
+        flag_unknown("UNKNOWN", "register " + hex2(addr) + " read");
         break;
     }
     (void)now;
@@ -223,36 +264,39 @@ int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
 
 int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
 {
+    unknown_.clear();
     switch (addr) {
-    case 0x10:
+    case kRegSpiControl:
         spi_control_ = value;
         ++spi_transfers_;
+        spi_busy_reads_ = config_.faults.spi_busy_polls;
         return spi_transfer(value, now);
-    case 0x14:
+    case kRegSpiSend0:
         spi_tx_[0] = value;
         break;
-    case 0x18:
+    case kRegSpiSend1:
         spi_tx_[1] = value;
         break;
-    case 0x1c:
+    case kRegSpiReceived:
         spi_rx_ = value;
         break;
-    case 0x44:
+    case kRegSpiVersion:
+        break;  // read-only
+    case kRegCaptureReset:
         // The capture logic restarts at the end of a 1-then-0 pulse.
         if (value == 0 && reset_reg_ != 0)
             start_busy(now);
         reset_reg_ = value;
         break;
-    case 0x48:
-    case 0x4c:
-        (addr == 0x48 ? written48_ : written4c_) = value;
-        if (!state_.save_register(addr, value)) {
-            error_ = std::string("cannot save register values in ") + state_.path("registers") + ": " +
-                     strerror(errno);
+    case kRegFormat:
+    case kRegRate:
+        (addr == kRegFormat ? written48_ : written4c_) = value;
+        error_ = state_.save_register(addr, value);
+        if (!error_.empty())
             return EIO;
-        }
         break;
     default:
+        flag_unknown("UNKNOWN", "register " + hex2(addr) + " write");
         break;
     }
     return 0;
@@ -260,26 +304,29 @@ int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
 
 int Card::spi_transfer(uint32_t control, uint64_t now)
 {
-    unsigned sent = (control >> 12) & 0xf, received = (control >> 8) & 0xf;
+    unsigned sent = (control >> kSpiSentShift) & 0xf, received = (control >> kSpiReceivedShift) & 0xf;
     if (sent > 8)
         sent = 8;
     if (received > 4)
         received = 4;
-    if (control & 0x80)
+    if (control & kSpiSelect)
         flash_.select();
     for (unsigned i = 0; i < sent; ++i)
         flash_.send(uint8_t(spi_tx_[i / 4] >> (8 * (i % 4))));
-    if (control & 0x10) {
+    if (control & kSpiReceive) {
         uint32_t rx = 0;
         for (unsigned i = 0; i < received; ++i)
             rx |= uint32_t(flash_.receive(now)) << (8 * i);
         spi_rx_ = rx;
     }
-    bool ok = (control & 0x40) ? flash_.deselect(now) : true;
+    bool ok = (control & kSpiDeselect) ? flash_.deselect(now) : true;
     if (!ok || !flash_.error().empty()) {
         error_ = flash_.error();
         return EIO;
     }
+    if ((control & kSpiDeselect) && flash_.unknown_opcode() >= 0)
+        flag_unknown("UNKNOWN-FLASH-OPCODE " + hex2(unsigned(flash_.unknown_opcode())),
+                     "flash opcode " + hex2(unsigned(flash_.unknown_opcode())));
     return 0;
 }
 
@@ -323,16 +370,14 @@ bool Card::execute(uint64_t now)
     unsigned address = ((command_ >> 16) & 0xff) << 8 | command_ >> 24;
     unsigned char bytes[8];
     switch (opcode) {
-    case 0x31:  // read_24cxx
+    case kOpReadEeprom:
         if (count == 0 || count > 8)
             return true;
-        if (!state_.eeprom_read(command_ >> 24, count, bytes)) {
-            error_ = "cannot read " + state_.path("eeprom") + ": " + strerror(errno);
+        if (!state_.eeprom_read(command_ >> 24, count, bytes, error_))
             return false;
-        }
         bytes_to_words(bytes, count, data_);
         return true;
-    case 0x30:  // write_24cxx
+    case kOpWriteEeprom:
         if (count == 0)
             return true;
         if (count > 8 || config_.faults.write_error) {
@@ -340,55 +385,58 @@ bool Card::execute(uint64_t now)
             return true;
         }
         words_to_bytes(data_, bytes);
-        if (!state_.eeprom_write(command_ >> 24, count, bytes)) {
-            error_ = "cannot write " + state_.path("eeprom") + ": " + strerror(errno);
+        if (!state_.eeprom_write(command_ >> 24, count, bytes, error_)) {
             write_failed_ = true;
             return false;
         }
         return true;
-    case 0x03:  // mcu_software_reset
+    case kOpResetMcu:
         start_busy(now);
         return true;
-    case 0x00:  // erase 8 bytes of the microcontroller's memory
+    case kOpEraseMcu:  // 8 bytes of the microcontroller's memory
         for (unsigned k = 0; k < 8; ++k)
             mcu_memory_[(address + k) % kMcuMemorySize] = 0xff;
         return true;
-    case 0x01:
+    case kOpReadMcu:
         for (unsigned k = 0; k < 8; ++k)
             bytes[k] = mcu_memory_[(address + k) % kMcuMemorySize];
         bytes_to_words(bytes, 8, data_);
         return true;
-    case 0x02:
+    case kOpWriteMcu:
         words_to_bytes(data_, bytes);
         for (unsigned k = 0; k < 8; ++k)
             mcu_memory_[(address + k) % kMcuMemorySize] = bytes[k];
         return true;
     default:
-        return true;  // the microcontroller ignores what it does not know
+        // the microcontroller ignores what it does not know; the handshake completes
+        flag_unknown("UNKNOWN-OPCODE " + hex2(opcode), "mailbox opcode " + hex2(opcode));
+        return true;
     }
 }
 
 int Card::window_read(uint8_t offset, uint64_t now, uint32_t& value)
 {
+    unknown_.clear();
     switch (offset) {
-    case 0: {
+    case kWinCommand: {
         uint32_t s = status(now);
         if (s == UINT32_MAX)
             return EIO;
         value = s;
         break;
     }
-    case 4:
+    case kWinData0:
         value = data_[0];
         break;
-    case 8:
+    case kWinData1:
         value = data_[1];
         break;
-    case 12:
+    case kWinAcknowledge:
         value = acknowledge_;
         break;
     default:
         value = 0;
+        flag_unknown("UNKNOWN", "window offset " + hex2(offset) + " read");
         break;
     }
     return 0;
@@ -397,27 +445,29 @@ int Card::window_read(uint8_t offset, uint64_t now, uint32_t& value)
 int Card::window_write(uint8_t offset, uint32_t value, uint64_t now)
 {
     (void)now;
+    unknown_.clear();
     switch (offset) {
-    case 0:
+    case kWinCommand:
         command_ = value;
         phase_ = Phase::offered;
-        countdown_ = config_.faults.latency;
+        countdown_ = unsigned(config_.faults.latency);
         write_failed_ = false;
         break;
-    case 4:
+    case kWinData0:
         data_[0] = value;
         break;
-    case 8:
+    case kWinData1:
         data_[1] = value;
         break;
-    case 12:
+    case kWinAcknowledge:
         acknowledge_ = value;
         if (phase_ == Phase::taken) {
             phase_ = Phase::acknowledged;
-            countdown_ = config_.faults.latency;
+            countdown_ = unsigned(config_.faults.latency);
         }
         break;
     default:
+        flag_unknown("UNKNOWN", "window offset " + hex2(offset) + " write");
         break;
     }
     return 0;

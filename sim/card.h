@@ -3,6 +3,7 @@
 // NOR flash. Time comes from the caller, in nanoseconds of the card's clock.
 #pragma once
 
+#include "card_map.h"
 #include "config.h"
 #include "state.h"
 
@@ -11,14 +12,6 @@
 #include <vector>
 
 namespace cardsim {
-
-// What register 32 of the SPI controller reads: four "version" bytes, lowest first 1, 2, 3, 4.
-constexpr uint32_t kSpiVersion = 0x04030201;
-
-// Mailbox status bits.
-constexpr uint32_t kStatusHandshake = 0x01;
-constexpr uint32_t kStatusWriteError = 0x02;
-constexpr uint32_t kStatusBusy = 0x04;
 
 // A serial NOR flash of 4 MiB behind the SPI controller, seen as a byte stream
 // between chip select and deselect.
@@ -36,6 +29,8 @@ public:
     uint8_t status(uint64_t now);
     bool powered_down() const { return deep_power_down_; }
     const std::string& error() const { return error_; }
+    // The opcode of the last command ended, when the flash does not know it; else -1.
+    int unknown_opcode() const { return unknown_opcode_; }
 
 private:
     void settle(uint64_t now);
@@ -53,6 +48,7 @@ private:
     bool working_ = false;  // an erase or program runs until busy_until_
     uint64_t busy_until_ = 0;
     bool deep_power_down_ = false;
+    int unknown_opcode_ = -1;
     std::string error_;
 };
 
@@ -69,6 +65,9 @@ public:
 
     bool busy(uint64_t now) const { return now < busy_until_; }
     const std::string& error() const { return error_; }
+    // What the last request met that the card does not know, for the trace
+    // ("UNKNOWN", "UNKNOWN-OPCODE 0x42"); "" for a request the card knows.
+    const std::string& unknown() const { return unknown_; }
 
 private:
     enum class Phase { idle, offered, taken, acknowledged };
@@ -77,10 +76,12 @@ private:
     bool execute(uint64_t now);
     void start_busy(uint64_t now);
     int spi_transfer(uint32_t control, uint64_t now);
+    void flag_unknown(const std::string& trace_note, const std::string& what);
 
     const Config& config_;
     State& state_;
     std::string error_;
+    std::string unknown_;
 
     // Registers
     uint32_t reset_reg_ = 0;
@@ -100,6 +101,7 @@ private:
     uint32_t spi_tx_[2] = {0, 0};
     uint32_t spi_control_ = 0;
     uint64_t spi_transfers_ = 0;
+    uint64_t spi_busy_reads_ = 0;  // reads of 0x10 still to show busy (spi-busy-polls)
     uint32_t spi_rx_ = 0;
     SpiFlash flash_;
 };

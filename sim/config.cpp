@@ -155,6 +155,33 @@ std::string parse_flash_id(const std::string& text, unsigned char out[3])
     return "";
 }
 
+std::string parse_word(const std::string& text, uint32_t& out)
+{
+    const std::string bad = "'" + text + "' is not a 32-bit word (0x and up to 8 hex digits, or decimal)";
+    uint64_t v = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        if (text.size() > 10)
+            return bad;
+        for (size_t i = 2; i < text.size(); ++i) {
+            int d = hex_digit(text[i]);
+            if (d < 0)
+                return bad;
+            v = v * 16 + unsigned(d);
+        }
+    } else if (!parse_uint(text, UINT32_MAX, v)) {
+        return bad;
+    }
+    out = uint32_t(v);
+    return "";
+}
+
+std::string format_word(uint32_t word)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%08x", word);
+    return buf;
+}
+
 std::string parse_seconds(const std::string& text, uint64_t& ns)
 {
     const std::string bad = "'" + text + "' is not a time in seconds (e.g. 3 or 0.05, at most 1000000)";
@@ -171,74 +198,6 @@ std::string parse_seconds(const std::string& text, uint64_t& ns)
     for (size_t i = frac.size(); i < 9; ++i)
         f *= 10;
     ns = w * kNsPerSecond + f;
-    return "";
-}
-
-std::string parse_fault(const std::string& text, Faults& out)
-{
-    size_t eq = text.find('=');
-    std::string name = text.substr(0, eq);
-    bool has_value = eq != std::string::npos;
-    std::string value = has_value ? text.substr(eq + 1) : "";
-    struct Flag {
-        const char* name;
-        bool Faults::*field;
-    };
-    static const Flag flags[] = {
-        {"receiver-busy", &Faults::receiver_busy}, {"no-completion", &Faults::no_completion},
-        {"write-error", &Faults::write_error},     {"busy-at-start", &Faults::busy_at_start},
-        {"reg-read-fail", &Faults::reg_read_fail}, {"spi-busy", &Faults::spi_busy},
-        {"flash-stuck", &Faults::flash_stuck},
-    };
-    for (const auto& f : flags) {
-        if (name == f.name) {
-            if (has_value)
-                return "fault '" + name + "' takes no value";
-            out.*f.field = true;
-            return "";
-        }
-    }
-    uint64_t n;
-    if (name == "busy") {
-        if (value == "forever") {
-            out.busy_set = true;
-            out.busy_rounds = kForever;
-            return "";
-        }
-        if (!parse_uint(value, 100000, n))
-            return "fault 'busy' needs =N (rounds of 2 seconds, 0 to 100000) or =forever";
-        out.busy_set = true;
-        out.busy_rounds = n;
-        return "";
-    }
-    if (name == "spi-busy-after") {
-        if (!parse_uint(value, 1000000, n))
-            return "fault 'spi-busy-after' needs =N (SPI transfers, 0 to 1000000)";
-        out.spi_busy_after = n;
-        return "";
-    }
-    if (name == "latency") {
-        if (!parse_uint(value, 1000000, n))
-            return "fault 'latency' needs =N (status reads, 0 to 1000000)";
-        out.latency = unsigned(n);
-        return "";
-    }
-    return "unknown fault '" + text +
-           "' (known: receiver-busy, no-completion, write-error, busy=N, busy=forever, busy-at-start, "
-           "reg-read-fail, latency=N, spi-busy, spi-busy-after=N, flash-stuck)";
-}
-
-std::string parse_faults(const std::string& text, Faults& out)
-{
-    Faults f;
-    if (!text.empty()) {
-        for (const auto& part : split(text, ',')) {
-            std::string err = parse_fault(part, f);
-            if (!err.empty())
-                return err;
-        }
-    }
-    out = f;
     return "";
 }
 
@@ -265,35 +224,6 @@ std::string format_seconds(uint64_t ns)
     snprintf(buf, sizeof buf, "%llu.%09llu", (unsigned long long)(ns / kNsPerSecond),
              (unsigned long long)(ns % kNsPerSecond));
     return buf;
-}
-
-std::string format_faults(const Faults& f)
-{
-    std::vector<std::string> parts;
-    if (f.receiver_busy)
-        parts.push_back("receiver-busy");
-    if (f.no_completion)
-        parts.push_back("no-completion");
-    if (f.write_error)
-        parts.push_back("write-error");
-    if (f.busy_set)
-        parts.push_back(f.busy_rounds == kForever ? "busy=forever" : "busy=" + std::to_string(f.busy_rounds));
-    if (f.busy_at_start)
-        parts.push_back("busy-at-start");
-    if (f.reg_read_fail)
-        parts.push_back("reg-read-fail");
-    if (f.latency != 1)
-        parts.push_back("latency=" + std::to_string(f.latency));
-    if (f.spi_busy)
-        parts.push_back("spi-busy");
-    if (f.spi_busy_after != kForever)
-        parts.push_back("spi-busy-after=" + std::to_string(f.spi_busy_after));
-    if (f.flash_stuck)
-        parts.push_back("flash-stuck");
-    std::string s;
-    for (const auto& p : parts)
-        s += (s.empty() ? "" : ",") + p;
-    return s;
 }
 
 std::string config_from_env(Config& out)
@@ -326,6 +256,18 @@ std::string config_from_env(Config& out)
         return "CARDSIM_FLASH_ID: " + err;
     if ((v = get("CARDSIM_FLASH_BUSY_TIME")) && !(err = parse_seconds(v, c.flash_busy_ns)).empty())
         return "CARDSIM_FLASH_BUSY_TIME: " + err;
+    if ((v = get("CARDSIM_REQUEST_TIME")) && !(err = parse_seconds(v, c.request_ns)).empty())
+        return "CARDSIM_REQUEST_TIME: " + err;
+    if ((v = get("CARDSIM_REG48"))) {
+        if (!(err = parse_word(v, c.raw48)).empty())
+            return "CARDSIM_REG48: " + err;
+        c.has_raw48 = true;
+    }
+    if ((v = get("CARDSIM_REG4C"))) {
+        if (!(err = parse_word(v, c.raw4c)).empty())
+            return "CARDSIM_REG4C: " + err;
+        c.has_raw4c = true;
+    }
     out = c;
     return "";
 }
@@ -337,5 +279,8 @@ uint32_t format_word(const Signal& s)
 }
 
 uint32_t rate_word(const Signal& s) { return (s.rate & 0xff) | (s.progressive ? 0x100u : 0u); }
+
+uint32_t Config::format_word() const { return has_raw48 ? raw48 : cardsim::format_word(signal); }
+uint32_t Config::rate_word() const { return has_raw4c ? raw4c : cardsim::rate_word(signal); }
 
 }  // namespace cardsim

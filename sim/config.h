@@ -2,6 +2,8 @@
 // the interposer as CARDSIM_* environment variables.
 #pragma once
 
+#include "faults.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -9,7 +11,6 @@
 
 namespace cardsim {
 
-constexpr uint64_t kForever = UINT64_MAX;
 constexpr uint64_t kNsPerSecond = 1000000000ull;
 
 struct Signal {
@@ -19,19 +20,6 @@ struct Signal {
     bool progressive = true;
 };
 
-struct Faults {
-    bool receiver_busy = false;
-    bool no_completion = false;
-    bool write_error = false;
-    bool busy_set = false;      // busy=N or busy=forever given
-    uint64_t busy_rounds = 0;   // kForever: never idle
-    bool busy_at_start = false;
-    bool reg_read_fail = false;
-    unsigned latency = 1;
-    bool spi_busy = false;
-    uint64_t spi_busy_after = kForever;  // transfers served before the controller sticks busy
-    bool flash_stuck = false;
-};
 
 struct Config {
     std::string state;
@@ -43,7 +31,17 @@ struct Config {
     bool vtime = true;
     std::string trace;
     unsigned char flash_id[3] = {0xc2, 0x20, 0x16};
-    uint64_t flash_busy_ns = 50000000;
+    // Well inside the library's waits: a page program polls 250 times without
+    // a pause (about 4 requests, 4 us, each), a word program 50 times 1 ms apart.
+    uint64_t flash_busy_ns = 500000;
+    // What one request costs the card: about one register access on a PCIe bus.
+    uint64_t request_ns = 1000;
+    // Raw words that registers 0x48 and 0x4C read instead of the signal's.
+    bool has_raw48 = false, has_raw4c = false;
+    uint32_t raw48 = 0, raw4c = 0;
+
+    uint32_t format_word() const;
+    uint32_t rate_word() const;
 
     // The busy time after a restart, with the busy=N fault applied.
     uint64_t restart_busy_ns() const;
@@ -56,17 +54,17 @@ std::string parse_node(const std::string& text, std::pair<unsigned, unsigned>& o
 std::string parse_signal(const std::string& text, Signal& out);
 std::string parse_mac(const std::string& text, unsigned char out[6]);
 std::string parse_seconds(const std::string& text, uint64_t& ns);
-std::string parse_fault(const std::string& text, Faults& out);
-std::string parse_faults(const std::string& text, Faults& out);  // comma-separated
 std::string parse_flash_id(const std::string& text, unsigned char out[3]);
+// 0x and up to eight hex digits, or a decimal number below 2^32.
+std::string parse_word(const std::string& text, uint32_t& out);
 
 // Canonical texts, as the parsers read them back.
 std::string format_nodes(const Config& c);
 std::string format_signal(const Signal& s);
 std::string format_mac(const unsigned char mac[6]);
 std::string format_seconds(uint64_t ns);
-std::string format_faults(const Faults& f);
 std::string format_flash_id(const unsigned char id[3]);
+std::string format_word(uint32_t word);  // 0x%08x
 
 // Reads every CARDSIM_* variable; returns "" or "VARIABLE: what is wrong".
 std::string config_from_env(Config& out);

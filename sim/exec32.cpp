@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -46,6 +49,68 @@ int elf_bits(const std::string& path)
     if (head[4] == 2 && machine == 62)            // ELFCLASS64, EM_X86_64
         return 64;
     return 0;
+}
+
+namespace {
+
+// The dynamic symbol table of an ELF image of either class, read through the
+// section headers with every offset checked against the file's size.
+template <typename Ehdr, typename Shdr, typename Sym>
+bool defines(const unsigned char* data, size_t size, const char* symbol)
+{
+    if (size < sizeof(Ehdr))
+        return false;
+    const Ehdr* eh = reinterpret_cast<const Ehdr*>(data);
+    if (eh->e_shentsize != sizeof(Shdr) || eh->e_shoff == 0 || eh->e_shoff > size ||
+        (size - eh->e_shoff) / sizeof(Shdr) < eh->e_shnum)
+        return false;
+    const Shdr* sh = reinterpret_cast<const Shdr*>(data + eh->e_shoff);
+    size_t name_len = strlen(symbol);
+    for (unsigned i = 0; i < eh->e_shnum; ++i) {
+        if (sh[i].sh_type != SHT_DYNSYM || sh[i].sh_link >= eh->e_shnum || sh[i].sh_entsize != sizeof(Sym))
+            continue;
+        const Shdr& strtab = sh[sh[i].sh_link];
+        if (sh[i].sh_offset > size || sh[i].sh_size > size - sh[i].sh_offset || strtab.sh_offset > size ||
+            strtab.sh_size > size - strtab.sh_offset)
+            return false;
+        const Sym* syms = reinterpret_cast<const Sym*>(data + sh[i].sh_offset);
+        const char* names = reinterpret_cast<const char*>(data + strtab.sh_offset);
+        for (size_t k = 0; k < sh[i].sh_size / sizeof(Sym); ++k) {
+            if (syms[k].st_shndx == SHN_UNDEF || syms[k].st_name >= strtab.sh_size ||
+                strtab.sh_size - syms[k].st_name <= name_len)
+                continue;
+            if (memcmp(names + syms[k].st_name, symbol, name_len + 1) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool elf_exports(const std::string& path, const char* symbol)
+{
+    int bits = elf_bits(path);
+    if (!bits)
+        return false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        close(fd);
+        return false;
+    }
+    size_t size = size_t(st.st_size);
+    void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED)
+        return false;
+    auto* data = static_cast<const unsigned char*>(map);
+    bool found = bits == 64 ? defines<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym>(data, size, symbol)
+                            : defines<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym>(data, size, symbol);
+    munmap(map, size);
+    return found;
 }
 
 int exec_program(const std::string& path, char* const argv[])

@@ -11,6 +11,9 @@ std::string find_program(const std::string& file);
 // 32 or 64 for an x86 ELF executable, 0 for anything else (scripts, missing files).
 int elf_bits(const std::string& path);
 
+// True when the ELF file defines `symbol` among its dynamic symbols.
+bool elf_exports(const std::string& path, const char* symbol);
+
 // Replaces the process with `path`. When the kernel refuses a 32-bit x86 ELF
 // ("Exec format error"), or CARDSIM_FORCE_QEMU is set, runs it through qemu-i386; LD_PRELOAD then goes
 // to the emulated program through qemu's -E, never to qemu itself.

@@ -79,7 +79,8 @@ std::string quoted(const unsigned char* bytes, unsigned n)
 }  // namespace
 
 std::string describe_state(const std::string& dir, const unsigned char* e, bool new_card,
-                           const SavedRegisters& regs, const unsigned char* flash, const Config& config)
+                           const SavedRegisters& regs, const unsigned char* flash,
+                           const std::vector<std::string>& unknown, const Config& config)
 {
     std::string out = "Card state in " + dir + "\n";
     if (new_card)
@@ -151,6 +152,13 @@ std::string describe_state(const std::string& dir, const unsigned char* e, bool 
             out += fmt("Flash             %u bytes programmed, the first at 0x%06x\n", programmed, first);
     }
     out += fmt("Flash id          %s (from --flash-id; not stored)\n", format_flash_id(config.flash_id).c_str());
+
+    if (unknown.empty()) {
+        out += "Unknown accesses  none\n";
+    } else {
+        for (size_t i = 0; i < unknown.size(); ++i)
+            out += fmt("%s%s\n", i ? "                  " : "Unknown accesses  ", unknown[i].c_str());
+    }
 
     out += "\nEEPROM\n";
     for (unsigned row = 0; row < 256; row += 16) {

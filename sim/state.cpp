@@ -1,5 +1,6 @@
 #include "state.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,30 +8,30 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace cardsim {
 
 namespace {
 
+// The interposer exports open and close; the model must not re-enter them.
+int sys_openat(int dirfd, const char* name, int flags, mode_t mode = 0)
+{
+    return int(syscall(SYS_openat, dirfd, name, flags, mode));
+}
+
+void sys_close(int fd)
+{
+    if (fd >= 0)
+        syscall(SYS_close, fd);
+}
+
 std::string describe(const std::string& what, int err) { return what + ": " + strerror(err); }
 
-// mkdir -p
-bool make_dirs(const std::string& dir)
-{
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = dir.find('/', pos + 1);
-        partial = dir.substr(0, pos);
-        if (partial.empty())
-            continue;
-        if (mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
-            return false;
-    }
-    struct stat st;
-    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+// Every state file: no link followed, no FIFO waited for, not inherited by programs.
+constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 bool write_all(int fd, const void* data, size_t size)
 {
@@ -47,22 +48,76 @@ bool write_all(int fd, const void* data, size_t size)
     return true;
 }
 
-// Writes a whole file through a temporary beside it, so readers never see half of it.
-bool replace_file(const std::string& path, const void* data, size_t size)
+// Owner read and write only, whatever the umask made of the mode.
+bool make_private(int fd, mode_t mode)
 {
-    std::string tmp = path + ".tmp." + std::to_string(getpid());
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
+    struct stat st;
+    if (fstat(fd, &st) != 0)
         return false;
-    bool ok = write_all(fd, data, size);
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        unlink(tmp.c_str());
-        errno = e;
-        return false;
+    return (st.st_mode & 07777) == mode || fchmod(fd, mode) == 0;
+}
+
+// A new temporary beside `name`, made exclusively so that no planted file or link is written through.
+int make_temp(int dirfd, const char* name, std::string& tmp)
+{
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        char suffix[48];
+        snprintf(suffix, sizeof suffix, ".tmp.%d.%08lx", int(getpid()),
+                 (unsigned long)(ts.tv_nsec ^ (long(++counter) << 20)) & 0xffffffffUL);
+        tmp = std::string(name) + suffix;
+        int fd = sys_openat(dirfd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, 0600);
+        if (fd >= 0 || errno != EEXIST) {
+            if (fd >= 0 && !make_private(fd, 0600)) {
+                int e = errno;
+                sys_close(fd);
+                unlinkat(dirfd, tmp.c_str(), 0);
+                errno = e;
+                return -1;
+            }
+            return fd;
+        }
+    }
+    return -1;
+}
+
+bool read_fd(int fd, std::string& out, size_t limit)
+{
+    out.clear();
+    char buf[512];
+    while (out.size() < limit) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        out.append(buf, size_t(n));
     }
     return true;
+}
+
+// Opens a state file for reading; it must be a regular file.
+int open_regular(int dirfd, const char* name, int flags)
+{
+    int fd = sys_openat(dirfd, name, flags | kOpenFlags);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    int e = 0;
+    if (fstat(fd, &st) != 0)
+        e = errno;
+    else if (!S_ISREG(st.st_mode))
+        e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (e) {
+        sys_close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
 }
 
 bool parse_registers(const std::string& text, SavedRegisters& out)
@@ -108,39 +163,7 @@ std::string format_registers(const SavedRegisters& r)
     return text;
 }
 
-bool read_text(const std::string& path, std::string& out)
-{
-    // Non-blocking, so that a FIFO in the folder cannot hang the program.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    int e = 0;
-    if (fstat(fd, &st) != 0)
-        e = errno;
-    else if (!S_ISREG(st.st_mode))
-        e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    if (e) {
-        close(fd);
-        errno = e;
-        return false;
-    }
-    FILE* f = fdopen(fd, "rb");
-    if (!f) {
-        e = errno;
-        close(fd);
-        errno = e;
-        return false;
-    }
-    char buf[512];
-    size_t n;
-    out.clear();
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0 && out.size() < 4096)
-        out.append(buf, n);
-    bool ok = !ferror(f);
-    fclose(f);
-    return ok;
-}
+const char* const kEntries[] = {"eeprom", "registers", "flash", "eeprom.lock", "unknown"};
 
 }  // namespace
 
@@ -154,270 +177,496 @@ void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize])
 
 State::~State()
 {
-    if (eeprom_fd_ >= 0)
-        close(eeprom_fd_);
-    if (lock_fd_ >= 0)
-        close(lock_fd_);
+    sys_close(eeprom_fd_);
+    sys_close(lock_fd_);
+    sys_close(dir_fd_);
     if (flash_)
         munmap(flash_, kFlashSize);
 }
 
 void State::forget_descriptors()
 {
-    // The descriptors stay open in the child (closing a shared flock would be harmless,
-    // but an fd number may be reused by the program); just stop using them.
+    // The descriptors stay open in the child, but the program may reuse their numbers: stop using them.
     eeprom_fd_ = -1;
     lock_fd_ = -1;
+    dir_fd_ = -1;
 }
 
-std::string State::check() const
+std::string State::open_folder(bool create)
 {
-    struct stat st;
-    if (stat(dir_.c_str(), &st) != 0) {
-        if (errno == ENOENT)
-            return "";
+    if (dir_fd_ >= 0)
+        return "";
+    if (create) {
+        // mkdir -p; what it makes is private
+        for (size_t pos = dir_.find('/', 1);; pos = dir_.find('/', pos + 1)) {
+            std::string partial = dir_.substr(0, pos);
+            if (!partial.empty() && mkdir(partial.c_str(), 0700) == 0) {
+                int fd = sys_openat(AT_FDCWD, partial.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (fd >= 0) {
+                    make_private(fd, 0700);
+                    sys_close(fd);
+                }
+            } else if (!partial.empty() && errno != EEXIST) {
+                return describe("cannot create the state folder " + dir_, errno);
+            }
+            if (pos == std::string::npos)
+                break;
+        }
+    }
+    int fd = sys_openat(AT_FDCWD, dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOTDIR)
+            return "the state folder " + dir_ + " is not a folder";
         return describe("cannot reach the state folder " + dir_, errno);
     }
-    if (!S_ISDIR(st.st_mode))
-        return "the state folder " + dir_ + " is not a folder";
-    std::string eeprom = path("eeprom");
-    if (stat(eeprom.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode))
-            return "corrupt state: " + eeprom + " is not a file (remove it or run cardsim --reset to make a new card)";
-        if (st.st_size != kEepromSize)
-            return "corrupt state: " + eeprom + " has " + std::to_string((long long)st.st_size) +
-                   " bytes, not 256 (remove the folder or run cardsim --reset to make a new card)";
-        if (access(eeprom.c_str(), R_OK | W_OK) != 0)
-            return describe("cannot read and write " + eeprom, errno);
-    } else if (errno != ENOENT) {
-        return describe("cannot reach " + eeprom, errno);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int e = errno;
+        sys_close(fd);
+        return describe("cannot reach the state folder " + dir_, e);
     }
-    std::string flash = path("flash");
-    if (stat(flash.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode))
-            return "corrupt state: " + flash + " is not a file (remove it or run cardsim --reset to make a new card)";
-        if (st.st_size != kFlashSize)
-            return "corrupt state: " + flash + " has " + std::to_string((long long)st.st_size) +
-                   " bytes, not 4194304 (4 MiB) (run cardsim --reset to make a new card)";
-    } else if (errno != ENOENT) {
-        return describe("cannot reach " + flash, errno);
+    if (st.st_uid != geteuid()) {
+        sys_close(fd);
+        return "unsafe state folder " + dir_ + ": it belongs to another user (uid " + std::to_string(st.st_uid) +
+               "), who could make cardsim write where they choose; use a folder of your own, e.g. "
+               "--state ~/.local/state/cardsim";
     }
-    SavedRegisters r;
-    return load_registers(r);
-}
-
-std::string State::write_factory_eeprom(const unsigned char mac[6]) const
-{
-    unsigned char image[kEepromSize];
-    factory_eeprom(mac, image);
-    if (!replace_file(path("eeprom"), image, sizeof image))
-        return describe("cannot write " + path("eeprom"), errno);
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        sys_close(fd);
+        char mode[8];
+        snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        return "unsafe state folder " + dir_ + ": group or others may write in it (mode " + mode +
+               "); run chmod go-w on it, or use a folder of your own";
+    }
+    dir_fd_ = fd;
     return "";
 }
 
-int State::lock_card(int how) const
+std::string State::check_entries()
 {
-    int fd = open(path("eeprom.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    for (const char* name : kEntries) {
+        struct stat st;
+        if (fstatat(dir_fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return describe("cannot reach " + path(name), errno);
+        }
+        if (S_ISLNK(st.st_mode))
+            return "unsafe state: " + path(name) +
+                   " is a symbolic link, which cardsim never follows; remove it, or use a folder of your own";
+        if (!strcmp(name, "registers") || !strcmp(name, "unknown"))
+            continue;  // read below, which names what is wrong
+        if (!S_ISREG(st.st_mode))
+            return "corrupt state: " + path(name) +
+                   " is not a file (remove it or run cardsim --reset to make a new card)";
+        if (!strcmp(name, "eeprom") && st.st_size != kEepromSize)
+            return "corrupt state: " + path(name) + " has " + std::to_string((long long)st.st_size) +
+                   " bytes, not 256 (remove the folder or run cardsim --reset to make a new card)";
+        if (!strcmp(name, "flash") && st.st_size != kFlashSize)
+            return "corrupt state: " + path(name) + " has " + std::to_string((long long)st.st_size) +
+                   " bytes, not 4194304 (4 MiB) (run cardsim --reset to make a new card)";
+    }
+    SavedRegisters r;
+    std::string err = load_registers(r);
+    if (!err.empty())
+        return err;
+    std::vector<std::string> unknown;
+    return load_unknown(unknown);
+}
+
+std::string State::check()
+{
+    if (folder_missing())
+        return "";  // no card yet
+    std::string err = open_folder(false);
+    return err.empty() ? check_entries() : err;
+}
+
+std::string State::replace_file(const char* name, const void* data, size_t size)
+{
+    std::string tmp;
+    int fd = make_temp(dir_fd_, name, tmp);
     if (fd < 0)
-        return -1;
-    while (flock(fd, how) != 0) {
-        if (errno != EINTR) {
-            int e = errno;
-            close(fd);
-            errno = e;
-            return -1;
+        return describe("cannot make a temporary file beside " + path(name), errno);
+    bool ok = write_all(fd, data, size);
+    int e = errno;
+    sys_close(fd);
+    if (!ok || renameat(dir_fd_, tmp.c_str(), dir_fd_, name) != 0) {
+        e = ok ? errno : e;
+        unlinkat(dir_fd_, tmp.c_str(), 0);
+        return describe("cannot write " + path(name), e);
+    }
+    return "";
+}
+
+std::string State::write_factory_eeprom(const unsigned char mac[6])
+{
+    unsigned char image[kEepromSize];
+    factory_eeprom(mac, image);
+    return replace_file("eeprom", image, sizeof image);
+}
+
+bool State::lock_card(int how, std::string& err)
+{
+    if (lock_fd_ < 0) {
+        lock_fd_ = sys_openat(dir_fd_, "eeprom.lock", O_RDWR | O_CREAT | kOpenFlags, 0600);
+        struct stat st;
+        if (lock_fd_ >= 0 && (fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode) || !make_private(lock_fd_, 0600))) {
+            sys_close(lock_fd_);
+            lock_fd_ = -1;
+            errno = EINVAL;
+        }
+        if (lock_fd_ < 0) {
+            err = errno == ELOOP ? "unsafe state: " + path("eeprom.lock") +
+                                       " is a symbolic link, which cardsim never follows; remove it"
+                                 : describe("cannot open the lock file " + path("eeprom.lock"), errno);
+            return false;
         }
     }
-    return fd;
+    while (flock(lock_fd_, how) != 0) {
+        if (errno != EINTR) {
+            err = describe("cannot lock " + path("eeprom.lock"), errno);
+            return false;
+        }
+    }
+    return true;
 }
+
+void State::unlock_card() { flock(lock_fd_, LOCK_UN); }
 
 std::string State::prepare(const unsigned char mac[6])
 {
     std::string err = check();
     if (!err.empty())
         return err;
-    if (!make_dirs(dir_))
-        return describe("cannot create the state folder " + dir_, errno);
-    int lock = lock_card(LOCK_EX);
-    if (lock < 0)
-        return describe("cannot lock " + path("eeprom.lock"), errno);
+    if (!(err = open_folder(true)).empty())
+        return err;
+    if (!lock_card(LOCK_EX, err))
+        return err;
     struct stat st;
-    if (stat(path("eeprom").c_str(), &st) != 0)
-        err = write_factory_eeprom(mac);
-    close(lock);
+    if (fstatat(dir_fd_, "eeprom", &st, AT_SYMLINK_NOFOLLOW) != 0)
+        err = errno == ENOENT ? write_factory_eeprom(mac) : describe("cannot reach " + path("eeprom"), errno);
+    unlock_card();
     return err;
 }
 
 std::string State::reset(const unsigned char mac[6])
 {
-    if (!make_dirs(dir_))
-        return describe("cannot create the state folder " + dir_, errno);
-    int lock = lock_card(LOCK_EX);
-    if (lock < 0)
-        return describe("cannot lock " + path("eeprom.lock"), errno);
-    std::string err = write_factory_eeprom(mac);
-    for (const char* name : {"flash", "registers"}) {
-        if (err.empty() && unlink(path(name).c_str()) != 0 && errno != ENOENT)
+    std::string err = open_folder(true);
+    if (!err.empty() || !lock_card(LOCK_EX, err))
+        return err;
+    err = write_factory_eeprom(mac);
+    for (const char* name : {"flash", "registers", "unknown"}) {
+        if (err.empty() && unlinkat(dir_fd_, name, 0) != 0 && errno != ENOENT)
             err = describe("cannot remove " + path(name), errno);
     }
-    close(lock);
+    unlock_card();
     return err;
 }
 
-bool State::open_eeprom()
+// Under the card's lock: does "eeprom" still name the open file? A file put in
+// its place (cardsim --reset) is the card that everyone now sees, so the
+// program goes on with it; a removed or truncated one fails the request.
+std::string State::follow_eeprom()
 {
-    if (lock_fd_ < 0) {
-        lock_fd_ = open(path("eeprom.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (lock_fd_ < 0)
-            return false;
+    struct stat open_st, path_st;
+    if (fstat(eeprom_fd_, &open_st) != 0)
+        return describe("cannot reach " + path("eeprom"), errno);
+    if (fstatat(dir_fd_, "eeprom", &path_st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return "the EEPROM file " + path("eeprom") +
+                   " was removed while the program ran: the request fails (the next run makes a new card)";
+        return describe("cannot reach " + path("eeprom"), errno);
     }
+    if (path_st.st_dev != open_st.st_dev || path_st.st_ino != open_st.st_ino ||
+        path_st.st_nlink != open_st.st_nlink) {
+        if (S_ISLNK(path_st.st_mode))
+            return "unsafe state: " + path("eeprom") + " is a symbolic link, which cardsim never follows";
+        if (!S_ISREG(path_st.st_mode) || path_st.st_size != kEepromSize)
+            return "corrupt state: " + path("eeprom") + " was replaced by something that is not a 256-byte file";
+        int fd = open_regular(dir_fd_, "eeprom", O_RDWR);
+        if (fd < 0)
+            return describe("cannot open " + path("eeprom"), errno);
+        sys_close(eeprom_fd_);
+        eeprom_fd_ = fd;
+        if (fstat(fd, &open_st) != 0 || open_st.st_ino != path_st.st_ino || open_st.st_dev != path_st.st_dev)
+            return "the EEPROM file " + path("eeprom") + " keeps changing while the program runs";
+    }
+    if (open_st.st_size != kEepromSize)
+        return "the EEPROM file " + path("eeprom") + " was cut to " + std::to_string((long long)open_st.st_size) +
+               " bytes while the program ran: the request fails (run cardsim --reset to make a new card)";
+    return "";
+}
+
+bool State::eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* data, std::string& err)
+{
+    if (!(err = open_folder(false)).empty())
+        return false;
     if (eeprom_fd_ < 0) {
-        eeprom_fd_ = open(path("eeprom").c_str(), O_RDWR | O_CLOEXEC);
-        if (eeprom_fd_ < 0)
-            return false;
-        struct stat st;
-        if (fstat(eeprom_fd_, &st) != 0 || st.st_size != kEepromSize) {
-            close(eeprom_fd_);
-            eeprom_fd_ = -1;
-            errno = EIO;
+        eeprom_fd_ = open_regular(dir_fd_, "eeprom", O_RDWR);
+        if (eeprom_fd_ < 0) {
+            err = errno == ENOENT ? "the EEPROM file " + path("eeprom") + " was removed while the program ran"
+                                  : describe("cannot open " + path("eeprom"), errno);
             return false;
         }
     }
-    return true;
-}
-
-bool State::eeprom_read(unsigned addr, unsigned n, unsigned char* out)
-{
-    if (!open_eeprom())
+    if (!lock_card(write ? LOCK_EX : LOCK_SH, err))
         return false;
-    while (flock(lock_fd_, LOCK_SH) != 0)
-        if (errno != EINTR)
-            return false;
-    unsigned char image[kEepromSize];
-    bool ok = pread(eeprom_fd_, image, sizeof image, 0) == kEepromSize;
-    flock(lock_fd_, LOCK_UN);
-    if (!ok) {
-        errno = EIO;
-        return false;
+    err = follow_eeprom();
+    if (err.empty()) {
+        addr %= kEepromSize;
+        // Addresses wrap at the end, so an access is at most two runs.
+        unsigned first = std::min(n, kEepromSize - addr);
+        bool ok;
+        if (write) {
+            ok = pwrite(eeprom_fd_, data, first, addr) == ssize_t(first) &&
+                 (first == n || pwrite(eeprom_fd_, data + first, n - first, 0) == ssize_t(n - first));
+        } else {
+            ok = pread(eeprom_fd_, data, first, addr) == ssize_t(first) &&
+                 (first == n || pread(eeprom_fd_, data + first, n - first, 0) == ssize_t(n - first));
+        }
+        if (!ok)
+            err = describe(std::string(write ? "cannot write " : "cannot read ") + path("eeprom"),
+                           errno ? errno : EIO);
     }
-    for (unsigned k = 0; k < n; ++k)
-        out[k] = image[(addr + k) % kEepromSize];
-    return true;
+    unlock_card();
+    return err.empty();
 }
 
-bool State::eeprom_write(unsigned addr, unsigned n, const unsigned char* in)
+bool State::eeprom_read(unsigned addr, unsigned n, unsigned char* out, std::string& err)
 {
-    if (!open_eeprom())
-        return false;
-    while (flock(lock_fd_, LOCK_EX) != 0)
-        if (errno != EINTR)
-            return false;
-    // Addresses wrap at the end, so a write is at most two runs.
-    addr %= kEepromSize;
-    unsigned first = n < kEepromSize - addr ? n : kEepromSize - addr;
-    bool ok = pwrite(eeprom_fd_, in, first, addr) == ssize_t(first);
-    if (ok && first < n)
-        ok = pwrite(eeprom_fd_, in + first, n - first, 0) == ssize_t(n - first);
-    flock(lock_fd_, LOCK_UN);
-    if (!ok)
-        errno = EIO;
-    return ok;
+    return eeprom_access(false, addr, n, out, err);
 }
 
-std::string State::load_registers(SavedRegisters& out) const
+bool State::eeprom_write(unsigned addr, unsigned n, const unsigned char* in, std::string& err)
 {
+    return eeprom_access(true, addr, n, const_cast<unsigned char*>(in), err);
+}
+
+bool State::folder_missing() const
+{
+    struct stat st;
+    return dir_fd_ < 0 && stat(dir_.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+std::string State::load_registers(SavedRegisters& out)
+{
+    if (folder_missing()) {
+        out = SavedRegisters();
+        return "";
+    }
+    std::string err = open_folder(false);
+    if (!err.empty())
+        return err;
     std::string text;
-    std::string file = path("registers");
-    if (!read_text(file, text)) {
+    int fd = open_regular(dir_fd_, "registers", O_RDONLY);
+    if (fd < 0) {
         if (errno == ENOENT) {
             out = SavedRegisters();
             return "";
         }
-        return describe("cannot read " + file, errno);
+        return describe("cannot read " + path("registers"), errno);
     }
+    bool ok = read_fd(fd, text, 4096);
+    int e = errno;
+    sys_close(fd);
+    if (!ok)
+        return describe("cannot read " + path("registers"), e);
     if (!parse_registers(text, out))
-        return "corrupt state: " + file +
+        return "corrupt state: " + path("registers") +
                " is not lines of \"0x48 0x%08x\" and \"0x4c 0x%08x\" (run cardsim --reset to make a new card)";
     return "";
 }
 
-bool State::save_register(unsigned addr, uint32_t value)
+std::string State::save_register(unsigned addr, uint32_t value)
 {
-    int lock = lock_card(LOCK_EX);
-    if (lock < 0)
-        return false;
+    std::string err = open_folder(false);
+    if (!err.empty() || !lock_card(LOCK_EX, err))
+        return err;
     SavedRegisters r;
     load_registers(r);  // a corrupt file is replaced by what this write knows
-    if (addr == 0x48) {
-        r.has48 = true;
-        r.r48 = value;
-    } else {
-        r.has4c = true;
-        r.r4c = value;
-    }
+    (addr == 0x48 ? r.has48 : r.has4c) = true;
+    (addr == 0x48 ? r.r48 : r.r4c) = value;
     std::string text = format_registers(r);
-    bool ok = replace_file(path("registers"), text.data(), text.size());
-    close(lock);
-    return ok;
+    err = replace_file("registers", text.data(), text.size());
+    unlock_card();
+    return err;
 }
 
-unsigned char* State::flash(std::string& err)
+std::string State::map_flash()
 {
-    if (flash_)
-        return flash_;
-    std::string file = path("flash");
-    int lock = lock_card(LOCK_EX);
-    if (lock < 0) {
-        err = describe("cannot lock " + path("eeprom.lock"), errno);
-        return nullptr;
-    }
-    int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+    std::string err;
+    if (!lock_card(LOCK_EX, err))
+        return err;
+    int fd = open_regular(dir_fd_, "flash", O_RDWR);
     if (fd < 0 && errno == ENOENT) {
         // Created erased, as a new chip comes.
-        std::string tmp = file + ".tmp." + std::to_string(getpid());
-        int t = open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        std::string tmp;
+        int t = make_temp(dir_fd_, "flash", tmp);
         bool ok = t >= 0;
         if (ok) {
             static unsigned char erased[65536];
             memset(erased, 0xff, sizeof erased);
             for (uint32_t done = 0; ok && done < kFlashSize; done += sizeof erased)
                 ok = write_all(t, erased, sizeof erased);
-            ok = close(t) == 0 && ok;
+            sys_close(t);
         }
-        if (ok && rename(tmp.c_str(), file.c_str()) == 0) {
-            fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+        if (ok && renameat(dir_fd_, tmp.c_str(), dir_fd_, "flash") == 0) {
+            fd = open_regular(dir_fd_, "flash", O_RDWR);
         } else {
             int e = errno;
-            unlink(tmp.c_str());
+            if (t >= 0)
+                unlinkat(dir_fd_, tmp.c_str(), 0);
             errno = e;
             fd = -1;
         }
     }
-    close(lock);
-    if (fd < 0) {
-        err = describe("cannot open " + file, errno);
-        return nullptr;
-    }
+    unlock_card();
+    if (fd < 0)
+        return describe("cannot open " + path("flash"), errno);
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size != kFlashSize) {
-        close(fd);
-        err = "corrupt state: " + file + " is not 4194304 bytes (4 MiB)";
-        return nullptr;
+        sys_close(fd);
+        return "corrupt state: " + path("flash") + " is not 4194304 bytes (4 MiB)";
     }
     void* map = mmap(nullptr, kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     int e = errno;
-    close(fd);
-    if (map == MAP_FAILED) {
-        err = describe("cannot map " + file, e);
-        return nullptr;
-    }
+    sys_close(fd);
+    if (map == MAP_FAILED)
+        return describe("cannot map " + path("flash"), e);
     flash_ = static_cast<unsigned char*>(map);
+    flash_dev_ = st.st_dev;
+    flash_ino_ = st.st_ino;
+    return "";
+}
+
+unsigned char* State::flash(std::string& err)
+{
+    if (!(err = open_folder(false)).empty())
+        return nullptr;
+    if (flash_) {
+        // Another file in its place, or none (a reset): the card everyone now sees.
+        struct stat st;
+        bool same = fstatat(dir_fd_, "flash", &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == flash_dev_ &&
+                    st.st_ino == flash_ino_;
+        if (same && st.st_size != kFlashSize) {
+            err = "the flash file " + path("flash") + " was cut to " + std::to_string((long long)st.st_size) +
+                  " bytes while the program ran: the request fails (run cardsim --reset to make a new card)";
+            return nullptr;
+        }
+        if (same)
+            return flash_;
+        munmap(flash_, kFlashSize);
+        flash_ = nullptr;
+    }
+    err = map_flash();
     return flash_;
 }
 
-std::string State::node_lock_path(unsigned adapter, unsigned frontend) const
+bool State::read_image(const char* name, size_t size, std::vector<unsigned char>& out)
 {
-    return dir_ + "/adapter" + std::to_string(adapter) + "-frontend" + std::to_string(frontend) + ".lock";
+    if (folder_missing()) {
+        errno = ENOENT;
+        return false;
+    }
+    if (!open_folder(false).empty()) {
+        errno = EACCES;
+        return false;
+    }
+    int fd = open_regular(dir_fd_, name, O_RDONLY);
+    if (fd < 0)
+        return false;
+    std::string bytes;
+    bool ok = read_fd(fd, bytes, size + 1);
+    int e = errno;
+    sys_close(fd);
+    if (!ok || bytes.size() != size) {
+        errno = ok ? EINVAL : e;
+        return false;
+    }
+    out.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+std::string State::node_lock_name(unsigned adapter, unsigned frontend)
+{
+    return "adapter" + std::to_string(adapter) + "-frontend" + std::to_string(frontend) + ".lock";
+}
+
+int State::open_node_lock(unsigned adapter, unsigned frontend, int flags, std::string& err)
+{
+    if (!(err = open_folder(false)).empty())
+        return -1;
+    std::string name = node_lock_name(adapter, frontend);
+    int fd = sys_openat(dir_fd_, name.c_str(), O_RDONLY | O_CREAT | kOpenFlags, 0600);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        sys_close(fd);
+        fd = -1;
+        err = "corrupt state: " + path(name.c_str()) + " is not a file (remove it)";
+        return -1;
+    }
+    if (fd < 0) {
+        err = errno == ELOOP ? "unsafe state: " + path(name.c_str()) +
+                                   " is a symbolic link, which cardsim never follows; remove it"
+                             : describe("cannot open " + path(name.c_str()), errno);
+        return -1;
+    }
+    if (st.st_uid == geteuid())
+        make_private(fd, 0600);
+    // The node's descriptor keeps the program's own O_CLOEXEC and O_NONBLOCK.
+    if (!(flags & O_CLOEXEC))
+        fcntl(fd, F_SETFD, 0);
+    if (!(flags & O_NONBLOCK))
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+void State::note_unknown(const std::string& what)
+{
+    if (std::find(noted_.begin(), noted_.end(), what) != noted_.end())
+        return;
+    noted_.push_back(what);
+    std::string err;
+    if (!open_folder(false).empty() || !lock_card(LOCK_EX, err))
+        return;
+    int fd = sys_openat(dir_fd_, "unknown", O_WRONLY | O_APPEND | O_CREAT | kOpenFlags, 0600);
+    if (fd >= 0) {
+        std::string line = what + "\n";
+        write_all(fd, line.data(), line.size());
+        sys_close(fd);
+    }
+    unlock_card();
+}
+
+std::string State::load_unknown(std::vector<std::string>& out)
+{
+    out.clear();
+    if (folder_missing())
+        return "";
+    std::string err = open_folder(false);
+    if (!err.empty())
+        return err;
+    int fd = open_regular(dir_fd_, "unknown", O_RDONLY);
+    if (fd < 0)
+        return errno == ENOENT ? "" : describe("cannot read " + path("unknown"), errno);
+    std::string text;
+    bool ok = read_fd(fd, text, 1 << 20);
+    int e = errno;
+    sys_close(fd);
+    if (!ok)
+        return describe("cannot read " + path("unknown"), e);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!line.empty() && std::find(out.begin(), out.end(), line) == out.end())
+            out.push_back(line);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return "";
 }
 
 }  // namespace cardsim

@@ -1,9 +1,19 @@
 // The card's persistent state folder: the parameter EEPROM, the last values
-// written to registers 0x48/0x4C, the SPI flash, and the lock files.
+// written to registers 0x48/0x4C, the SPI flash, the accesses the card did not
+// know, and the lock files.
+//
+// The folder may be shared with other processes and, by mistake, be reachable
+// by other users: it must belong to the caller and be writable by no one else,
+// and every entry is opened relative to the checked folder without following
+// links. Files are made 0600 and the folder 0700 whatever the umask. All file
+// access goes straight to the system calls, never through the interposer's own
+// open and close.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 namespace cardsim {
 
@@ -28,39 +38,62 @@ public:
     const std::string& dir() const { return dir_; }
     std::string path(const char* name) const { return dir_ + "/" + name; }
 
-    // Checks every file that exists; "" or what is wrong. Creates nothing.
-    std::string check() const;
+    // Checks the folder and every entry that exists; "" or what is wrong. Creates nothing.
+    std::string check();
     // check(), then creates the folder and a factory EEPROM when they are missing.
     std::string prepare(const unsigned char mac[6]);
-    // Makes the card new: factory EEPROM, no flash, no saved registers.
+    // Makes the card new: factory EEPROM, no flash, no saved registers, no unknown accesses.
     std::string reset(const unsigned char mac[6]);
 
-    // n bytes from addr on; addresses wrap at 256. False (errno set) on I/O failure.
-    bool eeprom_read(unsigned addr, unsigned n, unsigned char* out);
-    bool eeprom_write(unsigned addr, unsigned n, const unsigned char* in);
+    // n bytes from addr on; addresses wrap at 256. False and `err` set on failure,
+    // also when the EEPROM file was removed or truncated behind the program's back.
+    bool eeprom_read(unsigned addr, unsigned n, unsigned char* out, std::string& err);
+    bool eeprom_write(unsigned addr, unsigned n, const unsigned char* in, std::string& err);
 
-    std::string load_registers(SavedRegisters& out) const;
-    bool save_register(unsigned addr, uint32_t value);
+    std::string load_registers(SavedRegisters& out);
+    std::string save_register(unsigned addr, uint32_t value);
 
     // The flash image, mapped shared so that every process sees every change.
-    // Created erased on first use. nullptr and `err` set when it cannot be had.
+    // Created erased on first use, and again after it was removed (a missing
+    // flash is a blank one). nullptr and `err` set when it cannot be had.
     unsigned char* flash(std::string& err);
 
-    // The lock file that marks node A:F as open read-write.
-    std::string node_lock_path(unsigned adapter, unsigned frontend) const;
+    // The whole file `name` of exactly `size` bytes into out. False with errno
+    // set (ENOENT when there is none); the folder is not created.
+    bool read_image(const char* name, size_t size, std::vector<unsigned char>& out);
 
-    // Drops descriptors inherited over fork so that the child takes its own locks.
+    // The node's lock file, opened read-only: the node's descriptor. -1 and `err` set.
+    int open_node_lock(unsigned adapter, unsigned frontend, int flags, std::string& err);
+    static std::string node_lock_name(unsigned adapter, unsigned frontend);
+
+    // Records, once per process, an access the card does not know ("register 0x50 write").
+    void note_unknown(const std::string& what);
+    // The recorded unknown accesses, each once, in the order first seen.
+    std::string load_unknown(std::vector<std::string>& out);
+
+    // Drops descriptors inherited over fork so that the child takes its own.
     void forget_descriptors();
 
 private:
-    bool open_eeprom();
-    int lock_card(int how) const;  // flock on eeprom.lock; returns the descriptor or -1
-    std::string write_factory_eeprom(const unsigned char mac[6]) const;
+    std::string open_folder(bool create);
+    bool folder_missing() const;
+    std::string check_entries();
+    bool lock_card(int how, std::string& err);
+    void unlock_card();
+    std::string follow_eeprom();
+    bool eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* data, std::string& err);
+    std::string replace_file(const char* name, const void* data, size_t size);
+    std::string write_factory_eeprom(const unsigned char mac[6]);
+    std::string map_flash();
 
     std::string dir_;
+    int dir_fd_ = -1;
     int eeprom_fd_ = -1;
     int lock_fd_ = -1;
     unsigned char* flash_ = nullptr;
+    dev_t flash_dev_ = 0;
+    ino_t flash_ino_ = 0;
+    std::vector<std::string> noted_;
 };
 
 }  // namespace cardsim

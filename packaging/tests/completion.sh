@@ -2,6 +2,8 @@
 # Drives the completion functions the way bash does on <Tab> and compares
 # the offered words.  Usage: completion.sh COMPLETION_DIR
 dir=${1:?completion folder}
+# cardsim's completion is written on bash-completion's helpers.
+source /usr/share/bash-completion/bash_completion || exit 1
 source "$dir/ravelins" || exit 1
 source "$dir/cardsim" || exit 1
 COMP_WORDBREAKS=$' \t\n"\'><=;|&(:'
@@ -67,7 +69,7 @@ expect 'cardsim --fault busy' 'busy= busy=forever busy-at-start'
 expect 'cardsim --fault busy=f' 'forever'
 expect 'cardsim --node 0:' '0 1'
 expect 'cardsim --signal 1280x720@5' '1280x720@50p'
-expect 'cardsim --r' '--real-time --reset'
+expect 'cardsim --r' '--reg48 --reg4c --request-time --real-time --reset'
 expect 'cardsim --busy-time ' ''
 expect 'cardsim -- bash' "$(compgen -c -- bash | tr '\n' ' ' | sed 's/ $//')"
 

@@ -51,7 +51,7 @@ protected:
                             const std::vector<std::string>& card = {})
     {
         std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace",
-                                         "--busy-time", "0"};
+                                         "--busy-time", "0", "--request-time", "0"};
         argv.insert(argv.end(), card.begin(), card.end());
         argv.push_back("--");
         argv.push_back(RAVELINS_PATH);

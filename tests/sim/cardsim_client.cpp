@@ -1,6 +1,6 @@
 // A tiny card client for the simulator's multi-process tests. Runs its
 // arguments as a list of operations and prints one line per result:
-//   open A:F | openro A:F | close | rr ADDR | rw ADDR VALUE | status
+//   open A:F | openro A:F | openpath PATH | close | rr ADDR | rw ADDR VALUE | status
 //   eeprom-read ADDR N | eeprom-write ADDR BYTE... | usleep US | now | exit STATUS
 #include "card_io.h"
 
@@ -53,6 +53,10 @@ int main(int argc, char** argv)
                 printf("%s %s\n", op.c_str(), error_name(errno));
             else
                 printf("%s ok\n", op.c_str());
+        } else if (op == "openpath") {
+            fd = open(arg(1), O_RDWR | O_NONBLOCK);
+            ++i;
+            printf("openpath %s\n", fd < 0 ? error_name(errno) : "ok");
         } else if (op == "close") {
             printf("close %d\n", close(fd));
         } else if (op == "rr") {

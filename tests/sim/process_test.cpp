@@ -87,12 +87,13 @@ TEST_F(SimTest, ChildTraceHasTheExactLines)
     std::string text = testsupport::read_file(trace);
     size_t space = text.find(' ', text.find("frontend0"));
     std::string fd_number = text.substr(space + 1, text.find('\n') - space - 1);
+    // Each request costs 1 us by default; opens, closes and the trace itself cost nothing.
     EXPECT_EQ(text, "0.000000000 OPEN /dev/dvb/adapter0/frontend0 " + fd_number +
                         "\n"
                         "0.000000000 REG_READ 0x48 0x38048007\n"
-                        "0.000000000 WINDOW_READ 0x00 0x00000001\n"
-                        "0.000000000 SLEEP 0.001500000\n"
-                        "0.001500000 CLOSE " +
+                        "0.000001000 WINDOW_READ 0x00 0x00000001\n"
+                        "0.000002000 SLEEP 0.001500000\n"
+                        "0.001502000 CLOSE " +
                         fd_number + "\n");
 }
 

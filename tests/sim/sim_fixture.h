@@ -22,6 +22,8 @@ protected:
         for (const char* name : kNames)
             unsetenv(name);
         setenv("CARDSIM_STATE", dir.c_str(), 1);
+        // The model's own timings, to the nanosecond; the tests of the request cost set it.
+        setenv("CARDSIM_REQUEST_TIME", "0", 1);
         for (const auto& s : settings) {
             size_t eq = s.find('=');
             setenv(s.substr(0, eq).c_str(), s.substr(eq + 1).c_str(), 1);
@@ -58,7 +60,8 @@ protected:
 
     static constexpr const char* kNames[] = {
         "CARDSIM_STATE", "CARDSIM_NODES", "CARDSIM_SIGNAL", "CARDSIM_MAC", "CARDSIM_BUSY_TIME", "CARDSIM_FAULTS",
-        "CARDSIM_VTIME", "CARDSIM_TRACE", "CARDSIM_FLASH_ID", "CARDSIM_FLASH_BUSY_TIME",
+        "CARDSIM_VTIME", "CARDSIM_TRACE", "CARDSIM_FLASH_ID", "CARDSIM_FLASH_BUSY_TIME", "CARDSIM_REQUEST_TIME",
+        "CARDSIM_REG48", "CARDSIM_REG4C",
     };
 
     std::string dir;

@@ -1,0 +1,179 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "faults.h"
+
+#include <vector>
+
+namespace cardsim {
+
+const FaultSpec kFaultTable[] = {
+    {"receiver-busy", nullptr, "the mailbox never takes a command (status bit 0 stays set)",
+     &Faults::receiver_busy, nullptr, 0, 0, nullptr},
+    {"no-completion", nullptr, "the mailbox never signals completion after the acknowledge",
+     &Faults::no_completion, nullptr, 0, 0, nullptr},
+    {"write-error", nullptr, "every EEPROM write reports status bit 1 and stores nothing", &Faults::write_error,
+     nullptr, 0, 0, nullptr},
+    {"busy", "N", "after each restart the card stays busy for N rounds of 2 seconds\n(busy time 2N+1 s)",
+     &Faults::busy_set, &Faults::busy_rounds, 100000, 0, "rounds of 2 seconds"},
+    {"busy", "forever", "the card never becomes idle after a restart", &Faults::busy_set, &Faults::busy_rounds, 0,
+     0, nullptr},
+    {"busy-at-start", nullptr, "the card is busy from the start until the busy time has passed",
+     &Faults::busy_at_start, nullptr, 0, 0, nullptr},
+    {"reg-read-fail", nullptr, "every register read fails (the request returns -1, errno EIO)",
+     &Faults::reg_read_fail, nullptr, 0, 0, nullptr},
+    {"latency", "N", "the mailbox needs N status reads before each handshake step (default 1)", nullptr,
+     &Faults::latency, 1000000, 1, "status reads"},
+    {"spi-busy", nullptr, "the SPI controller never reports free", &Faults::spi_busy, nullptr, 0, 0, nullptr},
+    {"spi-busy-after", "N", "the SPI controller serves N transfers, then never reports free", nullptr,
+     &Faults::spi_busy_after, 1000000, kForever, "SPI transfers"},
+    {"spi-busy-polls", "N", "after each transfer the SPI controller reports busy for N reads, then free",
+     nullptr, &Faults::spi_busy_polls, 1000000, 0, "reads of register 0x10"},
+    {"flash-stuck", nullptr, "an erase or page program never finishes", &Faults::flash_stuck, nullptr, 0, 0,
+     nullptr},
+};
+const unsigned kFaultCount = sizeof kFaultTable / sizeof kFaultTable[0];
+
+namespace {
+
+bool parse_count(const std::string& text, uint64_t max, uint64_t& out)
+{
+    if (text.empty() || text.size() > 19)
+        return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + uint64_t(c - '0');
+    }
+    if (v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+std::vector<std::string> split(const std::string& text, char sep)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(sep, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+bool is_forever(const FaultSpec& f) { return f.value && std::string(f.value) == "forever"; }
+bool takes_number(const FaultSpec& f) { return f.value && std::string(f.value) == "N"; }
+
+}  // namespace
+
+std::string fault_label(const FaultSpec& f) { return f.value ? std::string(f.name) + "=" + f.value : f.name; }
+
+std::string parse_fault(const std::string& text, Faults& out)
+{
+    size_t eq = text.find('=');
+    std::string name = text.substr(0, eq);
+    bool has_value = eq != std::string::npos;
+    std::string value = has_value ? text.substr(eq + 1) : "";
+    std::string spellings;  // of this name, for the error
+    for (unsigned i = 0; i < kFaultCount; ++i) {
+        const FaultSpec& f = kFaultTable[i];
+        if (name != f.name)
+            continue;
+        if (!f.value) {
+            if (has_value)
+                return "fault '" + name + "' takes no value";
+            out.*f.flag = true;
+            return "";
+        }
+        uint64_t n = 0;
+        if (is_forever(f) && value == "forever") {
+            out.*f.flag = true;
+            out.*f.number = kForever;
+            return "";
+        }
+        if (takes_number(f) && parse_count(value, f.max, n)) {
+            if (f.flag)
+                out.*f.flag = true;
+            out.*f.number = n;
+            return "";
+        }
+        spellings += spellings.empty() ? "" : " or ";
+        spellings += takes_number(f) ? "=N (" + std::string(f.unit) + ", 0 to " + std::to_string(f.max) + ")"
+                                     : "=" + std::string(f.value);
+    }
+    if (!spellings.empty())
+        return "fault '" + name + "' needs " + spellings;
+    std::string known;
+    for (unsigned i = 0; i < kFaultCount; ++i)
+        known += (i ? ", " : "") + fault_label(kFaultTable[i]);
+    return "unknown fault '" + text + "' (known: " + known + ")";
+}
+
+std::string parse_faults(const std::string& text, Faults& out)
+{
+    Faults f;
+    if (!text.empty()) {
+        for (const auto& part : split(text, ',')) {
+            std::string err = parse_fault(part, f);
+            if (!err.empty())
+                return err;
+        }
+    }
+    out = f;
+    return "";
+}
+
+std::string format_faults(const Faults& faults)
+{
+    std::string s;
+    auto add = [&](const std::string& part) { s += (s.empty() ? "" : ",") + part; };
+    for (unsigned i = 0; i < kFaultCount; ++i) {
+        const FaultSpec& f = kFaultTable[i];
+        if (!f.value) {
+            if (faults.*f.flag)
+                add(f.name);
+        } else if (is_forever(f)) {
+            if (faults.*f.flag && faults.*f.number == kForever)
+                add(fault_label(f));
+        } else {
+            uint64_t n = faults.*f.number;
+            bool given = f.flag ? faults.*f.flag && n != kForever : n != f.unset;
+            if (given)
+                add(std::string(f.name) + "=" + std::to_string(n));
+        }
+    }
+    return s;
+}
+
+std::string faults_help()
+{
+    std::string out = "Faults:\n";
+    for (unsigned i = 0; i < kFaultCount; ++i) {
+        std::string label = fault_label(kFaultTable[i]);
+        std::string help = kFaultTable[i].help;
+        std::string pad = label.size() < 16 ? std::string(16 - label.size(), ' ') : "  ";
+        size_t start = 0;
+        bool first = true;
+        for (;;) {
+            size_t end = help.find('\n', start);
+            out += (first ? "  " + label + pad : std::string(18, ' ')) + help.substr(start, end - start) + "\n";
+            first = false;
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
+    }
+    return out;
+}
+
+std::string faults_list()
+{
+    std::string out;
+    for (unsigned i = 0; i < kFaultCount; ++i)
+        out += fault_label(kFaultTable[i]) + "\n";
+    return out;
+}
+
+}  // namespace cardsim

@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Which of the process's descriptors are simulated nodes. Lock-free, so that
+// any path may ask or forget without taking the card's mutex.
+#pragma once
+
+#include <string>
+
+namespace cardsim::fds {
+
+constexpr int kMaxFd = 65536;
+
+bool is_node(int fd);
+void mark_node(int fd);
+// The descriptor is no node any more; true when it was one.
+bool forget(int fd);
+// For a descriptor that a real open returned: libc may have closed a node
+// behind the interposer's back (fclose of an fdopen), and the number came back.
+int forget_stale(int fd);
+
+// Node descriptors this program inherited across exec (their lock files, open
+// under the state folder) are nodes here too.
+void adopt_inherited(const std::string& state_dir);
+
+}  // namespace cardsim::fds

@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// libc's own functions behind the ones the interposer exports, and the system
+// calls to fall back on while the dynamic loader cannot name them yet.
+#pragma once
+
+#include <atomic>
+#include <sys/types.h>
+
+namespace cardsim::libc {
+
+// dlsym(RTLD_NEXT, name), cached in slot; nullptr while a lookup is under way
+// (dlsym may call back into the interposer), and the caller makes the system call.
+void* resolve(std::atomic<void*>& slot, const char* name);
+
+int sys_openat(int dirfd, const char* path, int flags, mode_t mode);
+int sys_close(int fd);
+
+}  // namespace cardsim::libc
+
+// Defines real_NAME(), libc's NAME as a `type` pointer, or nullptr.
+#define CARDSIM_REAL(name, type)                                           \
+    type real_##name()                                                     \
+    {                                                                      \
+        static std::atomic<void*> slot{nullptr};                           \
+        return reinterpret_cast<type>(cardsim::libc::resolve(slot, #name)); \
+    }

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "interpose_paths.h"
+
+#include "interpose_libc.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace cardsim::paths {
+
+namespace {
+
+constexpr unsigned kDvbMajor = 212;
+
+// "." and ".." and repeated slashes resolved by the text alone.
+std::string normalise(const std::string& path)
+{
+    std::string out;
+    size_t i = 0;
+    while (i < path.size()) {
+        while (i < path.size() && path[i] == '/')
+            ++i;
+        size_t end = path.find('/', i);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(i, end - i);
+        i = end;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            size_t slash = out.rfind('/');
+            out.erase(slash == std::string::npos ? 0 : slash);
+            continue;
+        }
+        out += "/" + part;
+    }
+    return out.empty() ? "/" : out;
+}
+
+// Decimal digits without a leading zero, as the kernel names the nodes.
+bool number(const char*& p, unsigned& out)
+{
+    if (*p < '0' || *p > '9' || (p[0] == '0' && p[1] >= '0' && p[1] <= '9'))
+        return false;
+    unsigned long v = 0;
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (++digits > 9)
+            return false;
+        v = v * 10 + unsigned(*p++ - '0');
+    }
+    out = unsigned(v);
+    return true;
+}
+
+bool node_name(const std::string& path, unsigned& adapter, unsigned& frontend)
+{
+    static const char prefix[] = "/dev/dvb/adapter";
+    if (path.compare(0, sizeof prefix - 1, prefix) != 0)
+        return false;
+    const char* p = path.c_str() + sizeof prefix - 1;
+    if (!number(p, adapter) || strncmp(p, "/frontend", 9) != 0)
+        return false;
+    p += 9;
+    return number(p, frontend) && *p == '\0';
+}
+
+// A DVB device under another name (a link, a copy made with mknod): looked at
+// without opening the device itself.
+bool is_dvb_device(int dirfd, const char* path, int flags)
+{
+    int fd = libc::sys_openat(dirfd, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW), 0);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool dvb = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == kDvbMajor;
+    libc::sys_close(fd);
+    return dvb;
+}
+
+}  // namespace
+
+Kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend)
+{
+    if (!path || !*path)
+        return Kind::other;
+    std::string full;
+    if (path[0] == '/') {
+        if (!strstr(path, "dvb"))
+            return is_dvb_device(dirfd, path, flags) ? Kind::dvb : Kind::other;
+        full = path;
+    } else {
+        char base[PATH_MAX];
+        ssize_t n = -1;
+        if (dirfd == AT_FDCWD) {
+            if (getcwd(base, sizeof base))
+                n = ssize_t(strlen(base));
+        } else {
+            char link[40];
+            snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+            n = readlink(link, base, sizeof base - 1);
+        }
+        if (n <= 0)
+            return is_dvb_device(dirfd, path, flags) ? Kind::dvb : Kind::other;
+        base[n] = '\0';
+        full = std::string(base) + "/" + path;
+    }
+    std::string norm = normalise(full);
+    if (norm == "/dev/dvb" || norm.compare(0, 9, "/dev/dvb/") == 0)
+        return node_name(norm, adapter, frontend) ? Kind::node : Kind::dvb;
+    return is_dvb_device(dirfd, path, flags) ? Kind::dvb : Kind::other;
+}
+
+}  // namespace cardsim::paths

@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The process's card: its settings from CARDSIM_*, its state folder and
+// model, and serving the node opens and the driver's four requests. One mutex
+// guards the card; no path takes it twice, and nothing done under it calls the
+// interposer's own exported functions.
+#pragma once
+
+#include <cstdint>
+
+namespace cardsim::serve {
+
+// Reads the settings on first use.
+void ensure_ready();
+
+// For an open of a DVB path: true, and the call's result in `result` (a node
+// descriptor, or -1 with errno). False for a path that is not the card's.
+bool open(int dirfd, const char* path, int flags, int& result);
+
+int ioctl(int fd, uint32_t request, void* arg);
+
+// A node's descriptor is closed (close, or dup2/dup3 onto it).
+void closed(int fd);
+
+int reload();
+
+}  // namespace cardsim::serve

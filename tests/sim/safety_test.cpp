@@ -1,0 +1,168 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// A state folder that someone else can write in, and links planted in it:
+// cardsim refuses them and writes nothing through them.
+#include "sim_fixture.h"
+
+#include "exec32.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+testsupport::Result cardsim_run(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+{
+    std::vector<std::string> argv{CARDSIM_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testsupport::run(argv, env);
+}
+
+mode_t mode_of(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xffff;
+}
+
+void write_file(const std::string& path, const std::string& bytes)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+}  // namespace
+
+// The attacker is another local user who made the folder first.
+TEST_F(SimTest, FolderOfAnotherUserIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act as the other user with setpriv --reuid=nobody";
+    start({}, false);
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    std::string card = dir + "/card", victim = dir + "/victim";
+    write_file(victim, std::string(256, 'V'));
+    auto made = testsupport::run({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sh", "-c",
+                                  "mkdir -m 0777 " + card + " && ln -s " + victim + " " + card + "/eeprom && ln -s " +
+                                      victim + " " + card + "/eeprom.lock"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"--", CLIENT_BIN, "open", "0:0", "eeprom-write", "0", "1"}, {"--reset"}, {"--show"}}) {
+        args.insert(args.begin(), {"--state", card});
+        auto r = cardsim_run(args);
+        EXPECT_EQ(r.status, 2) << args[2];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("cardsim: unsafe state folder " + card + ": it belongs to another user (uid ", 0), 0u)
+            << r.err;
+    }
+    EXPECT_EQ(testsupport::read_file(victim), std::string(256, 'V'));
+    // the interposer refuses it as well, should the folder be handed to it directly
+    setenv("CARDSIM_STATE", card.c_str(), 1);
+    ASSERT_EQ(cardsim_reload(), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open("/dev/dvb/adapter0/frontend0", O_RDWR), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("belongs to another user"), std::string::npos);
+    EXPECT_EQ(testsupport::read_file(victim), std::string(256, 'V'));
+}
+
+TEST_F(SimTest, FolderThatOthersMayWriteIsRefused)
+{
+    start({}, false);
+    std::string card = dir + "/card";
+    ASSERT_EQ(mkdir(card.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(card.c_str(), 0770), 0);
+    auto r = cardsim_run({"--state", card, "--", CLIENT_BIN, "open", "0:0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "cardsim: unsafe state folder " + card +
+                         ": group or others may write in it (mode 0770); run chmod go-w on it, or use a folder of "
+                         "your own\n");
+    struct stat st;
+    EXPECT_NE(stat((card + "/eeprom").c_str(), &st), 0);
+}
+
+TEST_F(SimTest, LinksInTheFolderAreNeverFollowed)
+{
+    start({}, false);
+    ASSERT_EQ(cardsim_run({"--state", dir, "--", CLIENT_BIN}).status, 0);
+    std::string victim = dir + ".victim";
+    write_file(victim, std::string(256, 'V'));
+    for (const char* name : {"eeprom", "registers", "flash", "eeprom.lock"}) {
+        std::string entry = dir + "/" + name, saved = entry + ".saved";
+        rename(entry.c_str(), saved.c_str());
+        ASSERT_EQ(symlink(victim.c_str(), entry.c_str()), 0);
+        auto r = cardsim_run({"--state", dir, "--", CLIENT_BIN, "open", "0:0", "rw", "0x48", "1"});
+        EXPECT_EQ(r.status, 2) << name;
+        EXPECT_EQ(r.out, "") << name;
+        EXPECT_EQ(r.err, "cardsim: unsafe state: " + entry +
+                             " is a symbolic link, which cardsim never follows; remove it, or use a folder of your "
+                             "own\n")
+            << name;
+        remove(entry.c_str());
+        rename(saved.c_str(), entry.c_str());
+    }
+    // a node's lock file, which is made when the node is first opened
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/adapter0-frontend0.lock").c_str()), 0);
+    auto r = cardsim_run({"--state", dir, "--", CLIENT_BIN, "open", "0:0"});
+    EXPECT_EQ(r.out, "open EIO\n");
+    EXPECT_NE(r.err.find("adapter0-frontend0.lock is a symbolic link"), std::string::npos) << r.err;
+    EXPECT_EQ(testsupport::read_file(victim), std::string(256, 'V'));
+    remove(victim.c_str());
+}
+
+TEST_F(SimTest, FilesArePrivateWhateverTheUmask)
+{
+    start({}, false);
+    std::string card = dir + "/new/card";
+    auto r = testsupport::run({"sh", "-c",
+                               "umask 0; exec \"$0\" --state \"$1\" -- \"$2\" open 0:0 rw 0x48 1", CARDSIM_BIN, card,
+                               CLIENT_BIN});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(mode_of(dir + "/new"), 0700u);
+    EXPECT_EQ(mode_of(card), 0700u);
+    for (const char* name : {"eeprom", "eeprom.lock", "registers", "adapter0-frontend0.lock"})
+        EXPECT_EQ(mode_of(card + "/" + name), 0600u) << name;
+    // no temporary file is left behind
+    r = testsupport::run({"sh", "-c", "ls \"$0\" | grep -c tmp", card});
+    EXPECT_EQ(r.out, "0\n");
+}
+
+// A script's programs get their interposer through links in a private folder
+// that is gone when the script ends.
+TEST_F(SimTest, PreloadLinksLiveInAPrivateFolderForTheRunOnly)
+{
+    const char* other = sizeof(void*) == 8 ? OTHER_INTERPOSER_32 : OTHER_INTERPOSER_64;
+    if (cardsim::elf_bits(other) == 0)
+        GTEST_SKIP() << "needs the interposer of the other class (" << other << "): build the other tree first";
+    start({}, false);
+    std::string script = dir + ".sh";
+    write_file(script, "#!/bin/sh\necho \"$LD_PRELOAD\"\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    auto r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", script},
+                              {std::string(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32=" : "CARDSIM_PRELOAD_64=") + other});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string line = r.out.substr(0, r.out.find_first_of(":\n"));
+    const std::string tail = "/$LIB/libcardsim.so";
+    ASSERT_GT(line.size(), tail.size()) << r.out;
+    ASSERT_EQ(line.substr(line.size() - tail.size()), tail) << r.out;
+    std::string folder = line.substr(0, line.size() - tail.size());
+    EXPECT_NE(folder.find("/cardsim-preload."), std::string::npos) << folder;
+    struct stat st;
+    EXPECT_NE(lstat(folder.c_str(), &st), 0) << folder << " is still there";
+    EXPECT_NE(lstat((dir + "/preload").c_str(), &st), 0);
+    remove(script.c_str());
+}
+
+TEST_F(SimTest, PreloadOverrideMustBeTheInterposer)
+{
+    start({}, false);
+    const char* name = sizeof(void*) == 4 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64";
+    const char* libc = sizeof(void*) == 4 ? "/lib/i386-linux-gnu/libc.so.6" : "/lib/x86_64-linux-gnu/libc.so.6";
+    auto r = cardsim_run({"--state", dir, "--", CLIENT_BIN}, {std::string(name) + "=" + libc});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "cardsim: " + std::string(name) + "=" + libc + " is not a " +
+                         (sizeof(void*) == 4 ? "32" : "64") +
+                         "-bit libcardsim.so (it must be cardsim's interposer, which exports "
+                         "cardsim_interposer_version)\n");
+    r = cardsim_run({"--state", dir, "--", CLIENT_BIN, "open", "0:0"}, {std::string(name) + "=" + PRELOAD_LIB});
+    EXPECT_EQ(r.out, "open ok\n") << r.err;
+}

@@ -51,8 +51,9 @@ section "tools"
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 apt-get update -q >>"$out/apt.log" 2>&1 || fail "apt-get update (see $out/apt.log)"
 # dpkg-shlibdeps and the configure probes of the cross build want the i386
-# C library as dpkg knows it (libc6:i386), beside the cross compilers.
-if apt_install build-essential crossbuild-essential-i386 libc6-dev:i386 lintian devscripts \
+# C and C++ libraries as dpkg knows them (libc6:i386, libstdc++6:i386),
+# beside the cross compilers.
+if apt_install build-essential crossbuild-essential-i386 libc6-dev:i386 libstdc++6:i386 lintian devscripts \
     autopkgtest file; then
     pass "installed the packaging tools and crossbuild-essential-i386"
 else

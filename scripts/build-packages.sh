@@ -205,6 +205,7 @@ else
     fail "apt-get install of the amd64 packages"
 fi
 scratch=$(mktemp -d)
+mkdir -p "$scratch/state"
 # run_sim LABEL EXPECTED-FILE-TYPE: cardsim -- ravelins -i from PATH
 run_sim()
 {
@@ -226,14 +227,27 @@ run_sim "cardsim -- ravelins -i from the installed amd64 packages" "ELF 64-bit"
 bash "$top/packaging/tests/check-installed.sh" / && pass "installed amd64 packages: check-installed.sh /" ||
     fail "installed amd64 packages: check-installed.sh /"
 
-section "apt-get install of the i386 ravelins and libcardsim:i386"
-debs32=("$out"/i386/ravelins_*_i386.deb "$out"/i386/libcardsim_*_i386.deb)
-if apt-get install -y -q "${debs32[@]}" >>"$out/apt.log" 2>&1; then
-    pass "apt-get install ${debs32[*]##*/}"
+section "apt-get install of libcardsim:i386 beside the amd64 packages"
+if apt-get install -y -q "$out"/i386/libcardsim_*_i386.deb >>"$out/apt.log" 2>&1; then
+    pass "apt-get install libcardsim_*_i386.deb"
+else
+    tail -20 "$out/apt.log"
+    fail "apt-get install of libcardsim:i386"
+fi
+# The i386 ravelins unpacked apart, beside the installed amd64 one: the
+# amd64 cardsim runs it, and a script that starts both.
+dpkg -x "$out"/i386/ravelins_*_i386.deb "$scratch/root32"
+bash "$top/packaging/tests/check-installed.sh" / "$scratch/root32" &&
+    pass "installed amd64 packages and libcardsim:i386: check-installed.sh / ROOT32" ||
+    fail "installed amd64 packages and libcardsim:i386: check-installed.sh / ROOT32"
+
+section "apt-get install of the i386 ravelins"
+if apt-get install -y -q "$out"/i386/ravelins_*_i386.deb >>"$out/apt.log" 2>&1; then
+    pass "apt-get install ravelins_*_i386.deb"
     dpkg-query -W -f='${Package}:${Architecture} ${Version}\n' ravelins ravelin cardsim 'libcardsim:*'
 else
     tail -20 "$out/apt.log"
-    fail "apt-get install of the i386 packages"
+    fail "apt-get install of the i386 ravelins"
 fi
 run_sim "the amd64 cardsim runs the i386 ravelins (libcardsim:i386)" "ELF 32-bit"
 bash "$top/packaging/tests/check-installed.sh" / && pass "with the i386 ravelins: check-installed.sh /" ||

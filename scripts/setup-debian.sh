@@ -1,14 +1,22 @@
 #!/bin/sh
-# Installs what building and testing ravelin needs on Debian 12 (asks for sudo when not root).
+# Installs what building and testing ravelin needs on Debian 12: the build
+# dependencies that debian/control lists, and what the README's commands
+# need besides them (the i386 test tree's compilers and qemu-i386).  Asks
+# for sudo when not root.
 set -eu
-packages="cmake ninja-build g++ gcc-multilib g++-multilib qemu-user qtbase5-dev googletest
-  xvfb xauth dpkg-dev file"
+top=$(cd "$(dirname "$0")/.." && pwd)
+extra="gcc-multilib g++-multilib qemu-user"
 missing=""
-for p in $packages; do
+for p in $extra; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
 done
-[ -z "$missing" ] && exit 0
+if [ -z "$missing" ] && command -v dpkg-checkbuilddeps >/dev/null &&
+   (cd "$top" && dpkg-checkbuilddeps) 2>/dev/null; then
+  exit 0
+fi
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
-echo "Installing:$missing"
+echo "Installing the build dependencies of debian/control and:$missing"
 $sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q $missing
+cd "$top"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get build-dep -y -q ./
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $extra

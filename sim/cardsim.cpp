@@ -156,7 +156,7 @@ std::string interposer_of(int bits)
         std::string dir = dir_of(self);
         std::vector<std::string> candidates = {
             dir + "/libcardsim.so",
-            dir + "/../lib/ravelin/cardsim/" + (bits == 32 ? "i386" : "x86_64") + "/libcardsim.so",
+            dir + "/../lib/" + (bits == 32 ? "i386" : "x86_64") + "-linux-gnu/cardsim/libcardsim.so",
         };
         for (const auto& c : candidates)
             if (is_interposer(c, bits))

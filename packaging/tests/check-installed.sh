@@ -20,6 +20,14 @@ trap 'rm -rf "$work"' EXIT
 pass() { echo "PASS: $*"; passed=$((passed + 1)); }
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 
+# have PROGRAM PACKAGE: the tool is there, or a failure names its package
+have()
+{
+    command -v "$1" >/dev/null && return 0
+    fail "$1 not found: install the Debian package $2"
+    return 1
+}
+
 # usage text of ravelins, byte for byte
 usage_text()
 {
@@ -97,7 +105,7 @@ if [[ -n $root32 ]]; then
     else
         fail "no i386 ravelins in $root32/usr/bin"
     fi
-    if [[ -x $bin/cardsim && -f $root/usr/lib/ravelin/cardsim/i386/libcardsim.so ]]; then
+    if [[ -x $bin/cardsim && -f $root/usr/lib/i386-linux-gnu/cardsim/libcardsim.so ]]; then
         check_simulated "cardsim -- i386 ravelins -i (i386 interposer)" "$bin/cardsim" "$root32/usr/bin/ravelins"
         # A script may start programs of both classes; each gets its own interposer.
         if [[ -z $emu32 && -z $emu ]]; then
@@ -121,6 +129,7 @@ fi
 for page in "$root"/usr/share/man/man1/{ravelins,ravelin,cardsim}.1.gz \
     ${root32:+"$root32"/usr/share/man/man1/ravelins.1.gz}; do
     [[ -f $page ]] || continue
+    have man man-db || break
     shown=${page#"$root32"}
     [[ $shown == "$page" ]] && shown=${page#"$root"} || shown="$shown (i386 package)"
     MANWIDTH=80 man --warnings -l "$page" >"$work/out" 2>"$work/err"
@@ -134,7 +143,7 @@ for page in "$root"/usr/share/man/man1/{ravelins,ravelin,cardsim}.1.gz \
 done
 
 desktop=$root/usr/share/applications/ravelin.desktop
-if [[ -f $desktop ]]; then
+if [[ -f $desktop ]] && have desktop-file-validate desktop-file-utils; then
     if desktop-file-validate "$desktop" >"$work/out" 2>&1 && ! grep -q . "$work/out"; then
         pass "desktop-file-validate ${desktop#"$root"}"
     else

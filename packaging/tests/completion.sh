@@ -2,12 +2,55 @@
 # Drives the completion functions the way bash does on <Tab> and compares
 # the offered words.  Usage: completion.sh COMPLETION_DIR
 dir=${1:?completion folder}
-# cardsim's completion is written on bash-completion's helpers.
-source /usr/share/bash-completion/bash_completion || exit 1
+helpers=/usr/share/bash-completion/bash_completion
+if [[ ! -f $helpers ]]; then
+    echo "$helpers not found: install the Debian package bash-completion"
+    exit 1
+fi
+source "$helpers" || exit 1
 source "$dir/ravelins" || exit 1
 source "$dir/cardsim" || exit 1
+# Outside a real completion compopt refuses to run: record what is asked.
+compopt() { [[ $1 == -o ]] && comp_options+=" $2"; }
 COMP_WORDBREAKS=$' \t\n"\'><=;|&(:'
 failures=0
+
+# split_like_bash LINE: sets COMP_WORDS and COMP_CWORD as bash does before
+# it calls a completion function: words end at blanks outside quotes, the
+# quotes stay in the words, and a run of the word-break characters "=" and
+# ":" outside quotes is a word of its own.
+split_like_bash()
+{
+    local line=$1 word='' quote='' c i
+    COMP_WORDS=()
+    for ((i = 0; i < ${#line}; i++)); do
+        c=${line:i:1}
+        if [[ -n $quote ]]; then
+            word+=$c
+            [[ $c == "$quote" ]] && quote=''
+        elif [[ $c == [\"\'] ]]; then
+            word+=$c
+            quote=$c
+        elif [[ $c == [[:blank:]] ]]; then
+            [[ -n $word ]] && COMP_WORDS+=("$word")
+            word=''
+        elif [[ $c == [=:] ]]; then
+            if [[ -n $word && $word != *[=:] ]]; then
+                COMP_WORDS+=("$word")
+                word=''
+            fi
+            word+=$c
+        else
+            if [[ -n $word && $word == *[=:] ]]; then
+                COMP_WORDS+=("$word")
+                word=''
+            fi
+            word+=$c
+        fi
+    done
+    COMP_WORDS+=("$word")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+}
 
 # expect COMMAND-LINE EXPECTED-REPLIES (space separated, in order)
 expect()
@@ -15,15 +58,14 @@ expect()
     local line=$1 want=$2 func
     COMP_LINE=$line
     COMP_POINT=${#line}
-    read -ra COMP_WORDS <<<"$line"
-    [[ $line == *' ' ]] && COMP_WORDS+=('')
-    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    split_like_bash "$line"
     COMPREPLY=()
+    comp_options=''
     case $line in
         ravelins*) func=_ravelins ;;
         cardsim*) func=_cardsim ;;
     esac
-    $func
+    $func "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     local got="${COMPREPLY[*]}"
     if [[ $got != "$want" ]]; then
         printf 'FAIL: "%s"\n  want: [%s]\n  got:  [%s]\n' "$line" "$want" "$got"
@@ -42,6 +84,11 @@ expect 'ravelins --ma' '--manual='
 expect 'ravelins --se' '--set='
 expect 'ravelins --f' '--frontend-number= --frame='
 expect 'ravelins --in' '--information'
+# A lone name that takes its value after "=" gets no blank after it.
+expect 'ravelins --ma' '--manual='
+[[ $comp_options == *nospace* ]] || { echo 'FAIL: "ravelins --ma" is followed by a blank'; failures=$((failures + 1)); }
+expect 'ravelins --Au' '--Auto'
+[[ $comp_options != *nospace* ]] || { echo 'FAIL: "ravelins --Au" gets no blank after it'; failures=$((failures + 1)); }
 
 # Values after "=": the shell replaces only the text after the "=".
 expect 'ravelins --manual=' '1 2 3 4 5 6 7'

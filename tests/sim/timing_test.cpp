@@ -60,8 +60,7 @@ TEST_F(SimTest, LibraryFlashProgramsSucceedAtTheDefaults)
     ASSERT_EQ(cardsim_reload(), 0);
     fd = open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);
     g_messages.clear();
-    zeb_set_sink(keep);
-    zeb_select_program(zeb_program_ravelins);
+    zeb_select_program(zeb_program_ravelins, keep);
     zebecp3 card{};
     card.setFrontend(fd);
     unsigned char page[256];
@@ -73,7 +72,7 @@ TEST_F(SimTest, LibraryFlashProgramsSucceedAtTheDefaults)
     unsigned int word = 0x12345678;
     card.spi_WriteEnable();
     EXPECT_EQ(card.spi_Write32bit(word_addr, &word), 1);
-    zeb_set_sink(nullptr);
+    zeb_select_program(zeb_program_ravelins, nullptr);
     EXPECT_EQ(g_messages, std::vector<std::string>{});  // no busy report: the 50th poll was not reached
     std::string flash = file("flash");
     EXPECT_EQ(flash.substr(0x100, 256), std::string((char*)page, 256));

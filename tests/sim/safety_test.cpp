@@ -166,3 +166,16 @@ TEST_F(SimTest, PreloadOverrideMustBeTheInterposer)
     r = cardsim_run({"--state", dir, "--", CLIENT_BIN, "open", "0:0"}, {std::string(name) + "=" + PRELOAD_LIB});
     EXPECT_EQ(r.out, "open ok\n") << r.err;
 }
+
+TEST_F(SimTest, TraceThatIsALinkIsRefused)
+{
+    start({}, false);
+    std::string victim = dir + "/victim", trace = dir + "/trace";
+    write_file(victim, "mine\n");
+    ASSERT_EQ(symlink(victim.c_str(), trace.c_str()), 0);
+    auto r = cardsim_run({"--state", dir, "--trace", trace, "--", CLIENT_BIN, "open", "0:0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "cardsim: cannot open the trace file " + trace +
+                         ": it is a symbolic link (give the file itself)\n");
+    EXPECT_EQ(testsupport::read_file(victim), "mine\n");
+}

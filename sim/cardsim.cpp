@@ -414,9 +414,10 @@ int main(int argc, char** argv)
             die(err);
     }
     if (!config.trace.empty()) {
-        int fd = open(config.trace.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        int fd = open(config.trace.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0)
-            die("cannot open the trace file " + config.trace + ": " + strerror(errno));
+            die("cannot open the trace file " + config.trace + ": " +
+                (errno == ELOOP ? std::string("it is a symbolic link (give the file itself)") : strerror(errno)));
         close(fd);
     }
     std::string preload;

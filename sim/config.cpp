@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,23 +9,6 @@
 namespace cardsim {
 
 namespace {
-
-// A decimal number of at most `max`, digits only.
-bool parse_uint(const std::string& text, uint64_t max, uint64_t& out)
-{
-    if (text.empty() || text.size() > 19)
-        return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + uint64_t(c - '0');
-    }
-    if (v > max)
-        return false;
-    out = v;
-    return true;
-}
 
 int hex_digit(char c)
 {
@@ -61,19 +46,6 @@ std::string hex_bytes(const unsigned char* bytes, unsigned count)
     return s;
 }
 
-std::vector<std::string> split(const std::string& text, char sep)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find(sep, start);
-        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            return parts;
-        start = end + 1;
-    }
-}
-
 }  // namespace
 
 uint64_t Config::restart_busy_ns() const
@@ -97,7 +69,7 @@ std::string parse_node(const std::string& text, std::pair<unsigned, unsigned>& o
 {
     auto parts = split(text, ':');
     uint64_t a, f;
-    if (parts.size() != 2 || !parse_uint(parts[0], 999, a) || !parse_uint(parts[1], 999, f))
+    if (parts.size() != 2 || !parse_decimal(parts[0], 999, a) || !parse_decimal(parts[1], 999, f))
         return "'" + text + "' is not a node A:F (adapter and frontend numbers, 0 to 999)";
     out = {unsigned(a), unsigned(f)};
     return "";
@@ -130,9 +102,9 @@ std::string parse_signal(const std::string& text, Signal& out)
         rate.pop_back();
     }
     uint64_t w, h, r;
-    if (!parse_uint(text.substr(0, x), 65535, w) || !parse_uint(text.substr(x + 1, at - x - 1), 65535, h))
+    if (!parse_decimal(text.substr(0, x), 65535, w) || !parse_decimal(text.substr(x + 1, at - x - 1), 65535, h))
         return bad + " (width and height 0 to 65535)";
-    if (!parse_uint(rate, 255, r))
+    if (!parse_decimal(rate, 255, r))
         return bad + " (rate code 0 to 255)";
     s.width = unsigned(w);
     s.height = unsigned(h);
@@ -168,7 +140,7 @@ std::string parse_word(const std::string& text, uint32_t& out)
                 return bad;
             v = v * 16 + unsigned(d);
         }
-    } else if (!parse_uint(text, UINT32_MAX, v)) {
+    } else if (!parse_decimal(text, UINT32_MAX, v)) {
         return bad;
     }
     out = uint32_t(v);
@@ -191,9 +163,9 @@ std::string parse_seconds(const std::string& text, uint64_t& ns)
     uint64_t w = 0, f = 0;
     if (whole.empty() && frac.empty())
         return bad;
-    if (!whole.empty() && !parse_uint(whole, 1000000, w))
+    if (!whole.empty() && !parse_decimal(whole, 1000000, w))
         return bad;
-    if (dot != std::string::npos && (frac.empty() || frac.size() > 9 || !parse_uint(frac, 999999999, f)))
+    if (dot != std::string::npos && (frac.empty() || frac.size() > 9 || !parse_decimal(frac, 999999999, f)))
         return bad;
     for (size_t i = frac.size(); i < 9; ++i)
         f *= 10;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "faults.h"
 
-#include <vector>
+#include "text.h"
 
 namespace cardsim {
 
@@ -34,35 +34,6 @@ const unsigned kFaultCount = sizeof kFaultTable / sizeof kFaultTable[0];
 
 namespace {
 
-bool parse_count(const std::string& text, uint64_t max, uint64_t& out)
-{
-    if (text.empty() || text.size() > 19)
-        return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + uint64_t(c - '0');
-    }
-    if (v > max)
-        return false;
-    out = v;
-    return true;
-}
-
-std::vector<std::string> split(const std::string& text, char sep)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find(sep, start);
-        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            return parts;
-        start = end + 1;
-    }
-}
-
 bool is_forever(const FaultSpec& f) { return f.value && std::string(f.value) == "forever"; }
 bool takes_number(const FaultSpec& f) { return f.value && std::string(f.value) == "N"; }
 
@@ -93,7 +64,7 @@ std::string parse_fault(const std::string& text, Faults& out)
             out.*f.number = kForever;
             return "";
         }
-        if (takes_number(f) && parse_count(value, f.max, n)) {
+        if (takes_number(f) && parse_decimal(value, f.max, n)) {
             if (f.flag)
                 out.*f.flag = true;
             out.*f.number = n;

@@ -25,9 +25,11 @@ std::string open(const std::string& path)
         libc::sys_close(old);
     if (path.empty())
         return "";
-    int fd = libc::sys_openat(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // A link someone planted where the trace goes is not followed.
+    int fd = libc::sys_openat(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
-        return "cannot open the trace file " + path + ": " + strerror(errno);
+        return "cannot open the trace file " + path + ": " +
+               (errno == ELOOP ? std::string("it is a symbolic link (give the file itself)") : strerror(errno));
     g_fd.store(fd);
     return "";
 }

@@ -369,32 +369,53 @@ std::string State::reset(const unsigned char mac[6])
 // program goes on with it; a removed or truncated one fails the request.
 std::string State::follow_eeprom()
 {
-    struct stat open_st, path_st;
-    if (fstat(eeprom_fd_, &open_st) != 0)
-        return describe("cannot reach " + path("eeprom"), errno);
+    // The path can stop naming the open file only by an unlink or a rename,
+    // which lowers the file's link count: while count and size are as they
+    // were, the cheap look at the descriptor is enough.
+    struct stat open_st;
+    if (fstat(eeprom_fd_, &open_st) == 0 && open_st.st_nlink == eeprom_nlink_ && open_st.st_size == kEepromSize)
+        return "";
+    struct stat path_st;
     if (fstatat(dir_fd_, "eeprom", &path_st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
             return "the EEPROM file " + path("eeprom") +
                    " was removed while the program ran: the request fails (the next run makes a new card)";
         return describe("cannot reach " + path("eeprom"), errno);
     }
-    if (path_st.st_dev != open_st.st_dev || path_st.st_ino != open_st.st_ino ||
-        path_st.st_nlink != open_st.st_nlink) {
+    if (path_st.st_dev != eeprom_dev_ || path_st.st_ino != eeprom_ino_) {
         if (S_ISLNK(path_st.st_mode))
             return "unsafe state: " + path("eeprom") + " is a symbolic link, which cardsim never follows";
         if (!S_ISREG(path_st.st_mode) || path_st.st_size != kEepromSize)
             return "corrupt state: " + path("eeprom") + " was replaced by something that is not a 256-byte file";
-        int fd = open_regular(dir_fd_, "eeprom", O_RDWR);
-        if (fd < 0)
-            return describe("cannot open " + path("eeprom"), errno);
-        sys_close(eeprom_fd_);
-        eeprom_fd_ = fd;
-        if (fstat(fd, &open_st) != 0 || open_st.st_ino != path_st.st_ino || open_st.st_dev != path_st.st_dev)
+        std::string err = open_eeprom();
+        if (!err.empty())
+            return err;
+        if (path_st.st_dev != eeprom_dev_ || path_st.st_ino != eeprom_ino_)
             return "the EEPROM file " + path("eeprom") + " keeps changing while the program runs";
     }
-    if (open_st.st_size != kEepromSize)
-        return "the EEPROM file " + path("eeprom") + " was cut to " + std::to_string((long long)open_st.st_size) +
+    // The same inode: its link count and size are the open file's.
+    eeprom_nlink_ = path_st.st_nlink;
+    if (path_st.st_size != kEepromSize)
+        return "the EEPROM file " + path("eeprom") + " was cut to " + std::to_string((long long)path_st.st_size) +
                " bytes while the program ran: the request fails (run cardsim --reset to make a new card)";
+    return "";
+}
+
+std::string State::open_eeprom()
+{
+    int fd = open_regular(dir_fd_, "eeprom", O_RDWR);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        int e = errno;
+        sys_close(fd);
+        return e == ENOENT ? "the EEPROM file " + path("eeprom") + " was removed while the program ran"
+                           : describe("cannot open " + path("eeprom"), e);
+    }
+    sys_close(eeprom_fd_);
+    eeprom_fd_ = fd;
+    eeprom_dev_ = st.st_dev;
+    eeprom_ino_ = st.st_ino;
+    eeprom_nlink_ = st.st_nlink;
     return "";
 }
 
@@ -402,14 +423,8 @@ bool State::eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* 
 {
     if (!(err = open_folder(false)).empty())
         return false;
-    if (eeprom_fd_ < 0) {
-        eeprom_fd_ = open_regular(dir_fd_, "eeprom", O_RDWR);
-        if (eeprom_fd_ < 0) {
-            err = errno == ENOENT ? "the EEPROM file " + path("eeprom") + " was removed while the program ran"
-                                  : describe("cannot open " + path("eeprom"), errno);
-            return false;
-        }
-    }
+    if (eeprom_fd_ < 0 && !(err = open_eeprom()).empty())
+        return false;
     if (!lock_card(write ? LOCK_EX : LOCK_SH, err))
         return false;
     err = follow_eeprom();

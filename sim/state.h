@@ -81,6 +81,7 @@ private:
     bool lock_card(int how, std::string& err);
     void unlock_card();
     std::string follow_eeprom();
+    std::string open_eeprom();
     bool eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* data, std::string& err);
     std::string replace_file(const char* name, const void* data, size_t size);
     std::string write_factory_eeprom(const unsigned char mac[6]);
@@ -89,6 +90,9 @@ private:
     std::string dir_;
     int dir_fd_ = -1;
     int eeprom_fd_ = -1;
+    dev_t eeprom_dev_ = 0;
+    ino_t eeprom_ino_ = 0;
+    nlink_t eeprom_nlink_ = 0;
     int lock_fd_ = -1;
     unsigned char* flash_ = nullptr;
     dev_t flash_dev_ = 0;

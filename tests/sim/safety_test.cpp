@@ -82,8 +82,10 @@ TEST_F(SimTest, FolderThatOthersMayWriteIsRefused)
 
 TEST_F(SimTest, LinksInTheFolderAreNeverFollowed)
 {
-    start({}, false);
-    ASSERT_EQ(cardsim_run({"--state", dir, "--", CLIENT_BIN}).status, 0);
+    start();
+    ASSERT_EQ(cardio::reg_write(fd, 0x48, 1), 0);  // makes "registers"
+    close(fd);
+    fd = -1;
     std::string victim = dir + ".victim";
     write_file(victim, std::string(256, 'V'));
     for (const char* name : {"eeprom", "registers", "flash", "eeprom.lock"}) {
@@ -101,10 +103,16 @@ TEST_F(SimTest, LinksInTheFolderAreNeverFollowed)
         rename(saved.c_str(), entry.c_str());
     }
     // a node's lock file, which is made when the node is first opened
-    ASSERT_EQ(symlink(victim.c_str(), (dir + "/adapter0-frontend0.lock").c_str()), 0);
-    auto r = cardsim_run({"--state", dir, "--", CLIENT_BIN, "open", "0:0"});
-    EXPECT_EQ(r.out, "open EIO\n");
-    EXPECT_NE(r.err.find("adapter0-frontend0.lock is a symbolic link"), std::string::npos) << r.err;
+    ASSERT_EQ(cardsim_reload(), 0);
+    std::string lock = dir + "/adapter0-frontend0.lock";
+    ASSERT_EQ(remove(lock.c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), lock.c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cardsim: unsafe state: " + dir +
+                  "/adapter0-frontend0.lock is a symbolic link, which cardsim never follows; remove it\n");
     EXPECT_EQ(testsupport::read_file(victim), std::string(256, 'V'));
     remove(victim.c_str());
 }
@@ -165,4 +173,17 @@ TEST_F(SimTest, PreloadOverrideMustBeTheInterposer)
                          "cardsim_interposer_version)\n");
     r = cardsim_run({"--state", dir, "--", CLIENT_BIN, "open", "0:0"}, {std::string(name) + "=" + PRELOAD_LIB});
     EXPECT_EQ(r.out, "open ok\n") << r.err;
+}
+
+TEST_F(SimTest, TraceThatIsALinkIsRefused)
+{
+    start({}, false);
+    std::string victim = dir + "/victim", trace = dir + "/trace";
+    write_file(victim, "mine\n");
+    ASSERT_EQ(symlink(victim.c_str(), trace.c_str()), 0);
+    auto r = cardsim_run({"--state", dir, "--trace", trace, "--", CLIENT_BIN, "open", "0:0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "cardsim: cannot open the trace file " + trace +
+                         ": it is a symbolic link (give the file itself)\n");
+    EXPECT_EQ(testsupport::read_file(victim), "mine\n");
 }

@@ -166,7 +166,7 @@ int main(int argc, char** argv)
     parse(argc, argv);
 
     char path[64];
-    std::snprintf(path, sizeof path, "/dev/dvb/adapter%d/frontend%d", i_adapter, i_fenum);
+    zeb_node_path(path, sizeof path, i_adapter, i_fenum);
     i_frontend = open(path, O_RDWR | O_NONBLOCK);
     if (i_frontend < 0) {
         std::printf("opening device %s failed (%s)", path, std::strerror(errno));

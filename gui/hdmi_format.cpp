@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "card_ops.h"
+#include "zeb_card.h"
 #include "zeb_program.h"
 
 static void log_to_qt(const char* text, bool /*line*/)
@@ -19,7 +20,7 @@ void hdmi_select_program() { zeb_select_program(zeb_program_ravelin, log_to_qt);
 
 int hdmi::hdmi_open(int adapter, int frontend)
 {
-    snprintf(dev_name, sizeof dev_name, "/dev/dvb/adapter%d/frontend%d", adapter, frontend);
+    zeb_node_path(dev_name, sizeof dev_name, adapter, frontend);
     hdmi_fd = open(dev_name, O_RDWR | O_NONBLOCK);
     card.setFrontend(hdmi_fd);
     return hdmi_fd;

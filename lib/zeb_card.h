@@ -1,7 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Where the card keeps what both programs read and write, and how long the
-// library waits for it: each address and limit once.
+// Where both programs reach the card, where it keeps what they read and
+// write, and how long the library waits for it: each path, address and limit once.
 #pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// The frontend node of an adapter and frontend number, as both programs open it.
+inline void zeb_node_path(char* out, std::size_t size, int adapter, int frontend)
+{
+    std::snprintf(out, size, "/dev/dvb/adapter%d/frontend%d", adapter, frontend);
+}
 
 // Parameter EEPROM layout (byte addresses).
 namespace zeb_eeprom {

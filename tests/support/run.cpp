@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -90,12 +91,39 @@ Result run(const std::vector<std::string>& argv, const std::vector<std::string>&
     return r;
 }
 
+namespace {
+
+std::vector<std::string> g_temp_dirs;
+pid_t g_temp_owner;
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*)
+{
+    remove(path);
+    return 0;
+}
+
+// Only the process that made the folders removes them, not a forked child.
+void remove_temp_dirs()
+{
+    if (getpid() != g_temp_owner)
+        return;
+    for (const auto& dir : g_temp_dirs)
+        nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace
+
 std::string make_temp_dir(const std::string& tag)
 {
     const char* base = getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/ravelin-" + tag + "-XXXXXX";
     if (!mkdtemp(templ.data()))
         throw std::runtime_error("mkdtemp failed");
+    if (g_temp_dirs.empty()) {
+        g_temp_owner = getpid();
+        atexit(remove_temp_dirs);
+    }
+    g_temp_dirs.push_back(templ);
     return templ;
 }
 

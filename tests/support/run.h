@@ -19,7 +19,8 @@ Result run(const std::vector<std::string>& argv,
            const std::vector<std::string>& env = {},
            const std::string& stdin_text = "");
 
-// A fresh empty directory under the test's temporary folder.
+// A fresh empty directory under the test's temporary folder, removed with
+// everything in it when the test program exits.
 std::string make_temp_dir(const std::string& tag);
 
 std::string read_file(const std::string& path);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Requests per second through the card simulator's interposer, in virtual time.
 // Run under cardsim (bench/run.sh does): cardsim -- cardsim_bench [COUNT]
 #include <cerrno>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Measures the card simulator in an existing build folder (builds nothing):
 # requests per second through the interposer, then the wall time of the whole ctest run.
 #   bench/run.sh BUILD_DIR [COUNT]

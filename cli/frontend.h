@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The card access library as free functions over the tool's one open frontend.
 #pragma once
 

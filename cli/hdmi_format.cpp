@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ravelins: parse everything, open the frontend once, run the requested
 // actions in a fixed order, exit.
 #include "hdmi_format.h"

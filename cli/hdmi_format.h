@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Option state of ravelins, filled from the command line before the device is opened.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sets RAVELIN_EMULATOR (and CMAKE_CROSSCOMPILING_EMULATOR) to qemu-i386 when
 # this is a 32-bit tree whose programs the running kernel cannot execute.
 set(RAVELIN_EMULATOR "")

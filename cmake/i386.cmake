@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Toolchain for the i386 tree: the host compilers in 32-bit mode (gcc-multilib, g++-multilib).
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)

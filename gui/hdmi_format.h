@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The window program's card object: one frontend node, its card access object
 // and the procedures the window and its worker run on the card.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "hdmi_thread.h"
 
 hdmi_thread::hdmi_thread() : QThread(nullptr), msg(), hdmiDev(), fd(0) {}

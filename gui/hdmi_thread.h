@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One card command on a thread of its own, so that the window stays responsive
 // through the card's multi-second waits.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Gives the form's combo boxes the refill that retranslateUi always did with
 # the older uic: clear the box, then insert every item from index 0. Newer
 # uic adds empty items in setupUi and only renames them in retranslateUi,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The main window: chooses the capture input, shows its formats and hands
 // every card command to a worker thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "card_ops.h"
 
 #include "zeb_card.h"

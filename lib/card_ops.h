@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reset procedures and output modes that both programs run on a card, in
 // the order and with the texts of the selected program (zeb_program.h).
 #pragma once

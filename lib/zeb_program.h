@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The library's message texts and what differs between the two programs that
 // share it: every text and behaviour flag of one program in its table, the
 // texts both print alike in one more.

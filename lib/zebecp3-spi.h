@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Card access: registers and the microcontroller mailbox of the capture card,
 // reached through four private requests of its driver on the DVB frontend node.
 #pragma once

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Configures and builds one tree: build.sh x86-64|i386|asan
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

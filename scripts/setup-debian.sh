@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs what building and testing ravelin needs on Debian 12: the build
 # dependencies that debian/control lists, and what the README's commands
 # need besides them (the i386 test tree's compilers and qemu-i386).  Asks

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sets up, builds the x86-64, i386 and sanitizer trees, and runs every test in each.
 # All trees are built first: some tests of one tree use the other class's interposer.
 set -eu

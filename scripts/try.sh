@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sets up, builds, and shows ravelins and ravelin working against the simulated card.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

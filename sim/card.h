@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated card: registers, the microcontroller mailbox with the
 // parameter EEPROM behind it, the busy timer, and the SPI controller with its
 // NOR flash. Time comes from the caller, in nanoseconds of the card's clock.

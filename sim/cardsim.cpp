@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // cardsim: runs a program against the simulated card, or shows or resets the card.
 
 #include "config.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // In-process use of the simulated card, for programs that link libcardsim.so.
 #pragma once
 

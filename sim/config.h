@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Settings of one simulated card: what `cardsim` takes as options and hands to
 // the interposer as CARDSIM_* environment variables.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Starting programs, 32-bit ones included, on kernels that cannot run them.
 #pragma once
 

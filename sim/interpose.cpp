@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libcardsim.so: serves open/close/ioctl on the DVB frontend nodes from the
 // card model, and makes sleeps virtual. Everything else goes to libc.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The card's stored state, decoded for a person.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The card's persistent state folder: the parameter EEPROM, the last values
 // written to registers 0x48/0x4C, the SPI flash, the accesses the card did not
 // know, and the lock files.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks an installed tree the way a user meets it: the programs run from
 # their installed paths, cardsim finds its installed interposer, man pages
 # render, the desktop entry validates and the completions load.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Drives the completion functions the way bash does on <Tab> and compares
 # the offered words.  Usage: completion.sh COMPLETION_DIR
 dir=${1:?completion folder}

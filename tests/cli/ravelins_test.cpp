@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ravelins run as a user would, against the simulated card: cardsim -- ravelins ARGS.
 #include "run.h"
 

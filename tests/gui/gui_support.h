@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared pieces of the window program's tests: the simulated card in this
 // process, the detection file in a scratch working folder, the captured debug
 // log, and a look at the window's private state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Commands from the operator's click through the worker to the card and back,
 // what the window does while one runs, and what the command-line tool sees.
 #include <QCheckBox>

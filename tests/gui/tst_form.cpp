@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The window's form: every object the operator sees, where it sits and what it says.
 #include <QAbstractButton>
 #include <QButtonGroup>

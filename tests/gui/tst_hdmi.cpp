@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The card object and the worker thread on their own, against the simulated card.
 #include <QSignalSpy>
 #include <QtTest>

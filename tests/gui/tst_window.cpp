@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The window at start-up and under the operator's hand, while no command runs:
 // card detection, restored controls, the display buttons and the choice handlers.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A simulated card served in-process by the interposer linked into the test:
 // the library's open, ioctl and sleeps reach the model, in virtual time.
 #pragma once

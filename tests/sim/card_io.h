@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The four driver requests and the mailbox exchange, as a client of the card
 // issues them: what the simulator tests drive the card with.
 #pragma once

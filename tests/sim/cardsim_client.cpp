@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A tiny card client for the simulator's multi-process tests. Runs its
 // arguments as a list of operations and prints one line per result:
 //   open A:F | openro A:F | openpath PATH | close | rr ADDR | rw ADDR VALUE | status

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The cardsim command: options, errors, --show and --reset.
 #include "sim_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The SPI controller and the NOR flash behind it.
 #include "sim_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The microcontroller mailbox: handshake, EEPROM commands, busy periods and faults.
 #include "sim_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Several processes on one card: programs started under cardsim with the test client.
 #include "sim_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Registers, records and the node's open rules, through the real ioctl path.
 #include "sim_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A fresh simulated card for each test, served in this process by the linked
 // libcardsim.so: every ioctl below goes through the interposer.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Virtual time: sleeps return at once and advance one clock by what they asked for.
 #include "sim_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The trace: one line per open, close, request and sleep, with the virtual time.
 #include "sim_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs a program to its end and collects what it printed, for end-to-end tests.
 #pragma once
 

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Where both programs reach the card, where it keeps what they read and
-// write, and how long the library waits for it: each path, address and limit once.
+// The card as its clients address it, in one place for the library, the
+// simulated card and the tests: where both programs reach it, its registers,
+// the microcontroller mailbox, the SPI flash controller, where the parameter
+// EEPROM keeps what the programs read and write, and how long the library
+// waits for the card.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // The frontend node of an adapter and frontend number, as both programs open it.
@@ -11,6 +15,77 @@ inline void zeb_node_path(char* out, std::size_t size, int adapter, int frontend
 {
     std::snprintf(out, size, "/dev/dvb/adapter%d/frontend%d", adapter, frontend);
 }
+
+// Card registers.
+namespace zeb_reg {
+constexpr unsigned char spi_control = 0x10;  // write: starts a transfer; read: 1 in the low byte when free
+constexpr unsigned char spi_send0 = 0x14;    // bytes 1 to 4 to send
+constexpr unsigned char spi_send1 = 0x18;    // bytes 5 to 8 to send
+constexpr unsigned char spi_received = 0x1c;
+constexpr unsigned char spi_version = 0x20;
+constexpr unsigned char capture_reset = 0x44;
+constexpr unsigned char auto_format = 0x48;  // read: input resolution; write: automatic flag
+constexpr unsigned char preset = 0x4c;       // read: input rate and scan; write: preset
+}  // namespace zeb_reg
+
+// The microcontroller mailbox: a window of four words at the window base.
+namespace zeb_mailbox {
+constexpr unsigned int window_base = 0x4000;
+constexpr unsigned char status = 0;  // command word when written
+constexpr unsigned char data0 = 4;
+constexpr unsigned char data1 = 8;
+constexpr unsigned char ack = 12;
+
+// Status bits
+constexpr unsigned int handshake = 0x01;
+constexpr unsigned int write_failed = 0x02;
+constexpr unsigned int mcu_busy = 0x04;
+
+// Opcodes (command word bits 0-7)
+constexpr unsigned int op_mcu_erase = 0x00;
+constexpr unsigned int op_mcu_read = 0x01;
+constexpr unsigned int op_mcu_write = 0x02;
+constexpr unsigned int op_mcu_reset = 0x03;
+constexpr unsigned int op_24cxx_write = 0x30;
+constexpr unsigned int op_24cxx_read = 0x31;
+
+// Opcode, byte count, then the address, high byte before low.
+constexpr unsigned int command_word(unsigned int opcode, unsigned int count, unsigned int high,
+                                    unsigned int low)
+{
+    return (opcode & 0xff) | (count & 0xff) << 8 | (high & 0xff) << 16 | (low & 0xff) << 24;
+}
+}  // namespace zeb_mailbox
+
+// The SPI controller's control word and the serial flash behind it.
+namespace zeb_spi {
+constexpr unsigned int receive = 0x10;  // bit 4
+constexpr unsigned int always = 0x20;   // bit 5
+constexpr unsigned int end = 0x40;      // bit 6: deselect after the transfer
+constexpr unsigned int begin = 0x80;    // bit 7: select before it
+constexpr unsigned int received_shift = 8;  // bits 8-11: bytes to receive
+constexpr unsigned int sent_shift = 12;     // bits 12-15: bytes to send
+
+// What the version register reads: four bytes, lowest first 1, 2, 3, 4.
+constexpr std::uint32_t version = 0x04030201;
+
+// Flash opcodes
+constexpr unsigned int flash_write_disable = 0x04;
+constexpr unsigned int flash_write_enable = 0x06;
+constexpr unsigned int flash_page_program = 0x02;
+constexpr unsigned int flash_read = 0x03;
+constexpr unsigned int flash_read_status = 0x05;
+constexpr unsigned int flash_read_id = 0x9F;
+constexpr unsigned int flash_release_power_down = 0xAB;
+constexpr unsigned int flash_deep_power_down = 0xB9;
+constexpr unsigned int flash_chip_erase = 0xC7;
+
+// Flash status bits
+constexpr unsigned int flash_wip = 0x01;
+constexpr unsigned int flash_wel = 0x02;
+
+constexpr std::size_t flash_page = 256;
+}  // namespace zeb_spi
 
 // Parameter EEPROM layout (byte addresses).
 namespace zeb_eeprom {
@@ -25,9 +100,16 @@ constexpr unsigned char mute = 22;
 constexpr unsigned char entries = 32;  // encoder entries: address, value; two bytes each
 constexpr unsigned int name = 96;
 constexpr unsigned int name_max = 256 - name;  // the name area ends at the last address
+constexpr std::size_t size = 256;
 
-// The encoder register entries that an advanced setting stores.
+// The encoder register entries that an advanced setting stores, and the
+// encoder addresses they go to, in the order they are stored.
 constexpr int encoder_entries = 11;
+constexpr int encoder_addresses[encoder_entries] = {0x1526, 0x152C, 0x152E, 0x1532, 0x1534, 0x1536,
+                                                    0x1538, 0x1104, 0x1584, 0x1586, 0x1588};
+// Where entry i keeps its encoder address, and its value two bytes on.
+constexpr unsigned int entry_address(int i) { return entries + 4u * unsigned(i); }
+constexpr unsigned int entry_value(int i) { return entry_address(i) + 2; }
 }  // namespace zeb_eeprom
 
 // The waits for the card after a restart of its capture logic or of its

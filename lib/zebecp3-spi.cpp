@@ -4,68 +4,27 @@
 #include "zeb_card.h"
 #include "zeb_program.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
 
 const zeb_program& program() { return zeb_current_program(); }
 
-// Window words of the microcontroller mailbox.
-constexpr unsigned char mb_status = 0;  // command word when written
-constexpr unsigned char mb_data0 = 4;
-constexpr unsigned char mb_data1 = 8;
-constexpr unsigned char mb_ack = 12;
-
-constexpr unsigned int mb_handshake = 0x01;
-constexpr unsigned int mb_write_failed = 0x02;
-constexpr unsigned int mb_mcu_busy = 0x04;
-
-constexpr unsigned int op_mcu_erase = 0x00;
-constexpr unsigned int op_mcu_read = 0x01;
-constexpr unsigned int op_mcu_write = 0x02;
-constexpr unsigned int op_mcu_reset = 0x03;
-constexpr unsigned int op_24cxx_write = 0x30;
-constexpr unsigned int op_24cxx_read = 0x31;
-
-constexpr unsigned int command_word(unsigned int opcode, unsigned int count, unsigned int high,
-                                    unsigned int low)
-{
-    return (opcode & 0xff) | (count & 0xff) << 8 | (high & 0xff) << 16 | (low & 0xff) << 24;
-}
-
-// Capture registers.
-constexpr unsigned char reg_capture_reset = 0x44;
-constexpr unsigned char reg_auto_format = 0x48;  // input resolution when read
-constexpr unsigned char reg_preset = 0x4C;       // input rate and scan when read
-
-
-// SPI controller registers and flash opcodes.
-constexpr unsigned char spi_control = 16;
-constexpr unsigned char spi_send0 = 20;
-constexpr unsigned char spi_send1 = 24;
-constexpr unsigned char spi_received = 28;
-constexpr unsigned char spi_version_reg = 32;
-
-constexpr unsigned int flash_write_enable = 0x06;
-constexpr unsigned int flash_write_disable = 0x04;
-constexpr unsigned int flash_release_power_down = 0xAB;
-constexpr unsigned int flash_read_id = 0x9F;
-constexpr unsigned int flash_read_status = 0x05;
-constexpr unsigned int flash_chip_erase = 0xC7;
-constexpr unsigned int flash_read = 0x03;
-constexpr unsigned int flash_page_program = 0x02;
-constexpr unsigned int flash_deep_power_down = 0xB9;
-constexpr unsigned int flash_wip = 0x01;
+namespace mb = zeb_mailbox;
+namespace reg = zeb_reg;
+namespace spi = zeb_spi;
 
 // Control words: receive bit 4, always bit 5, end bit 6, begin bit 7,
 // received count in bits 8 to 11, sent count in bits 12 to 15.
-constexpr unsigned int control(bool receive, bool end, bool begin, unsigned int received,
+constexpr unsigned int control(bool receives, bool ends, bool begins, unsigned int received,
                                unsigned int sent)
 {
-    return (receive ? 0x10u : 0u) | 0x20u | (end ? 0x40u : 0u) | (begin ? 0x80u : 0u) |
-           received << 8 | sent << 12;
+    return (receives ? spi::receive : 0u) | spi::always | (ends ? spi::end : 0u) |
+           (begins ? spi::begin : 0u) | received << spi::received_shift | sent << spi::sent_shift;
 }
 constexpr unsigned int ctl_command = control(false, true, true, 0, 1);
 constexpr unsigned int ctl_read_id = control(true, true, true, 3, 1);
@@ -135,7 +94,7 @@ unsigned int zebecp3::zeb_read(unsigned char addr)
 void zebecp3::zeb_24cxx_wr(unsigned char offset, unsigned int value)
 {
     window_record w{};
-    w.base = WINDOW_BASE;
+    w.base = mb::window_base;
     w.offset = offset;
     w.value = value;
     ioctl(i_frontend, WINDOW_WRITE, &w);
@@ -144,13 +103,13 @@ void zebecp3::zeb_24cxx_wr(unsigned char offset, unsigned int value)
 unsigned int zebecp3::zeb_24cxx_rd(unsigned char offset)
 {
     window_record w{};
-    w.base = WINDOW_BASE;
+    w.base = mb::window_base;
     w.offset = offset;
     ioctl(i_frontend, WINDOW_READ, &w);
     return w.value;
 }
 
-unsigned char zebecp3::read_mcu_status() { return zeb_24cxx_rd(mb_status) & mb_mcu_busy; }
+unsigned char zebecp3::read_mcu_status() { return zeb_24cxx_rd(mb::status) & mb::mcu_busy; }
 
 // ---- Mailbox and parameter EEPROM
 
@@ -161,20 +120,20 @@ void zebecp3::check_mcuWorkOK()
     bool taken = false;
     for (int i = 0; i < polls && !taken; ++i) {
         usleep(1000);
-        status = zeb_24cxx_rd(mb_status);
-        taken = !(status & mb_handshake);
+        status = zeb_24cxx_rd(mb::status);
+        taken = !(status & mb::handshake);
     }
     if (!taken) {
         zeb_say(program().receiver_busy);
         if (read_mcu_status())
             zeb_say(program().mcu_busy);
-        zeb_24cxx_wr(mb_ack, status);
+        zeb_24cxx_wr(mb::ack, status);
         return;
     }
-    zeb_24cxx_wr(mb_ack, status);
+    zeb_24cxx_wr(mb::ack, status);
     for (int i = 0; i < polls; ++i) {
         usleep(1000);
-        if (zeb_24cxx_rd(mb_status) & mb_handshake)
+        if (zeb_24cxx_rd(mb::status) & mb::handshake)
             return;
     }
     zeb_say(program().completion_timeout);
@@ -182,53 +141,53 @@ void zebecp3::check_mcuWorkOK()
 
 void zebecp3::mcu_software_reset()
 {
-    zeb_24cxx_wr(mb_status, command_word(op_mcu_reset, 0, 0, 0));
+    zeb_24cxx_wr(mb::status, mb::command_word(mb::op_mcu_reset, 0, 0, 0));
     check_mcuWorkOK();
 }
 
 void zebecp3::erase_mcu(unsigned int addr)
 {
-    zeb_24cxx_wr(mb_status, command_word(op_mcu_erase, 0, addr >> 8, addr));
+    zeb_24cxx_wr(mb::status, mb::command_word(mb::op_mcu_erase, 0, addr >> 8, addr));
     check_mcuWorkOK();
 }
 
 void zebecp3::write_mcu(unsigned int addr, unsigned char* buf)
 {
-    zeb_24cxx_wr(mb_data0, word_of(buf));
-    zeb_24cxx_wr(mb_data1, word_of(buf + 4));
-    zeb_24cxx_wr(mb_status, command_word(op_mcu_write, 8, addr >> 8, addr));
+    zeb_24cxx_wr(mb::data0, word_of(buf));
+    zeb_24cxx_wr(mb::data1, word_of(buf + 4));
+    zeb_24cxx_wr(mb::status, mb::command_word(mb::op_mcu_write, 8, addr >> 8, addr));
     check_mcuWorkOK();
 }
 
 void zebecp3::read_mcu(unsigned int addr, unsigned char* buf)
 {
-    zeb_24cxx_wr(mb_status, command_word(op_mcu_read, 8, addr >> 8, addr));
+    zeb_24cxx_wr(mb::status, mb::command_word(mb::op_mcu_read, 8, addr >> 8, addr));
     check_mcuWorkOK();
-    store_word(buf, zeb_24cxx_rd(mb_data0));
-    store_word(buf + 4, zeb_24cxx_rd(mb_data1));
+    store_word(buf, zeb_24cxx_rd(mb::data0));
+    store_word(buf + 4, zeb_24cxx_rd(mb::data1));
 }
 
 void zebecp3::read_24cxx(unsigned char addr, unsigned char num, unsigned char* buf)
 {
     if (!count_fits(num, zeb_common.read_num_zero, zeb_common.read_num_over))
         return;
-    zeb_24cxx_wr(mb_status, command_word(op_24cxx_read, num, 0, addr));
+    zeb_24cxx_wr(mb::status, mb::command_word(mb::op_24cxx_read, num, 0, addr));
     check_mcuWorkOK();
-    store_word(buf, zeb_24cxx_rd(mb_data0));
+    store_word(buf, zeb_24cxx_rd(mb::data0));
     if (num > 4)
-        store_word(buf + 4, zeb_24cxx_rd(mb_data1));
+        store_word(buf + 4, zeb_24cxx_rd(mb::data1));
 }
 
 void zebecp3::write_24cxx(unsigned char addr, unsigned char num, unsigned char* buf)
 {
     if (!count_fits(num, program().write_num_zero, program().write_num_over))
         return;
-    zeb_24cxx_wr(mb_data0, word_of(buf));
+    zeb_24cxx_wr(mb::data0, word_of(buf));
     if (num > 4)
-        zeb_24cxx_wr(mb_data1, word_of(buf + 4));
-    zeb_24cxx_wr(mb_status, command_word(op_24cxx_write, num, 0, addr));
+        zeb_24cxx_wr(mb::data1, word_of(buf + 4));
+    zeb_24cxx_wr(mb::status, mb::command_word(mb::op_24cxx_write, num, 0, addr));
     check_mcuWorkOK();
-    if (zeb_24cxx_rd(mb_status) & mb_write_failed)
+    if (zeb_24cxx_rd(mb::status) & mb::write_failed)
         zeb_say(zeb_common.write_failed);
 }
 
@@ -236,9 +195,9 @@ void zebecp3::write_24cxx(unsigned char addr, unsigned char num, unsigned char* 
 
 void zebecp3::CaptureSoftReset()
 {
-    zeb_write(reg_capture_reset, 1);
+    zeb_write(reg::capture_reset, 1);
     usleep(15000);
-    zeb_write(reg_capture_reset, 0);
+    zeb_write(reg::capture_reset, 0);
 }
 
 void zebecp3::worksetreset()
@@ -256,8 +215,8 @@ void zebecp3::worksetreset()
 
 void zebecp3::GetCaptureFormat(unsigned short* out)
 {
-    unsigned int size = zeb_read(reg_auto_format);
-    unsigned int rate = zeb_read(reg_preset);
+    unsigned int size = zeb_read(reg::auto_format);
+    unsigned int rate = zeb_read(reg::preset);
     unsigned short row = (size & 0xff) << 8 | (size >> 8 & 0xff);
     unsigned short column = (size >> 16 & 0xff) << 8 | (size >> 24 & 0xff);
     unsigned short freq = rate & 0xff;
@@ -280,10 +239,10 @@ void zebecp3::GetCaptureFormat(unsigned short* out)
 void zebecp3::SetCaptureFormat(unsigned char autoflag, unsigned char preset)
 {
     if (autoflag == 1) {
-        zeb_write(reg_auto_format, 1);
+        zeb_write(reg::auto_format, 1);
     } else {
-        zeb_write(reg_auto_format, 0);
-        zeb_write(reg_preset, preset);
+        zeb_write(reg::auto_format, 0);
+        zeb_write(reg::preset, preset);
         const zeb_program& p = program();
         zeb_say(preset >= 1 && preset <= 7 ? (*p.presets.value)[preset - 1] : p.preset_help);
     }
@@ -309,8 +268,8 @@ int twice(int value) { return int(unsigned(value) * 2u); }
 
 void zebecp3::advanced_setting(advice_number a)
 {
-    int addrs[zeb_eeprom::encoder_entries] = {0x1526, 0x152C, 0x152E, 0x1532, 0x1534, 0x1536,
-                                  0x1538, 0x1104, 0x1584, 0x1586, 0x1588};
+    int addrs[zeb_eeprom::encoder_entries];
+    std::copy(std::begin(zeb_eeprom::encoder_addresses), std::end(zeb_eeprom::encoder_addresses), addrs);
     int values[zeb_eeprom::encoder_entries] = {
         plus(a.levelNum, a.profileNum == 1 ? 0x200 : 0x100),
         a.H_Num,
@@ -333,7 +292,7 @@ void zebecp3::advanced_setting(advice_number a)
 void zebecp3::write_M23Register(int count, int* addrs, int* values)
 {
     for (int i = 0; i < count; ++i) {
-        unsigned char at = (unsigned char)(zeb_eeprom::entries + 4 * i);
+        unsigned char at = (unsigned char)zeb_eeprom::entry_address(i);
         unsigned char addr[4] = {(unsigned char)(addrs[i] >> 8), (unsigned char)addrs[i], 0, 0};
         write_24cxx(at, 2, addr);
         unsigned char value[4] = {(unsigned char)(values[i] >> 8), (unsigned char)values[i], 0, 0};
@@ -345,7 +304,7 @@ void zebecp3::read_M23Register(int count, int* values)
 {
     for (int i = 0; i < count; ++i) {
         unsigned char buf[4] = {};
-        read_24cxx((unsigned char)(zeb_eeprom::entries + 2 + 4 * i), 2, buf);
+        read_24cxx((unsigned char)zeb_eeprom::entry_value(i), 2, buf);
         values[i] = buf[0] * 256 + buf[1];
     }
 }
@@ -421,10 +380,10 @@ spi_words two_words(unsigned int first, unsigned int second) { return {first, se
 // upper half of the first send word.
 void spi_send(zebecp3& card, spi_words words, unsigned int ctl)
 {
-    card.zeb_write(spi_send0, words.first);
+    card.zeb_write(reg::spi_send0, words.first);
     if (words.two)
-        card.zeb_write(spi_send1, words.second);
-    card.zeb_write(spi_control, ctl | (words.first & 0xffff0000u));
+        card.zeb_write(reg::spi_send1, words.second);
+    card.zeb_write(reg::spi_control, ctl | (words.first & 0xffff0000u));
 }
 
 constexpr zeb_text<> silent = zeb_table::none;
@@ -458,13 +417,13 @@ status_polls poll_status(zebecp3& card, unsigned int carried, int limit, usecond
     do {
         if (pause)
             usleep(pause);
-        if (!spi_transfer(card, one_word((carried & 0xffffff00u) | flash_read_status), ctl_read_status,
+        if (!spi_transfer(card, one_word((carried & 0xffffff00u) | spi::flash_read_status), ctl_read_status,
                           program().spi_poll_error))
             return {false, false, status};
-        status = card.zeb_read(spi_received);
+        status = card.zeb_read(reg::spi_received);
         carried = status;
         ++polls;
-    } while ((status & flash_wip) && polls < limit);
+    } while ((status & spi::flash_wip) && polls < limit);
     return {true, polls == limit, status};
 }
 
@@ -475,7 +434,7 @@ unsigned char zebecp3::spi_CheckFree(unsigned char kind)
     const int polls = kind == spi_wait_short ? 200 : kind == spi_wait_long ? 400 : 500;
     unsigned int state = 0;
     for (int i = 0; i < polls; ++i) {
-        state = zeb_read(spi_control);
+        state = zeb_read(reg::spi_control);
         if ((state & 0xff) == 1)
             return 1;
     }
@@ -485,25 +444,25 @@ unsigned char zebecp3::spi_CheckFree(unsigned char kind)
 
 void zebecp3::spi_WriteEnable()
 {
-    spi_transfer(*this, one_word(flash_write_enable), ctl_command, program().spi_write_enable_error);
+    spi_transfer(*this, one_word(spi::flash_write_enable), ctl_command, program().spi_write_enable_error);
 }
 
 void zebecp3::spi_WriteDisable()
 {
-    spi_transfer(*this, one_word(flash_write_disable), ctl_command, program().spi_write_disable_error);
+    spi_transfer(*this, one_word(spi::flash_write_disable), ctl_command, program().spi_write_disable_error);
 }
 
 unsigned char zebecp3::spi_GetFlashID(unsigned char* id)
 {
-    zeb_write(spi_received, 1);
-    if (!spi_transfer(*this, one_word(flash_release_power_down), ctl_command, program().spi_release_error) ||
-        !spi_transfer(*this, one_word(0x10u << 8 | flash_read_id), ctl_read_id, zeb_common.spi_read_id_error))
+    zeb_write(reg::spi_received, 1);
+    if (!spi_transfer(*this, one_word(spi::flash_release_power_down), ctl_command, program().spi_release_error) ||
+        !spi_transfer(*this, one_word(0x10u << 8 | spi::flash_read_id), ctl_read_id, zeb_common.spi_read_id_error))
         return 0;
-    unsigned int received = zeb_read(spi_received);
+    unsigned int received = zeb_read(reg::spi_received);
     id[0] = received & 0xff;
     id[1] = received >> 8 & 0xff;
     id[2] = received >> 16 & 0xff;
-    unsigned int version = zeb_read(spi_version_reg);
+    unsigned int version = zeb_read(reg::spi_version);
     for (int i = 0; i < 4; ++i) {
         id[3 + i] = version >> (8 * i) & 0xff;
         zeb_say(zeb_common.spi_version, unsigned(id[3 + i]));
@@ -515,25 +474,25 @@ unsigned char zebecp3::spi_GetFlashID(unsigned char* id)
 unsigned char zebecp3::spi_ChipErase()
 {
     spi_WriteEnable();
-    spi_send(*this, one_word(flash_chip_erase), ctl_command);
+    spi_send(*this, one_word(spi::flash_chip_erase), ctl_command);
     usleep(1000);
     return 1;
 }
 
 unsigned char zebecp3::spi_ChipEraseStatus()
 {
-    spi_send(*this, one_word(flash_read_status), ctl_read_status);
+    spi_send(*this, one_word(spi::flash_read_status), ctl_read_status);
     usleep(2000);
-    unsigned int status = zeb_read(spi_received);
+    unsigned int status = zeb_read(reg::spi_received);
     zeb_say(zeb_common.spi_status, status & 0xff);
-    return !(status & flash_wip);
+    return !(status & spi::flash_wip);
 }
 
 unsigned char zebecp3::spi_read32bit(unsigned char* addr, unsigned int* word)
 {
-    if (!spi_transfer(*this, one_word(with_address(flash_read, addr)), ctl_read_word, program().spi_read_error))
+    if (!spi_transfer(*this, one_word(with_address(spi::flash_read, addr)), ctl_read_word, program().spi_read_error))
         return 0;
-    *word = zeb_read(spi_received);
+    *word = zeb_read(reg::spi_received);
     return 1;
 }
 
@@ -548,9 +507,9 @@ unsigned char zebecp3::spi_read1page(unsigned char* addr, unsigned char* buf)
         addr[0] = at >> 16 & 0xff;
         addr[1] = at >> 8 & 0xff;
         addr[2] = at & 0xff;
-        if (!spi_transfer(*this, one_word(with_address(flash_read, addr)), ctl_read_word, program().spi_read_error))
+        if (!spi_transfer(*this, one_word(with_address(spi::flash_read, addr)), ctl_read_word, program().spi_read_error))
             return 0;
-        unsigned int word = zeb_read(spi_received);
+        unsigned int word = zeb_read(reg::spi_received);
         store_word(buf + 4 * k, word);
         zeb_say(program().spi_read1page_word, at, word);
         usleep(1000);
@@ -560,7 +519,7 @@ unsigned char zebecp3::spi_read1page(unsigned char* addr, unsigned char* buf)
 
 unsigned char zebecp3::spi_Write32bit(unsigned char* addr, unsigned int* word)
 {
-    const unsigned int send0 = with_address(flash_page_program, addr);
+    const unsigned int send0 = with_address(spi::flash_page_program, addr);
     if (!spi_transfer(*this, two_words(send0, *word), ctl_program_word, program().spi_write_error))
         return 0;
     const status_polls s = poll_status(*this, ctl_program_word | (send0 & 0xffff0000u), 50, 1000);
@@ -574,7 +533,7 @@ unsigned char zebecp3::spi_Write32bit(unsigned char* addr, unsigned int* word)
 unsigned char zebecp3::spi_Write1page(unsigned char* addr, unsigned char* page)
 {
     spi_WriteEnable();
-    unsigned int send0 = with_address(flash_page_program, addr);
+    unsigned int send0 = with_address(spi::flash_page_program, addr);
     unsigned int ctl = ctl_program_first;
     bool free = spi_transfer(*this, two_words(send0, word_of(page)), ctl);
     for (int k = 0; free && k < 31; ++k) {
@@ -602,6 +561,6 @@ unsigned char zebecp3::spi_Write1page(unsigned char* addr, unsigned char* page)
 
 void zebecp3::spi_EnterDeepPowerDown()
 {
-    if (spi_transfer(*this, one_word(flash_deep_power_down), ctl_command, program().spi_deep_power_down_error))
-        zeb_write(spi_received, 0x1000);
+    if (spi_transfer(*this, one_word(spi::flash_deep_power_down), ctl_command, program().spi_deep_power_down_error))
+        zeb_write(reg::spi_received, 0x1000);
 }

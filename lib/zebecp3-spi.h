@@ -3,6 +3,8 @@
 // reached through four private requests of its driver on the DVB frontend node.
 #pragma once
 
+#include "zeb_card.h"
+
 #include <cstddef>
 #include <sys/ioctl.h>
 
@@ -21,8 +23,6 @@ static_assert(sizeof(reg_record) == 8 && offsetof(reg_record, value) == 4, "reg_
 static_assert(sizeof(window_record) == 12 && offsetof(window_record, offset) == 4 &&
                   offsetof(window_record, value) == 8,
               "window_record layout");
-
-#define WINDOW_BASE 0x4000u
 
 #define REG_READ _IOR('o', 90, struct reg_record)
 #define REG_WRITE _IOW('o', 91, struct reg_record)

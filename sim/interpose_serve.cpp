@@ -27,7 +27,7 @@ namespace {
 // The driver's four requests, as the card access library names them.
 constexpr uint32_t kRegRead = REG_READ, kRegWrite = REG_WRITE;
 constexpr uint32_t kWindowRead = WINDOW_READ, kWindowWrite = WINDOW_WRITE;
-constexpr unsigned kWindowBase = WINDOW_BASE;
+constexpr unsigned kWindowBase = zeb_mailbox::window_base;
 
 struct Sim {
     Config config;

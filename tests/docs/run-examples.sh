@@ -17,10 +17,10 @@
 #
 # Each example gets a new card (its own cardsim state folder) and a new
 # empty working and home folder.  Its commands run one after the other in
-# one shell, so a later command sees what an earlier one stored.  ravelins
-# and ravelin written bare run under "cardsim --"; a command that names
-# cardsim itself gets the card's state folder and keeps the options it
-# shows.  A document with no example fails: it is listed to be tested.
+# one shell, so a later command sees what an earlier one stored.
+# ravelins, ravelin and ravelinctl written bare run under "cardsim --"; a
+# command that names cardsim itself gets the card's state folder and keeps
+# the options it shows.  A document with no example fails: it is listed to be tested.
 #
 # Exit status: 0 when every example printed what the document shows, 1 when
 # one did not (each difference is shown), 2 for a bad document.
@@ -126,6 +126,7 @@ run_example()
     # example's card and the options the example gives it.
     ravelins() { command cardsim --state "$_ex_state" -- ravelins "$@"; }
     ravelin() { command cardsim --state "$_ex_state" -- ravelin "$@"; }
+    ravelinctl() { command cardsim --state "$_ex_state" -- ravelinctl "$@"; }
     cardsim() { command cardsim --state "$_ex_state" "$@"; }
     _ex_status() { return "$1"; }
 

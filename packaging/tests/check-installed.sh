@@ -143,6 +143,23 @@ for page in "$root"/usr/share/man/man1/{ravelins,ravelin,cardsim}.1.gz \
     fi
 done
 
+# The guides that a man page names in SEE ALSO are installed with its
+# package.  A plain cmake install has no package folder under
+# /usr/share/doc and installs no guides, so it is not checked here.
+for page in "$root"/usr/share/man/man1/{ravelins,ravelin,cardsim}.1.gz; do
+    [[ -f $page ]] || continue
+    name=$(basename "$page" .1.gz)
+    [[ -f $root/usr/share/doc/$name/copyright ]] || continue
+    named=$(gzip -dc "$page" | grep -o '/usr/share/doc/[^ ]*' | sort -u)
+    for doc in $named; do
+        if [[ -f $root$doc ]]; then
+            pass "$name(1) names $doc, which is installed"
+        else
+            fail "$name(1) names $doc, which is not in $root"
+        fi
+    done
+done
+
 desktop=$root/usr/share/applications/ravelin.desktop
 if [[ -f $desktop ]] && have desktop-file-validate desktop-file-utils; then
     if desktop-file-validate "$desktop" >"$work/out" 2>&1 && ! grep -q . "$work/out"; then

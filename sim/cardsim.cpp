@@ -446,6 +446,14 @@ std::string mode_text(mode_t mode)
     return buf;
 }
 
+std::string g_missing_parent;  // the note on the state folder's missing parent, said when it is made
+
+void note_missing_parent()
+{
+    fputs(g_missing_parent.c_str(), stderr);
+    g_missing_parent.clear();
+}
+
 // Refusals of the state folder that the model's own check does not make:
 // a shared folder such as /tmp, and what the caller may not read or write.
 void check_state_access(const Options& o)
@@ -455,11 +463,11 @@ void check_state_access(const Options& o)
     if (lstat(dir.c_str(), &st) != 0) {
         if (errno != ENOENT)
             die("cannot use the state folder " + dir + ": " + strerror(errno));
-        // Only the folder itself is made; say so when its parents are missing too.
+        // The model makes missing parents as well; that is said when it happens.
         std::string parent = dir_of(dir);
-        if (!parent.empty() && stat(parent.c_str(), &st) != 0 && errno == ENOENT && !o.command.empty())
-            fprintf(stderr, "cardsim: %s does not exist; making it, private, for the state folder %s\n",
-                    parent.c_str(), dir.c_str());
+        if (!parent.empty() && stat(parent.c_str(), &st) != 0 && errno == ENOENT)
+            g_missing_parent = "cardsim: " + parent + " does not exist; making it, private, for the state folder " +
+                               dir + "\n";
         return;
     }
     if (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && (st.st_mode & (S_IWGRP | S_IWOTH)))
@@ -643,6 +651,7 @@ int main(int argc, char** argv)
     }
 
     if (o.do_reset) {
+        note_missing_parent();
         std::string err = state.reset(config.mac);
         if (!err.empty())
             die(err);
@@ -652,6 +661,7 @@ int main(int argc, char** argv)
     if (o.command.empty())
         return 0;
 
+    note_missing_parent();
     std::string err = state.prepare(config.mac);
     if (!err.empty())
         die(err);

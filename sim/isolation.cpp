@@ -165,7 +165,7 @@ std::string build_dev(const NodeList& nodes)
     int old_dev = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (old_dev < 0)
         return failed("/dev");
-    if (mount("cardsim", "/dev", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755,size=64k,nr_inodes=4096") !=
+    if (mount("cardsim", "/dev", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755,size=1m,nr_inodes=16384") !=
         0) {
         int e = errno;
         close(old_dev);

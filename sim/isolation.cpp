@@ -11,6 +11,8 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -156,6 +158,66 @@ std::string make_nodes(int new_dev, const NodeList& nodes)
     return "";
 }
 
+// A mount point of /proc/self/mountinfo, whose spaces and the like are octal escapes.
+std::string unescape(const char* text)
+{
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        if (p[0] == '\\' && p[1] >= '0' && p[1] <= '3' && p[2] >= '0' && p[2] <= '7' && p[3] >= '0' && p[3] <= '7') {
+            out += char((p[1] - '0') * 64 + (p[2] - '0') * 8 + (p[3] - '0'));
+            p += 3;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+// Device files outside the private /dev (a DVB device copied with mknod into
+// some folder) open nothing: every other mount gets "nodev", where the kernel
+// lets it be set.
+void forbid_devices_elsewhere()
+{
+    FILE* f = fopen("/proc/self/mountinfo", "re");
+    if (!f)
+        return;
+    char* line = nullptr;
+    size_t cap = 0;
+    while (getline(&line, &cap, f) > 0) {
+        // mount ID, parent ID, major:minor, root, mount point, ...
+        char* save = nullptr;
+        char* field = strtok_r(line, " ", &save);
+        for (int i = 1; field && i < 5; ++i)
+            field = strtok_r(nullptr, " ", &save);
+        if (!field)
+            continue;
+        std::string point = unescape(field);
+        if (point == "/dev" || point.compare(0, 5, "/dev/") == 0)
+            continue;
+        struct mount_attr attr = {};
+        attr.attr_set = MOUNT_ATTR_NODEV;
+        if (syscall(SYS_mount_setattr, AT_FDCWD, point.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, &attr,
+                    sizeof attr) == 0 ||
+            errno != ENOSYS)
+            continue;
+        // Kernels before 5.12: a remount that keeps the locked flags.
+        struct statvfs vfs;
+        if (statvfs(point.c_str(), &vfs) != 0)
+            continue;
+        unsigned long flags = MS_REMOUNT | MS_BIND | MS_NODEV;
+        const struct {
+            unsigned long st, ms;
+        } keep[] = {{ST_RDONLY, MS_RDONLY},     {ST_NOSUID, MS_NOSUID},         {ST_NOEXEC, MS_NOEXEC},
+                    {ST_NOATIME, MS_NOATIME},   {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
+        for (const auto& k : keep)
+            if (vfs.f_flag & k.st)
+                flags |= k.ms;
+        mount(nullptr, point.c_str(), nullptr, flags, nullptr);
+    }
+    free(line);
+    fclose(f);
+}
+
 // The private /dev over the real one; the current folder is the old /dev while it is made.
 std::string build_dev(const NodeList& nodes)
 {
@@ -187,6 +249,8 @@ std::string build_dev(const NodeList& nodes)
         mount(nullptr, "/dev", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
               nullptr) != 0)
         err = failed("remount /dev read-only");
+    if (err.empty())
+        forbid_devices_elsewhere();
     close(old_dev);
     if (new_dev >= 0)
         close(new_dev);

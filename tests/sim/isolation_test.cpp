@@ -8,6 +8,7 @@
 #include "exec32.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 namespace {
@@ -140,6 +141,22 @@ TEST_F(IsolationTest, DvbFolderListsExactlyTheSimulatedNodes)
     auto r = cardsim({"sh", "-c", "ls /dev/dvb /dev/dvb/adapter0 && ls /dev | grep -c . && echo x > /dev/null"});
     EXPECT_EQ(r.out, "/dev/dvb:\nadapter0\n\n/dev/dvb/adapter0:\nfrontend0\n7\n") << r.err;
     EXPECT_EQ(r.status, 0);
+}
+
+// A DVB device copied with mknod into some folder outside /dev opens nothing.
+TEST_F(IsolationTest, DeviceCopiesOutsideDevOpenNothing)
+{
+    std::string copy = dir + ".node";
+    ASSERT_EQ(mknod(copy.c_str(), S_IFCHR | 0666, makedev(212, 0)), 0) << strerror(errno);
+    auto r = testsupport::run({FAKE_DEV_BIN, PROBE_STATIC_BIN, "open", copy});
+    EXPECT_EQ(r.out, "open " + copy + " ENXIO\n") << r.err;
+    r = cardsim({PROBE_STATIC_BIN, "open", copy, "open", "/dev/null"});
+    EXPECT_EQ(r.out, "open " + copy + " EACCES\nopen /dev/null ok\n") << r.err;
+    std::string card = dir + "/card";
+    ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+    r = in_fake_dev({"--as-nobody"}, {"--state", card, "--", PROBE_STATIC_BIN, "open", copy, "open", "/dev/null"});
+    EXPECT_EQ(r.out, "open " + copy + " EACCES\nopen /dev/null ok\n") << r.err;
+    remove(copy.c_str());
 }
 
 // An ordinary user gets a user namespace of their own, mapping only their ids.

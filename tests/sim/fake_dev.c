@@ -6,7 +6,7 @@
 //   fake_dev [--as-nobody] [--no-namespaces] COMMAND [ARGS...]
 // --as-nobody runs COMMAND as uid/gid 65534; --no-namespaces makes unshare
 // fail with EPERM for COMMAND and its children, as a kernel or a container
-// that forbids namespaces does.
+// that forbids namespaces does. Always a 64-bit program, which the kernel runs.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -40,11 +40,17 @@ static void node(const char* path, unsigned maj, unsigned min)
     must(chmod(path, 0666) == 0, path);
 }
 
+// unshare of either class: 272 on x86-64, 310 on i386.
 static void forbid_unshare(void)
 {
     struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 2),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unshare, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 272, 3, 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_I386, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 310, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
@@ -98,7 +104,16 @@ int main(int argc, char** argv)
         must(setgid(65534) == 0, "setgid");
         must(setuid(65534) == 0, "setuid");
     }
-    execvp(argv[i], argv + i);
+    // execv, not execvp, for a path: execvp would hand a 32-bit program to sh
+    if (strchr(argv[i], '/'))
+        execv(argv[i], argv + i);
+    else
+        execvp(argv[i], argv + i);
+    if (errno == ENOEXEC) {
+        // a 32-bit program where the kernel runs none: through qemu-i386
+        argv[i - 1] = (char*)"qemu-i386";
+        execvp(argv[i - 1], argv + i - 1);
+    }
     fprintf(stderr, "fake_dev: %s: %s\n", argv[i], strerror(errno));
     return 127;
 }

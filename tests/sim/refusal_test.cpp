@@ -3,6 +3,8 @@
 // COMMAND that cannot be run or found), and leaves nothing on disk.
 #include "sim_fixture.h"
 
+#include "program_class.h"
+
 #include <climits>
 #include <sys/stat.h>
 
@@ -133,7 +135,9 @@ TEST_F(LauncherRefusalTest, StateTheCallerMayNotReadOrWriteIsRefusedUpFront)
         ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
     }
     auto cardsim = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {CARDSIM_BIN, "--state", card});
+        args.insert(args.begin(), {"--state", card});
+        std::vector<std::string> program = as_argv(CARDSIM_BIN);
+        args.insert(args.begin(), program.begin(), program.end());
         args.insert(args.begin(), as_user.begin(), as_user.end());
         return testsupport::run(args);
     };

@@ -18,7 +18,7 @@ echo "== requests through the interposer ($build)"
 "$build/sim/cardsim" --state "$state" -- "$build/bench/cardsim_bench" ${2:-}
 
 echo "== start-up cost of the private /dev"
-runs=${3:-200}
+runs=${3:-500}
 # "WALL CPU": microseconds per run of "cardsim [OPTION] -- true" over $runs
 # runs, in wall time and in processor time (user and system, of cardsim and
 # true); the processor time holds still on a busy machine.

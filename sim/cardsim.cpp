@@ -5,6 +5,7 @@
 #include "faults.h"
 #include "exec32.h"
 #include "show.h"
+#include "isolation.h"
 #include "state.h"
 
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -34,17 +36,20 @@ const char kHelpHead[] =
     "\n"
     "cardsim simulates the HDMI capture card. COMMAND's open, close and ioctl calls on\n"
     "/dev/dvb/adapterN/frontendM are served by a model of the card (the interposer\n"
-    "libcardsim.so, loaded with LD_PRELOAD); no other open under /dev/dvb reaches the\n"
-    "system; everything else COMMAND does goes to the real system. 32-bit programs run\n"
-    "as well as 64-bit ones (through qemu-i386 where the kernel cannot run them).\n"
-    "cardsim's exit status is COMMAND's.\n"
+    "libcardsim.so, loaded with LD_PRELOAD); everything else COMMAND does goes to the\n"
+    "real system. COMMAND and every program it starts run with a private /dev, in\n"
+    "which /dev/dvb holds only the simulated nodes and no real DVB device exists, so\n"
+    "no program of the tree reaches a real card, whether the interposer is loaded\n"
+    "into it or not. 32-bit programs run as well as 64-bit ones (through qemu-i386\n"
+    "where the kernel cannot run them). cardsim's exit status is COMMAND's.\n"
     "\n"
     "Options:\n"
     "  --state DIR            folder that holds the card's persistent state, your own\n"
     "                         and writable by no one else (default $CARDSIM_STATE, else\n"
     "                         $XDG_STATE_HOME/cardsim, else ~/.local/state/cardsim)\n"
     "  --node A:F             list /dev/dvb/adapterA/frontendF (repeatable; default 0:0);\n"
-    "                         other nodes fail to open with ENOENT\n"
+    "                         all listed nodes are one card; other nodes fail to open\n"
+    "                         with ENOENT\n"
     "  --signal WxH@RATE[p|i] HDMI input: width, height, frequency code 0 to 255,\n"
     "                         progressive or interlaced (default 1920x1080@60p)\n"
     "  --reg48 WORD           what register 0x48 reads, all 32 bits (instead of --signal's)\n"
@@ -64,6 +69,8 @@ const char kHelpHead[] =
     "                         entries, mute, program name, MAC, registers 0x48/0x4C, flash,\n"
     "                         accesses the card did not know\n"
     "  --reset                make the card new (with --mac); runs before --show or COMMAND\n"
+    "  --no-isolation         run COMMAND without the private /dev (for sudo inside):\n"
+    "                         real DVB devices stay in sight; cardsim warns\n"
     "  --list-faults          the fault names, one a line\n"
     "  --version              cardsim's version\n"
     "  --help                 this text\n"
@@ -84,13 +91,18 @@ const char kHelpTail[] =
     "Examples:\n"
     "  cardsim -- ravelins -i                       read the input format\n"
     "  cardsim --signal 1280x720@50p -- ravelins -i\n"
-    "  cardsim --fault busy=3 --trace ~/card.trace -- ravelins -N\n"
+    "  cardsim --fault receiver-busy --trace ~/card.trace -- ravelins -N\n"
+    "                                               the receiver always busy\n"
     "  cardsim --state ~/card --show                what the card stores\n"
     "  cardsim --state ~/card --reset               a new card\n"
     "\n"
     "Bad options, malformed values, an unsafe state folder and unreadable or corrupt\n"
     "state exit with status 2 and leave the card untouched. A COMMAND that cannot be\n"
-    "found exits 127, one that cannot be run 126.\n";
+    "found exits 127, one that cannot be run 126.\n"
+    "\n"
+    "Where the system allows no private /dev (no user namespaces) and real DVB\n"
+    "devices exist, cardsim says so once and refuses statically linked and set-ID\n"
+    "COMMANDs (status 2): the interposer cannot be loaded into them.\n";
 
 [[noreturn]] void usage_error(const std::string& text)
 {
@@ -139,8 +151,24 @@ bool is_interposer(const std::string& path, int bits)
     return elf_bits(path) == bits && elf_exports(path, kInterposerMark);
 }
 
-// The interposer of the program's class: CARDSIM_PRELOAD_32/64, then beside
-// cardsim (a build tree), then the installed layout. "" when there is none.
+// Where the interposer of a class may be: CARDSIM_PRELOAD_32/64 (when set,
+// the only place), then beside cardsim (a build tree), then the installed layout.
+std::vector<std::string> interposer_places(int bits)
+{
+    const char* override_name = bits == 32 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64";
+    if (const char* o = getenv(override_name); o && *o)
+        return {o};
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return {};
+    self[n] = '\0';
+    std::string dir = dir_of(self);
+    return {dir + "/libcardsim.so",
+            dir + "/../lib/" + (bits == 32 ? "i386" : "x86_64") + "-linux-gnu/cardsim/libcardsim.so"};
+}
+
+// The interposer of the class, "" when there is none.
 std::string interposer_of(int bits)
 {
     const char* override_name = bits == 32 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64";
@@ -150,19 +178,9 @@ std::string interposer_of(int bits)
                 "-bit libcardsim.so (it must be cardsim's interposer, which exports " + kInterposerMark + ")");
         return absolute(o);
     }
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = '\0';
-        std::string dir = dir_of(self);
-        std::vector<std::string> candidates = {
-            dir + "/libcardsim.so",
-            dir + "/../lib/" + (bits == 32 ? "i386" : "x86_64") + "-linux-gnu/cardsim/libcardsim.so",
-        };
-        for (const auto& c : candidates)
-            if (is_interposer(c, bits))
-                return c;
-    }
+    for (const auto& c : interposer_places(bits))
+        if (is_interposer(c, bits))
+            return c;
     return "";
 }
 
@@ -170,9 +188,13 @@ std::string find_interposer(int bits)
 {
     if (std::string found = interposer_of(bits); !found.empty())
         return found;
-    if (bits == 32)
-        die("no 32-bit interposer found; build the i386 tree or set CARDSIM_PRELOAD_32");
-    die("no 64-bit interposer found; build the x86-64 tree or set CARDSIM_PRELOAD_64");
+    std::string places;
+    for (const auto& p : interposer_places(bits))
+        places += (places.empty() ? "" : ", ") + p;
+    die("no " + std::to_string(bits) + "-bit interposer found (looked for " +
+        (places.empty() ? std::string("cardsim's own folder, which /proc/self/exe did not give") : places) +
+        "); build the " + (bits == 32 ? "i386" : "x86-64") + " tree or set CARDSIM_PRELOAD_" +
+        std::to_string(bits));
 }
 
 std::string g_link_dir;  // the private folder of interposer links, removed at exit
@@ -275,14 +297,19 @@ int show(State& state, const Config& config)
     return 0;
 }
 
-}  // namespace
+struct Options {
+    Config config;
+    bool do_show = false, do_reset = false, isolation = true;
+    std::string state_dir;
+    std::vector<char*> command;
+};
 
-int main(int argc, char** argv)
+Options parse_options(int argc, char** argv)
 {
     enum {
         opt_state = 256, opt_node, opt_signal, opt_mac, opt_busy_time, opt_fault, opt_real_time, opt_trace,
         opt_flash_id, opt_flash_busy_time, opt_show, opt_reset, opt_help, opt_request_time, opt_reg48, opt_reg4c,
-        opt_version, opt_list_faults
+        opt_version, opt_list_faults, opt_no_isolation
     };
     static const option options[] = {
         {"state", required_argument, nullptr, opt_state},
@@ -303,12 +330,13 @@ int main(int argc, char** argv)
         {"reg4c", required_argument, nullptr, opt_reg4c},
         {"version", no_argument, nullptr, opt_version},
         {"list-faults", no_argument, nullptr, opt_list_faults},
+        {"no-isolation", no_argument, nullptr, opt_no_isolation},
         {nullptr, 0, nullptr, 0},
     };
 
-    Config config;
-    bool nodes_given = false, do_show = false, do_reset = false;
-    std::string state_dir;
+    Options o;
+    Config& config = o.config;
+    bool nodes_given = false;
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, "+", options, nullptr)) != -1) {
@@ -317,7 +345,7 @@ int main(int argc, char** argv)
         case opt_state:
             if (arg.empty())
                 usage_error("--state needs a folder");
-            state_dir = arg;
+            o.state_dir = arg;
             break;
         case opt_node: {
             std::pair<unsigned, unsigned> node;
@@ -367,20 +395,23 @@ int main(int argc, char** argv)
             err = parse_seconds(arg, config.flash_busy_ns);
             break;
         case opt_show:
-            do_show = true;
+            o.do_show = true;
             break;
         case opt_reset:
-            do_reset = true;
+            o.do_reset = true;
+            break;
+        case opt_no_isolation:
+            o.isolation = false;
             break;
         case opt_help:
             fputs((kHelpHead + faults_help() + kHelpTail).c_str(), stdout);
-            return 0;
+            exit(0);
         case opt_version:
             fputs("cardsim " CARDSIM_VERSION "\n", stdout);
-            return 0;
+            exit(0);
         case opt_list_faults:
             fputs(faults_list().c_str(), stdout);
-            return 0;
+            exit(0);
         default:
             if (optopt && optopt < 256)
                 usage_error(std::string("unknown option '-") + char(optopt) + "'");
@@ -389,61 +420,165 @@ int main(int argc, char** argv)
         if (!err.empty())
             usage_error(std::string("--") + options[c - opt_state].name + ": " + err);
     }
-    std::vector<char*> command(argv + optind, argv + argc);
-    if (command.empty() && !do_show && !do_reset)
+    o.command.assign(argv + optind, argv + argc);
+    if (o.command.empty() && !o.do_show && !o.do_reset)
         usage_error("nothing to do: give -- COMMAND, --show or --reset");
+    return o;
+}
 
-    if (state_dir.empty())
-        state_dir = default_state_dir();
-    if (state_dir.empty())
-        usage_error("no state folder: give --state DIR, or set CARDSIM_STATE or HOME");
-    config.state = absolute(state_dir);
-    if (!config.trace.empty())
-        config.trace = absolute(config.trace);
-    State state(config.state);
+// What execvp would run: 127 when there is nothing, 126 when it cannot be run.
+std::string resolve_command(const char* name)
+{
+    ProgramSearch found = search_program(name);
+    if (!found.path.empty())
+        return found.path;
+    if (!found.unrunnable.empty())
+        die(std::string(name) + ": cannot run " + found.unrunnable + ": " + found.why, 126);
+    if (found.searched.empty())
+        die(std::string(name) + ": no such file", 127);
+    die(std::string(name) + ": command not found", 127);
+}
 
-    std::string program;
-    if (!command.empty()) {
-        program = find_program(command[0]);
-        if (program.empty())
-            die(std::string(command[0]) + ": command not found", 127);
-    }
-    {
-        // --reset mends a corrupt card, but not a folder that is not safe to write in.
-        std::string err = state.check();
-        if (!err.empty() && (!do_reset || err.rfind("unsafe", 0) == 0))
-            die(err);
-    }
-    if (!config.trace.empty()) {
-        int fd = open(config.trace.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0)
-            die("cannot open the trace file " + config.trace + ": " +
-                (errno == ELOOP ? std::string("it is a symbolic link (give the file itself)") : strerror(errno)));
-        close(fd);
-    }
-    std::string preload;
-    bool mixed_preload = false;
-    if (!command.empty()) {
-        int bits = elf_bits(program);
-        // A script may start programs of either class: the loader's $LIB then
-        // picks the interposer of each, when both are at hand.
-        mixed_preload = bits == 0 && !interposer_of(32).empty() && !interposer_of(64).empty();
-        preload = find_interposer(bits ? bits : int(sizeof(void*) * 8));
-    }
+std::string mode_text(mode_t mode)
+{
+    char buf[8];
+    snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
+    return buf;
+}
 
-    if (do_reset) {
-        std::string err = state.reset(config.mac);
-        if (!err.empty())
-            die(err);
-    }
-    if (do_show)
-        show(state, config);
-    if (command.empty())
-        return 0;
+std::string g_missing_parent;  // the note on the state folder's missing parent, said when it is made
 
-    std::string err = state.prepare(config.mac);
-    if (!err.empty())
-        die(err);
+void note_missing_parent()
+{
+    fputs(g_missing_parent.c_str(), stderr);
+    g_missing_parent.clear();
+}
+
+// Refusals of the state folder that the model's own check does not make:
+// a shared folder such as /tmp, and what the caller may not read or write.
+void check_state_access(const Options& o)
+{
+    const std::string& dir = o.config.state;
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            die("cannot use the state folder " + dir + ": " + strerror(errno));
+        // The model makes missing parents as well; that is said when it happens.
+        std::string parent = dir_of(dir);
+        if (!parent.empty() && stat(parent.c_str(), &st) != 0 && errno == ENOENT)
+            g_missing_parent = "cardsim: " + parent + " does not exist; making it, private, for the state folder " +
+                               dir + "\n";
+        return;
+    }
+    if (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && (st.st_mode & (S_IWGRP | S_IWOTH)))
+        die("unsafe state folder " + dir + ": it is a shared folder (mode " + mode_text(st.st_mode) +
+            ") where every user may make files; use a folder of your own, such as one made by mktemp -d or the "
+            "default ~/.local/state/cardsim");
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+        return;  // the model's check names what is wrong
+    int need = o.command.empty() && !o.do_reset ? R_OK : R_OK | W_OK;
+    if (faccessat(AT_FDCWD, dir.c_str(), need | X_OK, AT_EACCESS) != 0)
+        die("cannot use the state folder " + dir + ": you may not " + (need & W_OK ? "read and write" : "read") +
+            " in it (mode " + mode_text(st.st_mode) + "); give yourself the permission, or use another folder");
+    std::vector<std::string> names = {"eeprom", "registers", "flash", "unknown", "eeprom.lock"};
+    for (const auto& n : o.config.nodes)
+        names.push_back(State::node_lock_name(n.first, n.second));
+    for (const auto& name : names) {
+        std::string path = dir + "/" + name;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (faccessat(AT_FDCWD, path.c_str(), need, AT_EACCESS) != 0)
+            die("cannot use " + path + ": you may not " + (need & W_OK ? "read and write" : "read") + " it (mode " +
+                mode_text(st.st_mode) + "); give yourself the permission, or --reset the card");
+    }
+}
+
+// The trace file is made last, after every check; this one makes nothing.
+void check_trace(const std::string& trace)
+{
+    if (trace.empty())
+        return;
+    const std::string head = "cannot open the trace file " + trace + ": ";
+    struct stat st;
+    if (lstat(trace.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode))
+            die(head + "it is a symbolic link (give the file itself)");
+        if (S_ISDIR(st.st_mode))
+            die(head + strerror(EISDIR));
+        if (access(trace.c_str(), W_OK) != 0)
+            die(head + strerror(errno));
+        return;
+    }
+    if (errno != ENOENT)
+        die(head + strerror(errno));
+    std::string parent = dir_of(trace);
+    if (access((parent.empty() ? "/" : parent).c_str(), W_OK | X_OK) != 0)
+        die(head + (errno == ENOENT ? "the folder " + parent + " does not exist" : std::string(strerror(errno))));
+}
+
+void create_trace(const std::string& trace)
+{
+    if (trace.empty())
+        return;
+    int fd = open(trace.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        int e = errno;
+        remove_link_dir();
+        errno = e;
+        die("cannot open the trace file " + trace + ": " +
+            (errno == ELOOP ? std::string("it is a symbolic link (give the file itself)") : strerror(errno)));
+    }
+    close(fd);
+}
+
+// A program the interposer cannot be loaded into, or "".
+std::string uninterposable(const std::string& program)
+{
+    if (elf_static(program))
+        return program + " is statically linked, so no interposer is loaded into it";
+    struct stat st;
+    struct statvfs vfs;
+    if (stat(program.c_str(), &st) == 0 && statvfs(program.c_str(), &vfs) == 0 && !(vfs.f_flag & ST_NOSUID) &&
+        ((st.st_mode & S_ISUID) || ((st.st_mode & S_ISGID) && (st.st_mode & S_IXGRP))))
+        return program + " is set-" + (st.st_mode & S_ISUID ? "user" : "group") +
+               "-ID, so the loader ignores LD_PRELOAD for it";
+    return "";
+}
+
+// Runs COMMAND in the private /dev; where there is none, says once what is
+// then not covered and refuses the programs that would reach a real card.
+void isolate_or_refuse(const Options& o, const std::string& program)
+{
+    if (int fd = inherited_dvb_descriptor(); fd >= 0)
+        die("descriptor " + std::to_string(fd) +
+            " is a DVB device, which COMMAND would inherit; cardsim never hands a real card to it (close it)");
+    std::string why = "--no-isolation";
+    if (o.isolation) {
+        IsolationResult r = isolate(o.config.nodes);
+        if (r.fatal)
+            die(r.why);
+        if (r.done)
+            return;
+        why = "the system does not allow it: " + r.why;
+    }
+    if (!real_dvb_nodes_exist())
+        return;
+    fprintf(stderr,
+            "cardsim: warning: COMMAND runs without a private /dev (%s), and real DVB devices are in sight: only "
+            "programs that load the interposer are kept from them; statically linked and set-ID programs, programs "
+            "started without LD_PRELOAD (env -i, sudo) and raw system calls reach the real card\n",
+            why.c_str());
+    std::string refused = uninterposable(program);
+    if (refused.empty())
+        if (std::string interpreter = script_interpreter(program); !interpreter.empty())
+            if (!(refused = uninterposable(interpreter)).empty())
+                refused = program + "'s interpreter " + refused;
+    if (!refused.empty())
+        die("refused: " + refused + ", and without a private /dev it would open the real DVB devices");
+}
+
+void export_settings(const Config& config)
+{
     put_env("CARDSIM_STATE", config.state);
     put_env("CARDSIM_NODES", format_nodes(config));
     put_env("CARDSIM_SIGNAL", format_signal(config.signal));
@@ -466,17 +601,79 @@ int main(int argc, char** argv)
         put_env("CARDSIM_TRACE", config.trace);
     put_env("CARDSIM_FLASH_ID", format_flash_id(config.flash_id));
     put_env("CARDSIM_FLASH_BUSY_TIME", format_seconds(config.flash_busy_ns));
-    if (mixed_preload)
-        preload = interposer_per_class();
+}
+
+void export_preload(const std::string& preload)
+{
     const char* old_preload = getenv("LD_PRELOAD");
     put_env("LD_PRELOAD", old_preload && *old_preload ? preload + ":" + old_preload : preload);
     // A sanitized program wants its runtime first among the libraries; the interposer comes before it.
     const char* asan = getenv("ASAN_OPTIONS");
     put_env("ASAN_OPTIONS", std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0");
+}
 
-    command.push_back(nullptr);
-    if (mixed_preload)
-        run_and_clean_up(program, command.data());
-    exec_program(program, command.data());
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o = parse_options(argc, argv);
+    Config& config = o.config;
+    if (o.state_dir.empty())
+        o.state_dir = default_state_dir();
+    if (o.state_dir.empty())
+        usage_error("no state folder: give --state DIR, or set CARDSIM_STATE or HOME");
+    config.state = absolute(o.state_dir);
+    if (!config.trace.empty())
+        config.trace = absolute(config.trace);
+    State state(config.state);
+
+    // Every check that can refuse comes before anything is made.
+    std::string program;
+    if (!o.command.empty())
+        program = resolve_command(o.command[0]);
+    check_state_access(o);
+    {
+        // --reset mends a corrupt card, but not a folder that is not safe to write in.
+        std::string err = state.check();
+        if (!err.empty() && (!o.do_reset || err.rfind("unsafe", 0) == 0))
+            die(err);
+    }
+    check_trace(config.trace);
+    std::string preload;
+    bool per_class = false;
+    if (!o.command.empty()) {
+        int bits = elf_bits(program);
+        // Both interposers at hand: the loader's $LIB picks the one of each
+        // program's class, for COMMAND and for every program it starts.
+        per_class = !interposer_of(32).empty() && !interposer_of(64).empty();
+        preload = find_interposer(bits ? bits : int(sizeof(void*) * 8));
+        isolate_or_refuse(o, program);
+    }
+
+    if (o.do_reset) {
+        note_missing_parent();
+        std::string err = state.reset(config.mac);
+        if (!err.empty())
+            die(err);
+    }
+    if (o.do_show)
+        show(state, config);
+    if (o.command.empty())
+        return 0;
+
+    note_missing_parent();
+    std::string err = state.prepare(config.mac);
+    if (!err.empty())
+        die(err);
+    if (per_class)
+        preload = interposer_per_class();
+    create_trace(config.trace);
+    export_settings(config);
+    export_preload(preload);
+
+    o.command.push_back(nullptr);
+    if (per_class)
+        run_and_clean_up(program, o.command.data());
+    exec_program(program, o.command.data());
     die("cannot run " + program + ": " + strerror(errno), errno == ENOENT ? 127 : 126);
 }

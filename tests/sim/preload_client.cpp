@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Clients that attack the interposer where a program meets it unusually:
+//   race N            runs "race-once" N times; prints how many fopen calls failed
+//   race-once         one thread's first fopen while another makes its first interposed call
+//   inherit           opens the node and execs "inherited FD", whose first call is a request
+//   signal open|request  a signal handler opens, uses and closes the node while the
+//                     thread is inside the card (raised from the card's own flock)
+//   oom               the interposer's allocations fail (this program's operator new)
+//   hold PATH         takes an exclusive flock on PATH, says "held", stops itself
+// It exports flock and operator new, so that the interposer's calls reach them.
+#include "card_io.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <pthread.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const char kNode[] = "/dev/dvb/adapter0/frontend0";
+
+const char* name_of(int err)
+{
+    const char* n = strerrorname_np(err);
+    return n ? n : "?";
+}
+
+// ---- hooks ----
+
+volatile sig_atomic_t g_raise_in_flock = 0;
+volatile sig_atomic_t g_fail_new = 0;
+
+}  // namespace
+
+extern "C" int flock(int fd, int operation)
+{
+    if (g_raise_in_flock) {
+        g_raise_in_flock = 0;
+        raise(SIGUSR1);
+    }
+    return int(syscall(SYS_flock, fd, operation));
+}
+
+void* operator new(size_t size)
+{
+    if (g_fail_new)
+        throw std::bad_alloc();
+    if (void* p = malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+
+namespace {
+
+// ---- race ----
+
+pthread_barrier_t g_start;
+int g_fopen_errno = 0;
+
+void* first_fopen(void*)
+{
+    pthread_barrier_wait(&g_start);
+    FILE* f = fopen("/proc/self/stat", "r");
+    if (f)
+        fclose(f);
+    else
+        g_fopen_errno = errno;
+    return nullptr;
+}
+
+void* first_open(void*)
+{
+    pthread_barrier_wait(&g_start);
+    int fd = open("/dev/null", O_RDONLY);
+    if (fd >= 0)
+        close(fd);
+    return nullptr;
+}
+
+int race_once()
+{
+    pthread_t a, b;
+    pthread_barrier_init(&g_start, nullptr, 2);
+    pthread_create(&a, nullptr, first_fopen, nullptr);
+    pthread_create(&b, nullptr, first_open, nullptr);
+    pthread_join(a, nullptr);
+    pthread_join(b, nullptr);
+    if (g_fopen_errno)
+        fprintf(stderr, "fopen %s\n", name_of(g_fopen_errno));
+    return g_fopen_errno ? 1 : 0;
+}
+
+int race(const char* self, int runs)
+{
+    int failed = 0;
+    for (int i = 0; i < runs; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(self, self, "race-once", (char*)nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    printf("race failures %d of %d\n", failed, runs);
+    return 0;
+}
+
+// ---- signal ----
+
+int g_node = -1;
+char g_inner[160];
+
+void inner(int)
+{
+    int saved = errno;
+    cardio::reg_record r{0x48, 0};
+    int read = ioctl(g_node, cardio::kRegRead, &r) == 0 ? 0 : errno;
+    int fd = open(kNode, O_RDONLY | O_NONBLOCK);
+    int opened = fd >= 0 ? 0 : errno;
+    int closed = fd >= 0 ? close(fd) : 0;
+    snprintf(g_inner, sizeof g_inner, "inner read %s, open %s, close %d", read ? name_of(read) : "ok",
+             opened ? name_of(opened) : "ok", closed);
+    errno = saved;
+}
+
+int signal_inside(const std::string& where)
+{
+    signal(SIGUSR1, inner);
+    if (where == "request") {
+        g_node = open(kNode, O_RDWR | O_NONBLOCK);
+        if (g_node < 0)
+            return 3;
+        g_raise_in_flock = 1;
+        int err = cardio::reg_write(g_node, 0x48, 7);  // saved to the state under the card's lock
+        printf("outer write %s; %s\n", err ? name_of(err) : "ok", g_inner);
+    } else {
+        g_raise_in_flock = 1;
+        g_node = open(kNode, O_RDWR | O_NONBLOCK);
+        printf("outer open %s; %s\n", g_node < 0 ? name_of(errno) : "ok", g_inner);
+    }
+    uint32_t v = 0;
+    int err = cardio::reg_read(g_node, 0x48, v);
+    printf("after 0x%08x %s\n", v, err ? name_of(err) : "ok");
+    return 0;
+}
+
+// ---- oom ----
+
+int out_of_memory()
+{
+    g_fail_new = 1;
+    int fd = open(kNode, O_RDWR | O_NONBLOCK);
+    int err = errno;
+    g_fail_new = 0;
+    printf("open %s\n", fd < 0 ? name_of(err) : "ok");
+    fd = open(kNode, O_RDWR | O_NONBLOCK);
+    if (fd < 0)
+        return 3;
+    g_fail_new = 1;
+    cardio::reg_record r{0x48, 1};
+    int result = ioctl(fd, cardio::kRegWrite, &r);
+    err = errno;
+    g_fail_new = 0;
+    printf("write %s\n", result ? name_of(err) : "ok");
+    uint32_t v = 0;
+    err = cardio::reg_read(fd, 0x4c, v);
+    printf("then 0x%08x %s\n", v, err ? name_of(err) : "ok");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::string op = argc > 1 ? argv[1] : "";
+    if (op == "race" && argc > 2)
+        return race(argv[0], atoi(argv[2]));
+    if (op == "race-once")
+        return race_once();
+    if (op == "inherit") {
+        int fd = open(kNode, O_RDWR | O_NONBLOCK);
+        if (fd < 0) {
+            printf("open %s\n", name_of(errno));
+            return 3;
+        }
+        std::string number = std::to_string(fd);
+        execl(argv[0], argv[0], "inherited", number.c_str(), (char*)nullptr);
+        return 127;
+    }
+    if (op == "inherited" && argc > 2) {
+        cardio::reg_record r{0x48, 0};
+        int result = ioctl(atoi(argv[2]), cardio::kRegRead, &r);
+        if (result)
+            printf("inherited %s\n", name_of(errno));
+        else
+            printf("inherited 0x%08x\n", r.value);
+        return 0;
+    }
+    if (op == "signal" && argc > 2)
+        return signal_inside(argv[2]);
+    if (op == "oom")
+        return out_of_memory();
+    if (op == "hold" && argc > 2) {
+        int fd = open(argv[2], O_RDWR);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0)
+            return 3;
+        printf("held\n");
+        raise(SIGSTOP);
+        return 0;
+    }
+    fprintf(stderr, "preload_client: unknown operation %s\n", op.c_str());
+    return 64;
+}

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Clients that attack the interposer where a program meets it unusually:
 //   race N            runs "race-once" N times; prints how many fopen calls failed
-//   race-once         one thread's first fopen while another makes its first interposed call
+//   race-once         one thread's first fopen while others make their first interposed calls
 //   inherit           opens the node and execs "inherited FD", whose first call is a request
 //   signal open|request  a signal handler opens, uses and closes the node while the
 //                     thread is inside the card (raised from the card's own flock)
@@ -10,6 +10,7 @@
 // It exports flock and operator new, so that the interposer's calls reach them.
 #include "card_io.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -66,12 +67,21 @@ namespace {
 
 // ---- race ----
 
-pthread_barrier_t g_start;
+// The threads spin until all are there, so that their first calls overlap.
+std::atomic<int> g_arrived{0};
+constexpr int kThreads = 5;
 int g_fopen_errno = 0;
+
+void start_together()
+{
+    g_arrived.fetch_add(1);
+    while (g_arrived.load() < kThreads) {
+    }
+}
 
 void* first_fopen(void*)
 {
-    pthread_barrier_wait(&g_start);
+    start_together();
     FILE* f = fopen("/proc/self/stat", "r");
     if (f)
         fclose(f);
@@ -80,23 +90,39 @@ void* first_fopen(void*)
     return nullptr;
 }
 
-void* first_open(void*)
+// Each helper's first interposed call looks up another of libc's functions.
+void* first_call(void* which)
 {
-    pthread_barrier_wait(&g_start);
-    int fd = open("/dev/null", O_RDONLY);
-    if (fd >= 0)
+    start_together();
+    switch (reinterpret_cast<intptr_t>(which)) {
+    case 1: {
+        int fd = open("/dev/null", O_RDONLY);
         close(fd);
+        break;
+    }
+    case 2:
+        close(openat(AT_FDCWD, "/dev/null", O_RDONLY));
+        break;
+    case 3:
+        dup2(-1, -1);
+        break;
+    default: {
+        int v = 0;
+        ioctl(-1, 0, &v);
+        break;
+    }
+    }
     return nullptr;
 }
 
 int race_once()
 {
-    pthread_t a, b;
-    pthread_barrier_init(&g_start, nullptr, 2);
-    pthread_create(&a, nullptr, first_fopen, nullptr);
-    pthread_create(&b, nullptr, first_open, nullptr);
-    pthread_join(a, nullptr);
-    pthread_join(b, nullptr);
+    pthread_t threads[kThreads];
+    pthread_create(&threads[0], nullptr, first_fopen, nullptr);
+    for (intptr_t i = 1; i < kThreads; ++i)
+        pthread_create(&threads[i], nullptr, first_call, reinterpret_cast<void*>(i));
+    for (pthread_t t : threads)
+        pthread_join(t, nullptr);
     if (g_fopen_errno)
         fprintf(stderr, "fopen %s\n", name_of(g_fopen_errno));
     return g_fopen_errno ? 1 : 0;

@@ -474,17 +474,17 @@ bool State::lock_card(int how, std::string& err)
             return false;
         if (!wait_for_lock(how, err))
             return false;
+        // One look through the whole path: it reaches the locked file only while
+        // neither the folder nor its lock file was moved, removed or replaced.
+        struct stat st;
+        if (stat(lock_path_.c_str(), &st) == 0 && st.st_dev == lock_dev_ && st.st_ino == lock_ino_)
+            return true;
+        unlock_card();
         if (folder_moved()) {
-            unlock_card();
             err = folder_moved_message();
             return false;
         }
         // A lock file removed or replaced is locked by no one else: take the one at the path.
-        struct stat st;
-        if (fstatat(dir_fd_, "eeprom.lock", &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == lock_dev_ &&
-            st.st_ino == lock_ino_)
-            return true;
-        unlock_card();
         sys_close(lock_fd_);
         lock_fd_ = -1;
         if (attempt == 3) {

@@ -37,7 +37,10 @@ uint64_t lock_wait_from_env();
 
 class State {
 public:
-    explicit State(std::string dir) : dir_(std::move(dir)), lock_wait_ns_(lock_wait_from_env()) {}
+    explicit State(std::string dir)
+        : dir_(std::move(dir)), lock_path_(dir_ + "/eeprom.lock"), lock_wait_ns_(lock_wait_from_env())
+    {
+    }
     ~State();
     State(const State&) = delete;
     State& operator=(const State&) = delete;
@@ -104,6 +107,7 @@ private:
     std::string map_flash();
 
     std::string dir_;
+    std::string lock_path_;
     uint64_t lock_wait_ns_;
     int dir_fd_ = -1;
     dev_t dir_dev_ = 0;

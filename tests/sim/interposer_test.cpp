@@ -5,6 +5,7 @@
 #include "sim_fixture.h"
 
 #include "config.h"
+#include "kernel_runs.h"
 
 #include <sys/stat.h>
 
@@ -67,10 +68,14 @@ TEST_F(InterposerTest, EepromTheCallerCannotUseIsRefusedAtOpen)
         as_user = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
     }
     ASSERT_EQ(chmod((card + "/eeprom").c_str(), 0), 0);
-    std::vector<std::string> argv = as_user;
+    std::vector<std::string> argv = as_user, env{"CARDSIM_STATE=" + card, "ASAN_OPTIONS=verify_asan_link_order=0"};
+    std::string preload = "LD_PRELOAD=" + std::string(PRELOAD_LIB);
+    if (kernel_runs(CLIENT_BIN))
+        env.push_back(preload);
+    else
+        argv.insert(argv.end(), {"qemu-i386", "-E", preload});
     argv.insert(argv.end(), {CLIENT_BIN, "open", "0:0", "eeprom-read", "0", "4"});
-    r = testsupport::run(argv, {"LD_PRELOAD=" + std::string(PRELOAD_LIB), "CARDSIM_STATE=" + card,
-                                "ASAN_OPTIONS=verify_asan_link_order=0"});
+    r = testsupport::run(argv, env);
     EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "open EIO\n") << r.out << r.err;
     EXPECT_EQ(r.err, "cardsim: cannot open " + card +
                          "/eeprom for reading and writing: Permission denied (the card's EEPROM must be yours to "

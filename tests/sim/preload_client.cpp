@@ -9,6 +9,7 @@
 //   hold PATH         takes an exclusive flock on PATH, says "held", stops itself
 // It exports flock and operator new, so that the interposer's calls reach them.
 #include "card_io.h"
+#include "exec32.h"
 
 #include <atomic>
 #include <cerrno>
@@ -135,7 +136,8 @@ int race(const char* self, int runs)
     for (int i = 0; i < runs; ++i) {
         pid_t pid = fork();
         if (pid == 0) {
-            execl(self, self, "race-once", (char*)nullptr);
+            char* args[] = {const_cast<char*>(self), const_cast<char*>("race-once"), nullptr};
+            cardsim::exec_program(self, args);
             _exit(127);
         }
         int status = 0;
@@ -226,7 +228,8 @@ int main(int argc, char** argv)
             return 3;
         }
         std::string number = std::to_string(fd);
-        execl(argv[0], argv[0], "inherited", number.c_str(), (char*)nullptr);
+        char* args[] = {argv[0], const_cast<char*>("inherited"), number.data(), nullptr};
+        cardsim::exec_program(argv[0], args);
         return 127;
     }
     if (op == "inherited" && argc > 2) {

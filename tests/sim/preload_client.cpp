@@ -157,12 +157,13 @@ void inner(int)
 {
     int saved = errno;
     cardio::reg_record r{0x48, 0};
-    int read = ioctl(g_node, cardio::kRegRead, &r) == 0 ? 0 : errno;
+    // no node yet while the outer call is the open
+    int read = g_node < 0 ? -1 : ioctl(g_node, cardio::kRegRead, &r) == 0 ? 0 : errno;
     int fd = open(kNode, O_RDONLY | O_NONBLOCK);
     int opened = fd >= 0 ? 0 : errno;
     int closed = fd >= 0 ? close(fd) : 0;
-    snprintf(g_inner, sizeof g_inner, "inner read %s, open %s, close %d", read ? name_of(read) : "ok",
-             opened ? name_of(opened) : "ok", closed);
+    snprintf(g_inner, sizeof g_inner, "inner read %s, open %s, close %d",
+             read < 0 ? "none" : read ? name_of(read) : "ok", opened ? name_of(opened) : "ok", closed);
     errno = saved;
 }
 

@@ -474,10 +474,14 @@ bool State::lock_card(int how, std::string& err)
             return false;
         if (!wait_for_lock(how, err))
             return false;
+        // A reader only needs the EEPROM's look at its path (follow_eeprom),
+        // which tells a folder moved as well: reads lose no write.
+        if (how == LOCK_SH)
+            return true;
         // One look through the whole path: it reaches the locked file only while
         // neither the folder nor its lock file was moved, removed or replaced.
         struct stat st;
-        if (stat(lock_path_.c_str(), &st) == 0 && st.st_dev == lock_dev_ && st.st_ino == lock_ino_)
+        if (lstat(lock_path_.c_str(), &st) == 0 && st.st_dev == lock_dev_ && st.st_ino == lock_ino_)
             return true;
         unlock_card();
         if (folder_moved()) {
@@ -539,6 +543,12 @@ std::string State::reset(const unsigned char mac[6])
 std::string State::follow_eeprom()
 {
     struct stat path_st;
+    // One look through the whole path tells the folder and the file at once.
+    if (lstat(eeprom_path_.c_str(), &path_st) == 0 && path_st.st_dev == eeprom_dev_ &&
+        path_st.st_ino == eeprom_ino_ && path_st.st_size == kEepromSize)
+        return "";
+    if (folder_moved())
+        return folder_moved_message();
     if (fstatat(dir_fd_, "eeprom", &path_st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT)
             return describe("cannot reach " + path("eeprom"), errno);

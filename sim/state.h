@@ -38,7 +38,8 @@ uint64_t lock_wait_from_env();
 class State {
 public:
     explicit State(std::string dir)
-        : dir_(std::move(dir)), lock_path_(dir_ + "/eeprom.lock"), lock_wait_ns_(lock_wait_from_env())
+        : dir_(std::move(dir)), lock_path_(dir_ + "/eeprom.lock"), eeprom_path_(dir_ + "/eeprom"),
+          lock_wait_ns_(lock_wait_from_env())
     {
     }
     ~State();
@@ -108,6 +109,7 @@ private:
 
     std::string dir_;
     std::string lock_path_;
+    std::string eeprom_path_;
     uint64_t lock_wait_ns_;
     int dir_fd_ = -1;
     dev_t dir_dev_ = 0;

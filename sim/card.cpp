@@ -86,8 +86,9 @@ uint32_t SpiFlash::address() const
 
 unsigned char* SpiFlash::image()
 {
-    unsigned char* data = state_.flash(error_);
-    return data;
+    if (!image_)
+        image_ = state_.flash(error_);
+    return image_;
 }
 
 uint8_t SpiFlash::receive(uint64_t now)
@@ -310,6 +311,7 @@ int Card::spi_transfer(uint32_t control, uint64_t now)
         sent = 8;
     if (received > 4)
         received = 4;
+    flash_.new_transfer();
     if (control & kSpiSelect)
         flash_.select();
     for (unsigned i = 0; i < sent; ++i)

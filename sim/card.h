@@ -26,6 +26,8 @@ public:
     // Ends the command; erase and program take effect here. False when the image cannot be had.
     bool deselect(uint64_t now);
     bool selected() const { return selected_; }
+    // A new transfer: the image is looked up again (the file may have changed) at its first use.
+    void new_transfer() { image_ = nullptr; }
 
     uint8_t status(uint64_t now);
     bool powered_down() const { return deep_power_down_; }
@@ -51,6 +53,7 @@ private:
     bool deep_power_down_ = false;
     int unknown_opcode_ = -1;
     std::string error_;
+    unsigned char* image_ = nullptr;  // checked in this transfer
 };
 
 class Card {

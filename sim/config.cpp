@@ -207,6 +207,11 @@ std::string config_from_env(Config& out)
     const char* v;
     if (!(v = get("CARDSIM_STATE")) || !*v)
         return "CARDSIM_STATE: not set (the folder of the card's state)";
+    // A relative folder would name another card as soon as the program changes folder.
+    if (v[0] != '/')
+        return std::string("CARDSIM_STATE: '") + v +
+               "' is not an absolute path (it would name another folder once the program changes folder); give "
+               "the full path";
     c.state = v;
     if ((v = get("CARDSIM_NODES")) && !(err = parse_nodes(v, c.nodes)).empty())
         return "CARDSIM_NODES: " + err;
@@ -231,6 +236,9 @@ std::string config_from_env(Config& out)
         return "CARDSIM_FLASH_BUSY_TIME: " + err;
     if ((v = get("CARDSIM_REQUEST_TIME")) && !(err = parse_seconds(v, c.request_ns)).empty())
         return "CARDSIM_REQUEST_TIME: " + err;
+    uint64_t lock_wait = 0;
+    if ((v = get("CARDSIM_LOCK_WAIT")) && !(err = parse_seconds(v, lock_wait)).empty())
+        return "CARDSIM_LOCK_WAIT: " + err;
     if ((v = get("CARDSIM_REG48"))) {
         if (!(err = parse_word(v, c.raw48)).empty())
             return "CARDSIM_REG48: " + err;

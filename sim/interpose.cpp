@@ -4,9 +4,11 @@
 //
 // Loaded with LD_PRELOAD, or linked into a test program whose own calls it then
 // serves. It may be entered from the dynamic loader's early phase, from several
-// threads at once and from a forked child, so: no static constructors, and raw
-// system calls when libc's own function is not known yet. This file holds only
-// the exported entry points; the units interpose_* do the work.
+// threads at once and from a forked child, so: no static objects that need
+// constructing, and raw system calls when libc's own function is not known
+// yet. libc's functions are looked up once at load, before the program's
+// threads start. This file holds only the exported entry points; the units
+// interpose_* do the work.
 
 #include "cardsim_api.h"
 #include "interpose_clock.h"
@@ -64,6 +66,30 @@ CARDSIM_REAL(nanosleep, nanosleep_t)
 CARDSIM_REAL(clock_nanosleep, clock_nanosleep_t)
 CARDSIM_REAL(sleep, sleep_t)
 CARDSIM_REAL(usleep, usleep_t)
+#if defined(__i386__)
+struct timespec64 {
+    long long tv_sec;
+    int tv_nsec;
+    int padding;
+};
+using nanosleep64_t = int (*)(const timespec64*, timespec64*);
+using clock_nanosleep64_t = int (*)(clockid_t, int, const timespec64*, timespec64*);
+CARDSIM_REAL(__nanosleep64, nanosleep64_t)
+CARDSIM_REAL(__clock_nanosleep_time64, clock_nanosleep64_t)
+#endif
+
+// Every lookup at load: one thread's first fopen must not meet another's first lookup.
+__attribute__((constructor)) void resolve_at_load()
+{
+    real_open(), real_open64(), real_openat(), real_openat64();
+    real___open_2(), real___open64_2(), real___openat_2(), real___openat64_2();
+    real_creat(), real_creat64(), real_fopen(), real_fopen64();
+    real_close(), real_dup2(), real_dup3(), real_ioctl();
+    real_nanosleep(), real_clock_nanosleep(), real_sleep(), real_usleep();
+#if defined(__i386__)
+    real___ioctl_time64(), real___nanosleep64(), real___clock_nanosleep_time64();
+#endif
+}
 
 int fail(int err)
 {
@@ -88,9 +114,21 @@ int do_open(int dirfd, const char* path, int flags, mode_t mode, Real real, Args
     return fds::forget_stale(libc::sys_openat(dirfd, path, flags, mode));
 }
 
-int do_ioctl(int fd, unsigned long request, void* arg, ioctl_t real)
+// A node inherited across exec is known once the settings are read: before
+// the first request on a descriptor it does not know, the interposer reads them.
+bool is_node(int fd)
 {
     if (fds::is_node(fd))
+        return true;
+    if (serve::ready())
+        return false;
+    serve::ensure_ready();
+    return fds::is_node(fd);
+}
+
+int do_ioctl(int fd, unsigned long request, void* arg, ioctl_t real)
+{
+    if (is_node(fd))
         return serve::ioctl(fd, uint32_t(request), arg);
     if (real)
         return real(fd, request, arg);
@@ -245,7 +283,7 @@ CARDSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    return do_ioctl(fd, request, arg, fds::is_node(fd) ? nullptr : real_ioctl());
+    return do_ioctl(fd, request, arg, real_ioctl());
 }
 
 // What a 32-bit program built with 64-bit time calls instead of ioctl.
@@ -255,7 +293,7 @@ CARDSIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    return do_ioctl(fd, request, arg, fds::is_node(fd) ? nullptr : real___ioctl_time64());
+    return do_ioctl(fd, request, arg, real___ioctl_time64());
 }
 
 // ---- sleeps ----
@@ -309,11 +347,6 @@ CARDSIM_EXPORT int clock_nanosleep(clockid_t clock, int flags, const struct time
 
 #if defined(__i386__)
 // The 64-bit-time entry points of a 32-bit libc.
-struct timespec64 {
-    long long tv_sec;
-    int tv_nsec;
-    int padding;
-};
 
 CARDSIM_EXPORT int __nanosleep64(const struct timespec64* req, struct timespec64* rem)
 {
@@ -323,8 +356,7 @@ CARDSIM_EXPORT int __nanosleep64(const struct timespec64* req, struct timespec64
         return fail(EINVAL);
     if (vclock::sleep(vclock::to_ns(req->tv_sec, req->tv_nsec)))
         return 0;
-    static std::atomic<void*> slot{nullptr};
-    if (auto real = reinterpret_cast<int (*)(const timespec64*, timespec64*)>(libc::resolve(slot, "__nanosleep64")))
+    if (auto real = real___nanosleep64())
         return real(req, rem);
     return fail(ENOSYS);
 }
@@ -338,9 +370,7 @@ CARDSIM_EXPORT int __clock_nanosleep_time64(clockid_t clock, int flags, const st
         if (vclock::sleep(vclock::duration(clock, flags, req->tv_sec, req->tv_nsec)))
             return 0;
     }
-    static std::atomic<void*> slot{nullptr};
-    if (auto real = reinterpret_cast<int (*)(clockid_t, int, const timespec64*, timespec64*)>(
-            libc::resolve(slot, "__clock_nanosleep_time64")))
+    if (auto real = real___clock_nanosleep_time64())
         return real(clock, flags, req, rem);
     return ENOSYS;
 }

@@ -8,18 +8,21 @@
 namespace cardsim::libc {
 
 namespace {
-std::atomic<int> g_resolving{0};
+// Only this thread's own lookup may call back into the interposer: another
+// thread's lookup under way is no reason to answer nothing.
+__thread bool t_resolving __attribute__((tls_model("initial-exec"))) = false;
 }
 
 void* resolve(std::atomic<void*>& slot, const char* name)
 {
     void* f = slot.load(std::memory_order_acquire);
-    if (f || g_resolving.load(std::memory_order_acquire) > 0)
+    if (f || t_resolving)
         return f;
-    g_resolving.fetch_add(1);
+    t_resolving = true;
     f = dlsym(RTLD_NEXT, name);
-    g_resolving.fetch_sub(1);
-    slot.store(f, std::memory_order_release);
+    t_resolving = false;
+    if (f)
+        slot.store(f, std::memory_order_release);
     return f;
 }
 

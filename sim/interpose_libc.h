@@ -8,8 +8,10 @@
 
 namespace cardsim::libc {
 
-// dlsym(RTLD_NEXT, name), cached in slot; nullptr while a lookup is under way
-// (dlsym may call back into the interposer), and the caller makes the system call.
+// dlsym(RTLD_NEXT, name), cached in slot; nullptr while this thread's own
+// lookup is under way (dlsym may call back into the interposer), and the
+// caller makes the system call. The interposer resolves every name once at
+// load, before the program's threads start.
 void* resolve(std::atomic<void*>& slot, const char* name);
 
 int sys_openat(int dirfd, const char* path, int flags, mode_t mode);

@@ -117,4 +117,30 @@ Kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigne
     return is_dvb_device(dirfd, path, flags) ? Kind::dvb : Kind::other;
 }
 
+bool maybe_card(int dirfd, const char* path, int flags)
+{
+    if (!path || !*path)
+        return false;
+    if (strstr(path, "dvb"))
+        return true;
+    if (path[0] != '/') {
+        char base[PATH_MAX];
+        ssize_t n = -1;
+        if (dirfd == AT_FDCWD) {
+            if (getcwd(base, sizeof base))
+                n = ssize_t(strlen(base));
+        } else {
+            char link[40];
+            snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+            n = readlink(link, base, sizeof base - 1);
+        }
+        if (n < 0)
+            return true;  // cannot tell: keep it from the system
+        base[n] = '\0';
+        if (strstr(base, "dvb"))
+            return true;
+    }
+    return is_dvb_device(dirfd, path, flags);
+}
+
 }  // namespace cardsim::paths

@@ -14,4 +14,9 @@ enum class Kind {
 
 Kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend);
 
+// Whether the path may be the card's, without allocating (for a signal
+// handler, and when memory ran out): its text, or the folder it is relative
+// to, names "dvb", or it is a DVB device under another name.
+bool maybe_card(int dirfd, const char* path, int flags);
+
 }  // namespace cardsim::paths

@@ -33,6 +33,7 @@ struct Sim {
     Config config;
     std::unique_ptr<State> state;
     std::unique_ptr<Card> card;
+    bool loaded = false;        // the settings read (again after a load that ran out of memory)
     bool serving = false;       // CARDSIM_STATE set and everything parsed
     bool malformed = false;     // a CARDSIM_* setting is wrong: DVB opens fail with EIO
     bool state_ready = false;   // the state folder checked (at the first open)
@@ -41,13 +42,28 @@ struct Sim {
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 Sim* g_sim = nullptr;              // guarded by g_mutex, never freed
-std::atomic<bool> g_ready{false};  // g_sim made
+std::atomic<bool> g_ready{false};  // g_sim made and loaded
+std::atomic<bool> g_said_memory{false};
+
+// This thread is inside the card (it holds g_mutex, or is about to): a call
+// from a signal handler that interrupted it must not wait for itself.
+__thread bool t_inside __attribute__((tls_model("initial-exec"))) = false;
 
 void say(const std::string& text)
 {
     std::string line = "cardsim: " + text + "\n";
     ssize_t ignored = write(2, line.data(), line.size());
     (void)ignored;
+}
+
+// Allocates nothing: memory ran out.
+void say_out_of_memory()
+{
+    static const char text[] = "cardsim: out of memory inside the simulator: the request fails (EIO)\n";
+    if (!g_said_memory.exchange(true)) {
+        ssize_t ignored = write(2, text, sizeof text - 1);
+        (void)ignored;
+    }
 }
 
 // Under g_mutex.
@@ -71,6 +87,7 @@ void at_fork_child()
 // Under g_mutex: (re)reads the environment and makes a new card.
 int load(Sim& sim)
 {
+    sim.loaded = false;
     sim.card.reset();
     sim.state.reset();
     sim.serving = false;
@@ -81,35 +98,60 @@ int load(Sim& sim)
     trace::open("");
 
     const char* state_dir = getenv("CARDSIM_STATE");
-    if (!state_dir || !*state_dir)
+    if (!state_dir || !*state_dir) {
+        sim.loaded = true;
         return -1;  // no card: DVB opens fail with ENOENT
+    }
     std::string err = config_from_env(sim.config);
     if (!err.empty()) {
         report_once(sim, err + " (no card is served; every open of /dev/dvb fails with EIO)");
         sim.malformed = true;
+        sim.loaded = true;
         return -1;
     }
     vclock::reset(sim.config.vtime, sim.config.request_ns);
     report_once(sim, trace::open(sim.config.trace));
     sim.state.reset(new State(sim.config.state));
     sim.card.reset(new Card(sim.config, *sim.state));
-    sim.serving = true;
     fds::adopt_inherited(sim.config.state);
+    sim.serving = true;
+    sim.loaded = true;
     return 0;
 }
 
-// The process's card, made on first use. Returns with g_mutex held.
-Sim& lock_sim()
-{
-    pthread_mutex_lock(&g_mutex);
-    if (!g_sim) {
-        g_sim = new Sim;
-        pthread_atfork(at_fork_prepare, at_fork_parent, at_fork_child);
-        load(*g_sim);
-        g_ready.store(true);
+// Holds g_mutex while it lives; the process's card is made and loaded on first use.
+class Held {
+public:
+    Held()
+    {
+        t_inside = true;
+        pthread_mutex_lock(&g_mutex);
+        try {
+            if (!g_sim) {
+                g_sim = new Sim;
+                pthread_atfork(at_fork_prepare, at_fork_parent, at_fork_child);
+            }
+            if (!g_sim->loaded) {
+                load(*g_sim);
+                g_ready.store(true, std::memory_order_release);
+            }
+        } catch (...) {
+            release();
+            throw;
+        }
     }
-    return *g_sim;
-}
+    ~Held() { release(); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    Sim& sim() { return *g_sim; }
+
+private:
+    void release()
+    {
+        pthread_mutex_unlock(&g_mutex);
+        t_inside = false;
+    }
+};
 
 int fail(int err)
 {
@@ -156,28 +198,37 @@ int open_node(Sim& sim, unsigned adapter, unsigned frontend, int flags, int& fd)
 
 }  // namespace
 
+bool ready() { return g_ready.load(std::memory_order_acquire); }
+
 void ensure_ready()
 {
-    if (!g_ready.load(std::memory_order_acquire)) {
-        lock_sim();
-        pthread_mutex_unlock(&g_mutex);
+    if (ready() || t_inside)
+        return;
+    try {
+        Held held;
+    } catch (...) {
+        say_out_of_memory();
     }
 }
 
-bool open(int dirfd, const char* path, int flags, int& result)
+namespace {
+
+bool open_card(int dirfd, const char* path, int flags, int& result)
 {
     unsigned adapter = 0, frontend = 0;
     paths::Kind kind = paths::classify(dirfd, path, flags, adapter, frontend);
     if (kind == paths::Kind::other)
         return false;
-    Sim& sim = lock_sim();
-    int fd = -1;
-    int err = !sim.serving            ? (sim.malformed ? EIO : ENOENT)
+    int fd = -1, err;
+    {
+        Held held;
+        Sim& sim = held.sim();
+        err = !sim.serving                ? (sim.malformed ? EIO : ENOENT)
               : kind == paths::Kind::node ? open_node(sim, adapter, frontend, flags, fd)
                                           : ENOENT;
-    if (!sim.serving && !sim.malformed)
-        report_once(sim, "CARDSIM_STATE is not set: no card is simulated, and /dev/dvb is not opened");
-    pthread_mutex_unlock(&g_mutex);
+        if (!sim.serving && !sim.malformed)
+            report_once(sim, "CARDSIM_STATE is not set: no card is simulated, and /dev/dvb is not opened");
+    }
     uint64_t now = vclock::now();
     if (err) {
         trace::line(now, "OPEN %s %s", path, strerrorname_np(err));
@@ -189,16 +240,8 @@ bool open(int dirfd, const char* path, int flags, int& result)
     return true;
 }
 
-void closed(int fd)
+int serve_request(uint32_t request, void* arg, uint64_t now)
 {
-    if (fds::forget(fd))
-        trace::line(vclock::now(), "CLOSE %d", fd);
-}
-
-int ioctl(int fd, uint32_t request, void* arg)
-{
-    (void)fd;
-    uint64_t now = vclock::request();
     bool reg = request == kRegRead || request == kRegWrite;
     bool write = request == kRegWrite || request == kWindowWrite;
     if (!reg && request != kWindowRead && request != kWindowWrite) {
@@ -215,22 +258,29 @@ int ioctl(int fd, uint32_t request, void* arg)
         trace::line(now, "%s 0x%02x BADBASE 0x%08x", name, where, w->base);
         return fail(EINVAL);
     }
+    if (t_inside) {
+        // A signal handler interrupted this thread inside the card.
+        trace::line(now, "%s 0x%02x EINTR", name, where);
+        return fail(EINTR);
+    }
     uint32_t value = write ? (reg ? r->value : w->value) : 0;
 
-    Sim& sim = lock_sim();
-    if (!sim.card) {
-        pthread_mutex_unlock(&g_mutex);
-        return fail(EIO);
-    }
-    Card& card = *sim.card;
-    int err = reg ? (write ? card.reg_write(where, value, now) : card.reg_read(where, now, value))
+    int err;
+    std::string unknown;
+    {
+        Held held;
+        Sim& sim = held.sim();
+        if (!sim.card)
+            return fail(EIO);
+        Card& card = *sim.card;
+        err = reg ? (write ? card.reg_write(where, value, now) : card.reg_read(where, now, value))
                   : (write ? card.window_write(where, value, now) : card.window_read(where, now, value));
-    if (!err && !write)
-        (reg ? r->value : w->value) = value;
-    std::string unknown = card.unknown();
-    if (err == EIO)
-        report_once(sim, card.error());
-    pthread_mutex_unlock(&g_mutex);
+        if (!err && !write)
+            (reg ? r->value : w->value) = value;
+        unknown = card.unknown();
+        if (err == EIO)
+            report_once(sim, card.error());
+    }
 
     if (err)
         trace::line(now, "%s 0x%02x %s", name, where, strerrorname_np(err));
@@ -239,13 +289,60 @@ int ioctl(int fd, uint32_t request, void* arg)
     return err ? fail(err) : 0;
 }
 
+}  // namespace
+
+bool open(int dirfd, const char* path, int flags, int& result)
+{
+    if (t_inside) {
+        // A signal handler interrupted this thread inside the card: the card's paths fail, nothing waits.
+        if (!paths::maybe_card(dirfd, path, flags))
+            return false;
+        trace::line(vclock::now(), "OPEN %s EINTR", path);
+        result = fail(EINTR);
+        return true;
+    }
+    try {
+        return open_card(dirfd, path, flags, result);
+    } catch (...) {
+        say_out_of_memory();
+        if (!paths::maybe_card(dirfd, path, flags))
+            return false;
+        result = fail(EIO);
+        return true;
+    }
+}
+
+void closed(int fd)
+{
+    if (fds::forget(fd))
+        trace::line(vclock::now(), "CLOSE %d", fd);
+}
+
+int ioctl(int fd, uint32_t request, void* arg)
+{
+    (void)fd;
+    uint64_t now = vclock::request();
+    try {
+        return serve_request(request, arg, now);
+    } catch (...) {
+        say_out_of_memory();
+        return fail(EIO);
+    }
+}
+
 int reload()
 {
-    Sim& sim = lock_sim();
-    sim.reported.clear();
-    int r = load(sim);
-    pthread_mutex_unlock(&g_mutex);
-    return r;
+    if (t_inside)
+        return fail(EINTR);
+    try {
+        Held held;
+        Sim& sim = held.sim();
+        sim.reported.clear();
+        return load(sim);
+    } catch (...) {
+        say_out_of_memory();
+        return -1;
+    }
 }
 
 }  // namespace cardsim::serve

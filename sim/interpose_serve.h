@@ -2,7 +2,9 @@
 // The process's card: its settings from CARDSIM_*, its state folder and
 // model, and serving the node opens and the driver's four requests. One mutex
 // guards the card; no path takes it twice, and nothing done under it calls the
-// interposer's own exported functions.
+// interposer's own exported functions. A call from a signal handler that
+// interrupted its thread inside the card fails with EINTR instead of waiting
+// for itself; running out of memory fails the call with EIO.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,8 @@ namespace cardsim::serve {
 
 // Reads the settings on first use.
 void ensure_ready();
+// The settings are read.
+bool ready();
 
 // For an open of a DVB path: true, and the call's result in `result` (a node
 // descriptor, or -1 with errno). False for a path that is not the card's.

@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "state.h"
 
+#include "config.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -121,6 +126,21 @@ int open_regular(int dirfd, const char* name, int flags)
     return fd;
 }
 
+// n hex digits at `at`, nothing else (no sign, space or 0x that sscanf would take).
+bool hex_field(const std::string& line, size_t at, size_t n, unsigned& out)
+{
+    out = 0;
+    for (size_t i = at; i < at + n; ++i) {
+        char c = line[i];
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0)
+            return false;
+        out = out << 4 | unsigned(d);
+    }
+    return true;
+}
+
+// Lines exactly as format_registers writes them: "0x48 0x%08x\n".
 bool parse_registers(const std::string& text, SavedRegisters& out)
 {
     SavedRegisters r;
@@ -132,8 +152,8 @@ bool parse_registers(const std::string& text, SavedRegisters& out)
         std::string line = text.substr(start, end - start);
         start = end + 1;
         unsigned addr = 0, value = 0;
-        char tail;
-        if (line.size() != 15 || sscanf(line.c_str(), "0x%2x 0x%8x%c", &addr, &value, &tail) != 2)
+        if (line.size() != 15 || line.compare(0, 2, "0x") != 0 || !hex_field(line, 2, 2, addr) ||
+            line.compare(4, 3, " 0x") != 0 || !hex_field(line, 7, 8, value))
             return false;
         if (addr == 0x48 && !r.has48) {
             r.has48 = true;
@@ -166,7 +186,50 @@ std::string format_registers(const SavedRegisters& r)
 
 const char* const kEntries[] = {"eeprom", "registers", "flash", "eeprom.lock", "unknown"};
 
+// Runs f when the scope ends, also when an allocation throws: the card's lock is never left held.
+template <typename F>
+struct on_exit {
+    F f;
+    ~on_exit() { f(); }
+};
+template <typename F>
+on_exit(F) -> on_exit<F>;
+
+// Real time, whatever the program's clock: the lock's bound is a real wait.
+uint64_t monotonic_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * kNsPerSecond + uint64_t(ts.tv_nsec);
+}
+
+// A real pause (the interposer makes nanosleep virtual; ppoll it leaves alone).
+void pause_ns(uint64_t ns)
+{
+    struct timespec ts = {time_t(ns / kNsPerSecond), long(ns % kNsPerSecond)};
+    ppoll(nullptr, 0, &ts, nullptr);
+}
+
+std::string seconds_text(uint64_t ns)
+{
+    char buf[32];
+    if (ns % kNsPerSecond == 0)
+        snprintf(buf, sizeof buf, "%llu s", (unsigned long long)(ns / kNsPerSecond));
+    else
+        snprintf(buf, sizeof buf, "%.3f s", double(ns) / double(kNsPerSecond));
+    return buf;
+}
+
 }  // namespace
+
+uint64_t lock_wait_from_env()
+{
+    uint64_t ns = kLockWaitNs;
+    const char* v = getenv("CARDSIM_LOCK_WAIT");
+    if (v && !parse_seconds(v, ns).empty())
+        ns = kLockWaitNs;
+    return ns;
+}
 
 void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize])
 {
@@ -240,6 +303,8 @@ std::string State::open_folder(bool create)
                "); run chmod go-w on it, or use a folder of your own";
     }
     dir_fd_ = fd;
+    dir_dev_ = st.st_dev;
+    dir_ino_ = st.st_ino;
     return "";
 }
 
@@ -307,30 +372,130 @@ std::string State::write_factory_eeprom(const unsigned char mac[6])
     return replace_file("eeprom", image, sizeof image);
 }
 
-bool State::lock_card(int how, std::string& err)
+bool State::open_lock(std::string& err)
 {
-    if (lock_fd_ < 0) {
-        lock_fd_ = sys_openat(dir_fd_, "eeprom.lock", O_RDWR | O_CREAT | kOpenFlags, 0600);
-        struct stat st;
-        if (lock_fd_ >= 0 && (fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode) || !make_private(lock_fd_, 0600))) {
-            sys_close(lock_fd_);
-            lock_fd_ = -1;
-            errno = EINVAL;
-        }
-        if (lock_fd_ < 0) {
-            err = errno == ELOOP ? "unsafe state: " + path("eeprom.lock") +
-                                       " is a symbolic link, which cardsim never follows; remove it"
-                                 : describe("cannot open the lock file " + path("eeprom.lock"), errno);
-            return false;
-        }
+    lock_fd_ = sys_openat(dir_fd_, "eeprom.lock", O_RDWR | O_CREAT | kOpenFlags, 0600);
+    struct stat st;
+    if (lock_fd_ >= 0 && (fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode) || !make_private(lock_fd_, 0600))) {
+        sys_close(lock_fd_);
+        lock_fd_ = -1;
+        errno = EINVAL;
     }
-    while (flock(lock_fd_, how) != 0) {
-        if (errno != EINTR) {
+    if (lock_fd_ < 0) {
+        err = errno == ELOOP ? "unsafe state: " + path("eeprom.lock") +
+                                   " is a symbolic link, which cardsim never follows; remove it"
+                             : describe("cannot open the lock file " + path("eeprom.lock"), errno);
+        return false;
+    }
+    lock_dev_ = st.st_dev;
+    lock_ino_ = st.st_ino;
+    return true;
+}
+
+// Who holds the lock, as the kernel lists it: " by process N", or "" when it does not say.
+std::string State::lock_holder() const
+{
+    int fd = sys_openat(AT_FDCWD, "/proc/locks", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    std::string text;
+    bool ok = read_fd(fd, text, 1 << 20);
+    sys_close(fd);
+    std::string pids;
+    for (size_t start = 0; ok && start < text.size();) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        char type[16], kind[16], mode[16];
+        int pid;
+        unsigned maj, min;
+        unsigned long long ino;
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line has "->" and does not match.
+        if (sscanf(line.c_str(), "%*d: %15s %15s %15s %d %x:%x:%llu", type, kind, mode, &pid, &maj, &min, &ino) != 7 ||
+            ino != (unsigned long long)lock_ino_ || maj != major(lock_dev_) || min != minor(lock_dev_) || pid <= 0)
+            continue;
+        std::string p = std::to_string(pid);
+        if ((" " + pids + ",").find(" " + p + ",") == std::string::npos)
+            pids += (pids.empty() ? "" : ", ") + p;
+    }
+    if (pids.empty())
+        return "";
+    return (pids.find(',') == std::string::npos ? " by process " : " by processes ") + pids;
+}
+
+// Takes the lock within the bound, in real time, backing off from a few
+// yields to pauses of up to 20 ms (the lock is held for microseconds).
+bool State::wait_for_lock(int how, std::string& err)
+{
+    uint64_t start = 0, pause = 20000;
+    for (unsigned tries = 0;; ++tries) {
+        if (flock(lock_fd_, how | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) {
             err = describe("cannot lock " + path("eeprom.lock"), errno);
             return false;
         }
+        if (tries < 8) {
+            sched_yield();
+            continue;
+        }
+        uint64_t now = monotonic_ns();
+        if (start == 0)
+            start = now;
+        if (now - start >= lock_wait_ns_) {
+            err = "the card's lock " + path("eeprom.lock") + " is held" + lock_holder() + " and was not released within " +
+                  seconds_text(lock_wait_ns_) +
+                  ": the request fails (is that program stopped, with Ctrl-Z or in a debugger?)";
+            return false;
+        }
+        pause_ns(std::min(pause, lock_wait_ns_ - (now - start)));
+        pause = std::min<uint64_t>(pause * 2, 20000000);
     }
-    return true;
+}
+
+// Is the folder at the path still the one whose files are open?
+bool State::folder_moved() const
+{
+    struct stat st;
+    return !(stat(dir_.c_str(), &st) == 0 && st.st_dev == dir_dev_ && st.st_ino == dir_ino_);
+}
+
+std::string State::folder_moved_message() const
+{
+    return "the state folder " + dir_ +
+           " was moved, removed or replaced while the program ran: the request fails (nothing is written into a "
+           "folder that nobody sees)";
+}
+
+bool State::lock_card(int how, std::string& err)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (lock_fd_ < 0 && !open_lock(err))
+            return false;
+        if (!wait_for_lock(how, err))
+            return false;
+        // A reader only needs the EEPROM's look at its path (follow_eeprom),
+        // which tells a folder moved as well: reads lose no write.
+        if (how == LOCK_SH)
+            return true;
+        // One look through the whole path: it reaches the locked file only while
+        // neither the folder nor its lock file was moved, removed or replaced.
+        struct stat st;
+        if (lstat(lock_path_.c_str(), &st) == 0 && st.st_dev == lock_dev_ && st.st_ino == lock_ino_)
+            return true;
+        unlock_card();
+        if (folder_moved()) {
+            err = folder_moved_message();
+            return false;
+        }
+        // A lock file removed or replaced is locked by no one else: take the one at the path.
+        sys_close(lock_fd_);
+        lock_fd_ = -1;
+        if (attempt == 3) {
+            err = "the lock file " + path("eeprom.lock") + " keeps changing while the program runs";
+            return false;
+        }
+    }
 }
 
 void State::unlock_card() { flock(lock_fd_, LOCK_UN); }
@@ -344,10 +509,15 @@ std::string State::prepare(const unsigned char mac[6])
         return err;
     if (!lock_card(LOCK_EX, err))
         return err;
-    struct stat st;
-    if (fstatat(dir_fd_, "eeprom", &st, AT_SYMLINK_NOFOLLOW) != 0)
-        err = errno == ENOENT ? write_factory_eeprom(mac) : describe("cannot reach " + path("eeprom"), errno);
-    unlock_card();
+    {
+        on_exit unlock{[this] { unlock_card(); }};
+        struct stat st;
+        if (fstatat(dir_fd_, "eeprom", &st, AT_SYMLINK_NOFOLLOW) != 0)
+            err = errno == ENOENT ? write_factory_eeprom(mac) : describe("cannot reach " + path("eeprom"), errno);
+    }
+    // An EEPROM the caller cannot read and write is refused now, not at the first request.
+    if (err.empty() && eeprom_fd_ < 0)
+        err = open_eeprom();
     return err;
 }
 
@@ -356,32 +526,36 @@ std::string State::reset(const unsigned char mac[6])
     std::string err = open_folder(true);
     if (!err.empty() || !lock_card(LOCK_EX, err))
         return err;
+    on_exit unlock{[this] { unlock_card(); }};
     err = write_factory_eeprom(mac);
     for (const char* name : {"flash", "registers", "unknown"}) {
         if (err.empty() && unlinkat(dir_fd_, name, 0) != 0 && errno != ENOENT)
             err = describe("cannot remove " + path(name), errno);
     }
-    unlock_card();
     return err;
 }
 
 // Under the card's lock: does "eeprom" still name the open file? A file put in
-// its place (cardsim --reset) is the card that everyone now sees, so the
-// program goes on with it; a removed or truncated one fails the request.
+// its place (cardsim --reset, an editor's save) is the card that everyone now
+// sees, so the program goes on with it; a file removed, renamed away or cut
+// fails the request. The path is looked at every time: link count and size of
+// the open file do not tell a file renamed away and another linked in.
 std::string State::follow_eeprom()
 {
-    // The path can stop naming the open file only by an unlink or a rename,
-    // which lowers the file's link count: while count and size are as they
-    // were, the cheap look at the descriptor is enough.
-    struct stat open_st;
-    if (fstat(eeprom_fd_, &open_st) == 0 && open_st.st_nlink == eeprom_nlink_ && open_st.st_size == kEepromSize)
-        return "";
     struct stat path_st;
+    // One look through the whole path tells the folder and the file at once.
+    if (lstat(eeprom_path_.c_str(), &path_st) == 0 && path_st.st_dev == eeprom_dev_ &&
+        path_st.st_ino == eeprom_ino_ && path_st.st_size == kEepromSize)
+        return "";
+    if (folder_moved())
+        return folder_moved_message();
     if (fstatat(dir_fd_, "eeprom", &path_st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT)
-            return "the EEPROM file " + path("eeprom") +
-                   " was removed while the program ran: the request fails (the next run makes a new card)";
-        return describe("cannot reach " + path("eeprom"), errno);
+        if (errno != ENOENT)
+            return describe("cannot reach " + path("eeprom"), errno);
+        struct stat open_st;
+        bool renamed = fstat(eeprom_fd_, &open_st) == 0 && open_st.st_nlink > 0;
+        return "the EEPROM file " + path("eeprom") + (renamed ? " was renamed away" : " was removed") +
+               " while the program ran: the request fails (the next run makes a new card)";
     }
     if (path_st.st_dev != eeprom_dev_ || path_st.st_ino != eeprom_ino_) {
         if (S_ISLNK(path_st.st_mode))
@@ -394,8 +568,6 @@ std::string State::follow_eeprom()
         if (path_st.st_dev != eeprom_dev_ || path_st.st_ino != eeprom_ino_)
             return "the EEPROM file " + path("eeprom") + " keeps changing while the program runs";
     }
-    // The same inode: its link count and size are the open file's.
-    eeprom_nlink_ = path_st.st_nlink;
     if (path_st.st_size != kEepromSize)
         return "the EEPROM file " + path("eeprom") + " was cut to " + std::to_string((long long)path_st.st_size) +
                " bytes while the program ran: the request fails (run cardsim --reset to make a new card)";
@@ -404,19 +576,25 @@ std::string State::follow_eeprom()
 
 std::string State::open_eeprom()
 {
+    std::string err = open_folder(false);
+    if (!err.empty())
+        return err;
     int fd = open_regular(dir_fd_, "eeprom", O_RDWR);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         int e = errno;
         sys_close(fd);
-        return e == ENOENT ? "the EEPROM file " + path("eeprom") + " was removed while the program ran"
-                           : describe("cannot open " + path("eeprom"), e);
+        if (e == ENOENT)
+            return "the EEPROM file " + path("eeprom") + " was removed while the program ran";
+        if (e == EACCES || e == EPERM)
+            return "cannot open " + path("eeprom") + " for reading and writing: " + strerror(e) +
+                   " (the card's EEPROM must be yours to read and write; chmod u+rw it, or run cardsim --reset)";
+        return describe("cannot open " + path("eeprom"), e);
     }
     sys_close(eeprom_fd_);
     eeprom_fd_ = fd;
     eeprom_dev_ = st.st_dev;
     eeprom_ino_ = st.st_ino;
-    eeprom_nlink_ = st.st_nlink;
     return "";
 }
 
@@ -428,6 +606,7 @@ bool State::eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* 
         return false;
     if (!lock_card(write ? LOCK_EX : LOCK_SH, err))
         return false;
+    on_exit unlock{[this] { unlock_card(); }};
     err = follow_eeprom();
     if (err.empty()) {
         addr %= kEepromSize;
@@ -445,7 +624,6 @@ bool State::eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* 
             err = describe(std::string(write ? "cannot write " : "cannot read ") + path("eeprom"),
                            errno ? errno : EIO);
     }
-    unlock_card();
     return err.empty();
 }
 
@@ -499,14 +677,13 @@ std::string State::save_register(unsigned addr, uint32_t value)
     std::string err = open_folder(false);
     if (!err.empty() || !lock_card(LOCK_EX, err))
         return err;
+    on_exit unlock{[this] { unlock_card(); }};
     SavedRegisters r;
     load_registers(r);  // a corrupt file is replaced by what this write knows
     (addr == 0x48 ? r.has48 : r.has4c) = true;
     (addr == 0x48 ? r.r48 : r.r4c) = value;
     std::string text = format_registers(r);
-    err = replace_file("registers", text.data(), text.size());
-    unlock_card();
-    return err;
+    return replace_file("registers", text.data(), text.size());
 }
 
 std::string State::map_flash()
@@ -514,30 +691,33 @@ std::string State::map_flash()
     std::string err;
     if (!lock_card(LOCK_EX, err))
         return err;
-    int fd = open_regular(dir_fd_, "flash", O_RDWR);
-    if (fd < 0 && errno == ENOENT) {
-        // Created erased, as a new chip comes.
-        std::string tmp;
-        int t = make_temp(dir_fd_, "flash", tmp);
-        bool ok = t >= 0;
-        if (ok) {
-            static unsigned char erased[65536];
-            memset(erased, 0xff, sizeof erased);
-            for (uint32_t done = 0; ok && done < kFlashSize; done += sizeof erased)
-                ok = write_all(t, erased, sizeof erased);
-            sys_close(t);
-        }
-        if (ok && renameat(dir_fd_, tmp.c_str(), dir_fd_, "flash") == 0) {
-            fd = open_regular(dir_fd_, "flash", O_RDWR);
-        } else {
-            int e = errno;
-            if (t >= 0)
-                unlinkat(dir_fd_, tmp.c_str(), 0);
-            errno = e;
-            fd = -1;
-        }
+    int fd;
+    {
+        on_exit unlock{[this] { unlock_card(); }};
+        fd = open_regular(dir_fd_, "flash", O_RDWR);
+        if (fd < 0 && errno == ENOENT) {
+            // Created erased, as a new chip comes.
+            std::string tmp;
+            int t = make_temp(dir_fd_, "flash", tmp);
+            bool ok = t >= 0;
+            if (ok) {
+                static unsigned char erased[65536];
+                memset(erased, 0xff, sizeof erased);
+                for (uint32_t done = 0; ok && done < kFlashSize; done += sizeof erased)
+                    ok = write_all(t, erased, sizeof erased);
+                sys_close(t);
+            }
+            if (ok && renameat(dir_fd_, tmp.c_str(), dir_fd_, "flash") == 0) {
+                fd = open_regular(dir_fd_, "flash", O_RDWR);
+            } else {
+                int e = errno;
+                if (t >= 0)
+                    unlinkat(dir_fd_, tmp.c_str(), 0);
+                errno = e;
+                fd = -1;
+            }
     }
-    unlock_card();
+    }
     if (fd < 0)
         return describe("cannot open " + path("flash"), errno);
     struct stat st;
@@ -560,6 +740,10 @@ unsigned char* State::flash(std::string& err)
 {
     if (!(err = open_folder(false)).empty())
         return nullptr;
+    if (folder_moved()) {
+        err = folder_moved_message();
+        return nullptr;
+    }
     if (flash_) {
         // Another file in its place, or none (a reset): the card everyone now sees.
         struct stat st;
@@ -646,13 +830,13 @@ void State::note_unknown(const std::string& what)
     std::string err;
     if (!open_folder(false).empty() || !lock_card(LOCK_EX, err))
         return;
+    on_exit unlock{[this] { unlock_card(); }};
+    std::string line = what + "\n";
     int fd = sys_openat(dir_fd_, "unknown", O_WRONLY | O_APPEND | O_CREAT | kOpenFlags, 0600);
     if (fd >= 0) {
-        std::string line = what + "\n";
         write_all(fd, line.data(), line.size());
         sys_close(fd);
     }
-    unlock_card();
 }
 
 std::string State::load_unknown(std::vector<std::string>& out)

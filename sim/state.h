@@ -29,9 +29,19 @@ struct SavedRegisters {
     uint32_t r48 = 0, r4c = 0;
 };
 
+// How long a process waits for the card's lock before the request fails: a
+// program stopped while it holds the lock (Ctrl-Z, a debugger) must not stop
+// every other one. CARDSIM_LOCK_WAIT (seconds) shortens it for tests.
+constexpr uint64_t kLockWaitNs = 5000000000ull;
+uint64_t lock_wait_from_env();
+
 class State {
 public:
-    explicit State(std::string dir) : dir_(std::move(dir)) {}
+    explicit State(std::string dir)
+        : dir_(std::move(dir)), lock_path_(dir_ + "/eeprom.lock"), eeprom_path_(dir_ + "/eeprom"),
+          lock_wait_ns_(lock_wait_from_env())
+    {
+    }
     ~State();
     State(const State&) = delete;
     State& operator=(const State&) = delete;
@@ -46,8 +56,13 @@ public:
     // Makes the card new: factory EEPROM, no flash, no saved registers, no unknown accesses.
     std::string reset(const unsigned char mac[6]);
 
+    // Opens the EEPROM for reading and writing now, so that one the caller
+    // cannot use is refused at the node's open rather than at a request.
+    std::string open_eeprom();
+
     // n bytes from addr on; addresses wrap at 256. False and `err` set on failure,
-    // also when the EEPROM file was removed or truncated behind the program's back.
+    // also when the EEPROM file or the folder was removed, renamed away or
+    // truncated behind the program's back.
     bool eeprom_read(unsigned addr, unsigned n, unsigned char* out, std::string& err);
     bool eeprom_write(unsigned addr, unsigned n, const unsigned char* in, std::string& err);
 
@@ -80,21 +95,31 @@ private:
     bool folder_missing() const;
     std::string check_entries();
     bool lock_card(int how, std::string& err);
+    bool open_lock(std::string& err);
+    bool wait_for_lock(int how, std::string& err);
+    std::string lock_holder() const;
+    bool folder_moved() const;
+    std::string folder_moved_message() const;
     void unlock_card();
     std::string follow_eeprom();
-    std::string open_eeprom();
     bool eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* data, std::string& err);
     std::string replace_file(const char* name, const void* data, size_t size);
     std::string write_factory_eeprom(const unsigned char mac[6]);
     std::string map_flash();
 
     std::string dir_;
+    std::string lock_path_;
+    std::string eeprom_path_;
+    uint64_t lock_wait_ns_;
     int dir_fd_ = -1;
+    dev_t dir_dev_ = 0;
+    ino_t dir_ino_ = 0;
     int eeprom_fd_ = -1;
     dev_t eeprom_dev_ = 0;
     ino_t eeprom_ino_ = 0;
-    nlink_t eeprom_nlink_ = 0;
     int lock_fd_ = -1;
+    dev_t lock_dev_ = 0;
+    ino_t lock_ino_ = 0;
     unsigned char* flash_ = nullptr;
     dev_t flash_dev_ = 0;
     ino_t flash_ino_ = 0;

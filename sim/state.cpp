@@ -2,6 +2,7 @@
 #include "state.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -121,6 +122,17 @@ int open_regular(int dirfd, const char* name, int flags)
     return fd;
 }
 
+// "0xAA 0xVVVVVVVV": exactly those hex digits, no sign, blank or NUL that sscanf would let by.
+bool register_line_shape(const std::string& line)
+{
+    if (line.size() != 15 || line.compare(0, 2, "0x") != 0 || line[4] != ' ' || line.compare(5, 2, "0x") != 0)
+        return false;
+    for (size_t i : {2, 3, 7, 8, 9, 10, 11, 12, 13, 14})
+        if (!isxdigit((unsigned char)line[i]))
+            return false;
+    return true;
+}
+
 bool parse_registers(const std::string& text, SavedRegisters& out)
 {
     SavedRegisters r;
@@ -133,7 +145,7 @@ bool parse_registers(const std::string& text, SavedRegisters& out)
         start = end + 1;
         unsigned addr = 0, value = 0;
         char tail;
-        if (line.size() != 15 || sscanf(line.c_str(), "0x%2x 0x%8x%c", &addr, &value, &tail) != 2)
+        if (!register_line_shape(line) || sscanf(line.c_str(), "0x%2x 0x%8x%c", &addr, &value, &tail) != 2)
             return false;
         if (addr == 0x48 && !r.has48) {
             r.has48 = true;

@@ -138,9 +138,14 @@ TEST_F(SimTest, FilesArePrivateWhateverTheUmask)
 // that is gone when the script ends.
 TEST_F(SimTest, PreloadLinksLiveInAPrivateFolderForTheRunOnly)
 {
-    const char* other = sizeof(void*) == 8 ? OTHER_INTERPOSER_32 : OTHER_INTERPOSER_64;
-    if (cardsim::elf_bits(other) == 0)
-        GTEST_SKIP() << "needs the interposer of the other class (" << other << "): build the other tree first";
+    const char* other = OTHER_CLASS_PRELOAD;
+    const int other_bits = sizeof(void*) == 8 ? 32 : 64;
+    if (!*other)
+        GTEST_SKIP() << "needs the " << other_bits << "-bit interposer: configure this tree with "
+                     << "-DRAVELIN_OTHER_CLASS_PRELOAD=<its libcardsim.so> (scripts/build.sh names the sibling tree's)";
+    if (cardsim::elf_bits(other) != other_bits)
+        GTEST_SKIP() << "needs the " << other_bits << "-bit interposer " << other
+                     << " (RAVELIN_OTHER_CLASS_PRELOAD), which is not there: build that tree first";
     start({}, false);
     std::string script = dir + ".sh";
     write_file(script, "#!/bin/sh\necho \"$LD_PRELOAD\"\n");

@@ -105,15 +105,16 @@ TEST_F(SimTest, InheritedNodeStaysOpenAcrossExec)
     if (cardsim::elf_bits("/bin/sh") != int(sizeof(void*) * 8))
         GTEST_SKIP() << "/bin/sh is of the other class than this tree's interposer";
     start({}, false);
-    std::string script = "exec 3<>/dev/dvb/adapter0/frontend0; " + std::string(CLIENT_BIN) +
-                         " open 0:0; exec 3>&-; exec " + CLIENT_BIN + " open 0:0";
+    const std::string client_bin = CLIENT_BIN;
+    std::string script = "exec 3<>/dev/dvb/adapter0/frontend0; " + client_bin + " open 0:0; exec 3>&-; exec " +
+                         client_bin + " open 0:0";
     auto r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", "/bin/sh", "-c", script});
     EXPECT_EQ(r.out, "open EBUSY\nopen ok\n") << r.err;
     EXPECT_EQ(r.status, 0);
 
     // the program that the holder becomes holds it still
-    script = "exec 3<>/dev/dvb/adapter0/frontend0; exec /bin/sh -c '" + std::string(CLIENT_BIN) +
-             " open 0:0; " + CLIENT_BIN + " openro 0:0'";
+    script = "exec 3<>/dev/dvb/adapter0/frontend0; exec /bin/sh -c '" + client_bin + " open 0:0; " + client_bin +
+             " openro 0:0'";
     r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", "/bin/sh", "-c", script});
     EXPECT_EQ(r.out, "open EBUSY\nopenro ok\n") << r.err;
 }

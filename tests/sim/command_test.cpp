@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+// The suite is named after this file, so that a failing test leads to it.
+using Command = SimTest;
+
 namespace {
 
 testsupport::Result cardsim_run(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
@@ -29,7 +32,7 @@ bool exists(const std::string& path)
 
 }  // namespace
 
-TEST_F(SimTest, HelpExplainsOptionsFaultsAndTime)
+TEST_F(Command, HelpExplainsOptionsFaultsAndTime)
 {
     start({}, false);
     auto r = cardsim_run({"--help"});
@@ -41,7 +44,7 @@ TEST_F(SimTest, HelpExplainsOptionsFaultsAndTime)
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
-TEST_F(SimTest, BadInputExitsWith2AndMakesNoCard)
+TEST_F(Command, BadInputExitsWith2AndMakesNoCard)
 {
     start({}, false);
     std::string fresh = dir + "/not-yet";
@@ -74,7 +77,7 @@ TEST_F(SimTest, BadInputExitsWith2AndMakesNoCard)
     }
 }
 
-TEST_F(SimTest, CorruptStateIsRefusedUntouched)
+TEST_F(Command, CorruptStateIsRefusedUntouched)
 {
     start({}, false);
     ASSERT_EQ(cardsim_run({"--state", dir, "--", CLIENT_BIN}).status, 0);
@@ -102,7 +105,7 @@ TEST_F(SimTest, CorruptStateIsRefusedUntouched)
     EXPECT_NE(r.err.find("flash has 4096 bytes, not 4194304"), std::string::npos) << r.err;
 }
 
-TEST_F(SimTest, StateEntriesThatAreNoFilesAreRefused)
+TEST_F(Command, StateEntriesThatAreNoFilesAreRefused)
 {
     start({}, false);
     ASSERT_EQ(cardsim_run({"--state", dir, "--", CLIENT_BIN}).status, 0);
@@ -133,7 +136,7 @@ TEST_F(SimTest, StateEntriesThatAreNoFilesAreRefused)
     EXPECT_TRUE(exists(dir + "/eeprom/."));
 }
 
-TEST_F(SimTest, ResetMakesTheCardNew)
+TEST_F(Command, ResetMakesTheCardNew)
 {
     start({}, false);
     write_file(dir + "/eeprom", std::string(255, '\x11'));
@@ -150,7 +153,7 @@ TEST_F(SimTest, ResetMakesTheCardNew)
     EXPECT_FALSE(exists(dir + "/registers"));
 }
 
-TEST_F(SimTest, ShowDecodesTheStoredState)
+TEST_F(Command, ShowDecodesTheStoredState)
 {
     start({}, false);
     std::string e(256, '\0');
@@ -203,7 +206,7 @@ TEST_F(SimTest, ShowDecodesTheStoredState)
     EXPECT_NE(r.out.find("Advanced entries  11 stored, not in use\n"), std::string::npos) << r.out;
 }
 
-TEST_F(SimTest, ShowOfAMissingCardCreatesNothing)
+TEST_F(Command, ShowOfAMissingCardCreatesNothing)
 {
     start({}, false);
     std::string fresh = dir + "/none";
@@ -214,7 +217,7 @@ TEST_F(SimTest, ShowOfAMissingCardCreatesNothing)
     EXPECT_FALSE(exists(fresh));
 }
 
-TEST_F(SimTest, MissingInterposerIsNamed)
+TEST_F(Command, MissingInterposerIsNamed)
 {
     start({}, false);
     const char* name = sizeof(void*) == 4 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64";
@@ -223,7 +226,7 @@ TEST_F(SimTest, MissingInterposerIsNamed)
     EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
 }
 
-TEST_F(SimTest, UnknownCommandExits127)
+TEST_F(Command, UnknownCommandExits127)
 {
     start({}, false);
     auto r = cardsim_run({"--state", dir, "--", "no-such-program-here"});

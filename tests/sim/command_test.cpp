@@ -2,6 +2,7 @@
 // The cardsim command: options, errors, --show and --reset.
 #include "sim_fixture.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 
 // The suite is named after this file, so that a failing test leads to it.
@@ -151,6 +152,38 @@ TEST_F(Command, ResetMakesTheCardNew)
     EXPECT_EQ(file("eeprom"), expected);
     EXPECT_FALSE(exists(dir + "/flash"));
     EXPECT_FALSE(exists(dir + "/registers"));
+}
+
+// The tests start every card from none of the card's settings: the list they
+// clear is every variable that cardsim hands to its COMMAND, no more and no less.
+TEST_F(Command, EverySettingItExportsIsOneTheTestsClear)
+{
+    start({}, false);
+    std::string script = dir + "/env.sh";
+    write_file(script, "#!/bin/sh\nexec env\n");
+    ASSERT_EQ(chmod(script.c_str(), 0700), 0);
+    auto r = cardsim_run({"--state", dir, "--trace", dir + "/trace", "--reg48", "1", "--reg4c", "2", "--", script});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto& listed = testsupport::card_settings;
+    auto is_listed = [&](const std::string& name) {
+        return std::find(listed.begin(), listed.end(), name) != listed.end();
+    };
+    std::vector<std::string> exported;
+    size_t start = 0;
+    while (start < r.out.size()) {
+        size_t end = r.out.find('\n', start);
+        std::string line = r.out.substr(start, end - start);
+        start = end == std::string::npos ? r.out.size() : end + 1;
+        std::string name = line.substr(0, line.find('='));
+        // what the caller's own environment hands through is not cardsim's
+        if (name.rfind("CARDSIM_", 0) == 0 && (is_listed(name) || !getenv(name.c_str())))
+            exported.push_back(name);
+    }
+    for (const auto& name : exported)
+        EXPECT_TRUE(is_listed(name)) << name << " is exported but not among testsupport::card_settings";
+    for (const char* name : listed)
+        EXPECT_NE(std::find(exported.begin(), exported.end(), name), exported.end())
+            << name << " is among testsupport::card_settings but cardsim does not export it";
 }
 
 TEST_F(Command, ShowDecodesTheStoredState)

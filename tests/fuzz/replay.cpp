@@ -33,14 +33,14 @@ bool read_whole(const std::string& path, std::vector<uint8_t>& out)
 
 void collect(const std::string& path, std::vector<std::string>& files)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    struct stat64 st;  // 64-bit inode numbers in a 32-bit tree too
+    if (stat64(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         files.push_back(path);
         return;
     }
     std::vector<std::string> names;
     if (DIR* d = opendir(path.c_str())) {
-        while (dirent* e = readdir(d))
+        while (dirent64* e = readdir64(d))
             if (e->d_name[0] != '.')
                 names.push_back(path + "/" + e->d_name);
         closedir(d);

@@ -36,11 +36,12 @@ std::string g_dir;
     abort();
 }
 
+// readdir64: the folder's inode numbers may not fit a 32-bit tree's readdir.
 std::vector<std::string> entries()
 {
     std::vector<std::string> names;
     if (DIR* d = opendir(g_dir.c_str())) {
-        while (dirent* e = readdir(d))
+        while (dirent64* e = readdir64(d))
             if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
                 names.push_back(e->d_name);
         closedir(d);

@@ -1,6 +1,6 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Configures and builds one tree: build.sh x86-64|i386|asan
+# Configures and builds one tree: build.sh x86-64|i386|asan|fuzz
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -10,7 +10,15 @@ case "${1:-x86-64}" in
   # (cmake/Emulator32.cmake); -DRAVELIN_FORCE_QEMU=ON by hand runs all of it through qemu.
   i386)   dir=build-i386; opts="-DCMAKE_TOOLCHAIN_FILE=$top/cmake/i386.cmake -URAVELIN_FORCE_QEMU" ;;
   asan)   dir=build-asan; opts="-DRAVELIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug" ;;
-  *) echo "usage: build.sh x86-64|i386|asan" >&2; exit 2 ;;
+  # The simulator's libFuzzer targets, built with clang; nothing else.
+  fuzz)   dir=build-fuzz; opts="-DRAVELIN_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++" ;;
+  *) echo "usage: build.sh x86-64|i386|asan|fuzz" >&2; exit 2 ;;
+esac
+# Some tests run a script whose programs are of the other class: they take
+# that class's interposer from the sibling tree, when it has been built.
+case "$dir" in
+  build-i386) opts="$opts -DRAVELIN_OTHER_CLASS_PRELOAD=$top/build/sim/libcardsim.so" ;;
+  build|build-asan) opts="$opts -DRAVELIN_OTHER_CLASS_PRELOAD=$top/build-i386/sim/libcardsim.so" ;;
 esac
 # shellcheck disable=SC2086
 cmake -S "$top" -B "$top/$dir" -G Ninja $opts >/dev/null

@@ -1,17 +1,18 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Sets up, builds the x86-64, i386 and sanitizer trees, and runs every test in each.
+# Sets up, builds the x86-64, i386, sanitizer and fuzz trees, and runs every test
+# in each (in the fuzz tree: a fixed number of executions of each fuzz target).
 # All trees are built first: some tests of one tree use the other class's interposer.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup-debian.sh"
 jobs=$(nproc 2>/dev/null || echo 2)
-for tree in x86-64 i386 asan; do
+for tree in x86-64 i386 asan fuzz; do
   echo "=== $tree: build"
   "$top/scripts/build.sh" "$tree"
 done
 status=0
-for dir in build build-i386 build-asan; do
+for dir in build build-i386 build-asan build-fuzz; do
   echo "=== $dir: test"
   (cd "$top/$dir" && ctest --output-on-failure -j "$jobs") || status=1
 done

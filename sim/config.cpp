@@ -22,17 +22,20 @@ int hex_digit(char c)
     return -1;
 }
 
-// "XX:XX:..." with exactly `count` two-digit hex bytes.
+// "XX:XX:..." with exactly `count` (at most 8) two-digit hex bytes; `out` is
+// left as it was when the text is refused.
 bool parse_hex_bytes(const std::string& text, unsigned count, unsigned char* out)
 {
-    if (text.size() != count * 3 - 1)
+    unsigned char bytes[8];
+    if (count > sizeof bytes || text.size() != count * 3 - 1)
         return false;
     for (unsigned i = 0; i < count; ++i) {
         int hi = hex_digit(text[i * 3]), lo = hex_digit(text[i * 3 + 1]);
         if (hi < 0 || lo < 0 || (i + 1 < count && text[i * 3 + 2] != ':'))
             return false;
-        out[i] = (unsigned char)(hi * 16 + lo);
+        bytes[i] = (unsigned char)(hi * 16 + lo);
     }
+    memcpy(out, bytes, count);
     return true;
 }
 

@@ -14,25 +14,15 @@
 
 #include "cardsim_api.h"
 #include "run.h"
+#include "sim_state.h"
 
 namespace guitest {
 
-SimCard::SimCard(const std::string& tag, const std::vector<std::string>& env)
-    : dir_(testsupport::make_temp_dir(tag))
+SimCard::SimCard(const std::string& tag, const std::vector<std::string>& env) : state_(tag)
 {
-    for (const char* name : {"CARDSIM_NODES", "CARDSIM_SIGNAL", "CARDSIM_MAC", "CARDSIM_BUSY_TIME",
-                             "CARDSIM_FAULTS", "CARDSIM_TRACE", "CARDSIM_FLASH_ID",
-                             "CARDSIM_FLASH_BUSY_TIME"})
-        unsetenv(name);
-    setenv("CARDSIM_STATE", dir_.c_str(), 1);
-    setenv("CARDSIM_VTIME", "1", 1);
-    setenv("CARDSIM_REQUEST_TIME", "0", 1);  // the program's own waits, to the nanosecond
-    for (const std::string& entry : env) {
-        const size_t eq = entry.find('=');
-        setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-    }
-    if (cardsim_reload() != 0)
-        throw std::runtime_error("cardsim_reload failed for " + dir_);
+    std::string err = state_.start(env);
+    if (!err.empty())
+        throw std::runtime_error(err);
 }
 
 std::vector<unsigned char> SimCard::factory_eeprom()
@@ -42,40 +32,18 @@ std::vector<unsigned char> SimCard::factory_eeprom()
 
 void SimCard::set_eeprom(const std::vector<unsigned char>& image)
 {
-    std::ofstream out(dir_ + "/eeprom", std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
-    out.close();
+    state_.set_eeprom(image);
     if (cardsim_reload() != 0)
-        throw std::runtime_error("cardsim_reload failed for " + dir_);
+        throw std::runtime_error("cardsim_reload failed for " + dir());
 }
 
-std::vector<unsigned char> SimCard::eeprom() const
-{
-    const std::string bytes = testsupport::read_file(dir_ + "/eeprom");
-    return std::vector<unsigned char>(bytes.begin(), bytes.end());
-}
+std::vector<unsigned char> SimCard::eeprom() const { return state_.eeprom(); }
 
-std::string SimCard::registers() const
-{
-    return testsupport::read_file(dir_ + "/registers");
-}
+std::string SimCard::registers() const { return state_.file("registers"); }
 
 std::vector<unsigned char> advanced_eeprom(const int (&values)[11])
 {
-    static const int addrs[11] = {0x1526, 0x152C, 0x152E, 0x1532, 0x1534, 0x1536,
-                                  0x1538, 0x1104, 0x1584, 0x1586, 0x1588};
-    std::vector<unsigned char> image = SimCard::factory_eeprom();
-    image[16] = 0;
-    image[17] = 11;
-    image[20] = 0;
-    image[21] = 0;
-    for (int i = 0; i < 11; ++i) {
-        image[32 + 4 * i] = (addrs[i] >> 8) & 0xff;
-        image[33 + 4 * i] = addrs[i] & 0xff;
-        image[34 + 4 * i] = (values[i] >> 8) & 0xff;
-        image[35 + 4 * i] = values[i] & 0xff;
-    }
-    return image;
+    return testsupport::advanced_eeprom(values);
 }
 
 WorkingFolder::WorkingFolder()

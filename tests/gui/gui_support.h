@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_state.h"
 #include "widget.h"
 
 namespace guitest {
@@ -24,7 +25,7 @@ public:
     SimCard(const SimCard&) = delete;
     SimCard& operator=(const SimCard&) = delete;
 
-    const std::string& dir() const { return dir_; }
+    const std::string& dir() const { return state_.dir(); }
 
     // A new card's EEPROM: MAC 00:1a:2b:3c:4d:5e, 0x60 at 18, automatic mode.
     static std::vector<unsigned char> factory_eeprom();
@@ -34,7 +35,7 @@ public:
     std::string registers() const;
 
 private:
-    std::string dir_;
+    testsupport::SimState state_;
 };
 
 // EEPROM image of a stored advanced configuration: the entry count 11 and the

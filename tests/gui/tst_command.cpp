@@ -50,10 +50,7 @@ const QByteArray entries_1280x720 = QByteArray::fromHex(
 
 std::vector<unsigned char> manual_config(int preset)
 {
-    std::vector<unsigned char> image = SimCard::factory_eeprom();
-    image[20] = 0;
-    image[21] = preset;
-    return image;
+    return testsupport::manual_eeprom(preset);
 }
 
 }  // namespace

@@ -37,17 +37,12 @@ std::vector<unsigned char> advanced_config(int twice_rate)
 
 std::vector<unsigned char> manual_config(int preset)
 {
-    std::vector<unsigned char> image = SimCard::factory_eeprom();
-    image[20] = 0;
-    image[21] = preset;
-    return image;
+    return testsupport::manual_eeprom(preset);
 }
 
 std::vector<unsigned char> no_config()
 {
-    std::vector<unsigned char> image = SimCard::factory_eeprom();
-    image[20] = 0;
-    return image;
+    return testsupport::manual_eeprom(0);
 }
 
 QStringList checked(Widget& w, const QStringList& names)

@@ -3,6 +3,7 @@
 
 #include "cardsim_api.h"
 #include "run.h"
+#include "sim_state.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,11 +21,6 @@ struct Captured {
 std::vector<Captured> captured;
 
 void capture(const char* text, bool line) { captured.push_back({text, line, double(cardsim_now_ns()) / 1e9}); }
-
-const char* const settings_names[] = {
-    "CARDSIM_NODES", "CARDSIM_SIGNAL", "CARDSIM_MAC", "CARDSIM_BUSY_TIME", "CARDSIM_FAULTS",
-    "CARDSIM_VTIME", "CARDSIM_FLASH_ID", "CARDSIM_FLASH_BUSY_TIME",
-};
 
 }  // namespace
 
@@ -47,10 +43,7 @@ void SimCard::select(const zeb_program& program) { zeb_select_program(program, c
 std::vector<unsigned char> SimCard::eeprom_with(
     const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
 {
-    std::vector<unsigned char> e = testsupport::factory_eeprom();
-    for (const auto& [addr, bytes] : changes)
-        std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
-    return e;
+    return testsupport::eeprom_with(changes);
 }
 
 void SimCard::start(const std::vector<std::string>& settings,
@@ -59,25 +52,15 @@ void SimCard::start(const std::vector<std::string>& settings,
     if (card.i_frontend >= 0)
         close(card.i_frontend);
     card.setFrontend(-1);
-    dir = testsupport::make_temp_dir("lib");
-    if (!eeprom.empty()) {
-        FILE* f = std::fopen((dir + "/eeprom").c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(eeprom.data(), 1, eeprom.size(), f), eeprom.size());
-        std::fclose(f);
-    }
-    for (const char* name : settings_names)
-        unsetenv(name);
-    setenv("CARDSIM_STATE", dir.c_str(), 1);
-    setenv("CARDSIM_TRACE", (dir + "/trace").c_str(), 1);
-    setenv("CARDSIM_BUSY_TIME", "0", 1);
-    setenv("CARDSIM_FLASH_BUSY_TIME", "0", 1);
-    setenv("CARDSIM_REQUEST_TIME", "0", 1);  // the library's own waits, to the nanosecond
-    for (const auto& s : settings) {
-        auto eq = s.find('=');
-        setenv(s.substr(0, eq).c_str(), s.substr(eq + 1).c_str(), 1);
-    }
-    ASSERT_EQ(cardsim_reload(), 0);
+    testsupport::SimState state("lib");
+    dir = state.dir();
+    if (!eeprom.empty())
+        state.set_eeprom(eeprom);
+    // Idle right after a restart, an erase or a program, unless the settings say otherwise.
+    std::vector<std::string> all = {"CARDSIM_TRACE=" + state.path("trace"), "CARDSIM_BUSY_TIME=0",
+                                    "CARDSIM_FLASH_BUSY_TIME=0"};
+    all.insert(all.end(), settings.begin(), settings.end());
+    ASSERT_EQ(state.start(all), "");
     int fd = open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     card.setFrontend(fd);
@@ -153,7 +136,7 @@ std::vector<Event> SimCard::events(const std::string& prefix) const
     return out;
 }
 
-double SimCard::now() const { return double(cardsim_now_ns()) / 1e9; }
+double SimCard::now() const { return testsupport::card_now(); }
 
 std::string hex_bytes(const std::vector<unsigned char>& bytes, int from, int count)
 {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // A process in which no program has chosen its texts: the library works the
 // card but prints nothing. Its own executable, so that nothing chose before.
-#include "cardsim_api.h"
 #include "run.h"
+#include "sim_state.h"
 #include "zeb_program.h"
 #include "zebecp3-spi.h"
 
@@ -22,12 +22,10 @@ void capture(const char* text, bool) { captured.push_back(text); }
 
 TEST(Unselected, LibraryPrintsNothingUntilAProgramChooses)
 {
-    const std::string dir = testsupport::make_temp_dir("unselected");
-    setenv("CARDSIM_STATE", dir.c_str(), 1);
-    setenv("CARDSIM_TRACE", (dir + "/trace").c_str(), 1);
-    setenv("CARDSIM_SIGNAL", "1280x720@50p", 1);
-    setenv("CARDSIM_BUSY_TIME", "0", 1);
-    ASSERT_EQ(cardsim_reload(), 0);
+    const testsupport::SimState state("unselected");
+    const std::string dir = state.dir();
+    ASSERT_EQ(state.start({"CARDSIM_TRACE=" + dir + "/trace", "CARDSIM_SIGNAL=1280x720@50p", "CARDSIM_BUSY_TIME=0"}),
+              "");
     zebecp3 card{};
     card.setFrontend(open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK));
     ASSERT_GE(card.i_frontend, 0);

@@ -2,7 +2,11 @@
 // The cardsim command: options, errors, --show and --reset.
 #include "sim_fixture.h"
 
+#include <algorithm>
 #include <sys/stat.h>
+
+// The suite is named after this file, so that a failing test leads to it.
+using Command = SimTest;
 
 namespace {
 
@@ -29,7 +33,7 @@ bool exists(const std::string& path)
 
 }  // namespace
 
-TEST_F(SimTest, HelpExplainsOptionsFaultsAndTime)
+TEST_F(Command, HelpExplainsOptionsFaultsAndTime)
 {
     start({}, false);
     auto r = cardsim_run({"--help"});
@@ -41,7 +45,7 @@ TEST_F(SimTest, HelpExplainsOptionsFaultsAndTime)
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
-TEST_F(SimTest, BadInputExitsWith2AndMakesNoCard)
+TEST_F(Command, BadInputExitsWith2AndMakesNoCard)
 {
     start({}, false);
     std::string fresh = dir + "/not-yet";
@@ -74,7 +78,7 @@ TEST_F(SimTest, BadInputExitsWith2AndMakesNoCard)
     }
 }
 
-TEST_F(SimTest, CorruptStateIsRefusedUntouched)
+TEST_F(Command, CorruptStateIsRefusedUntouched)
 {
     start({}, false);
     ASSERT_EQ(cardsim_run({"--state", dir, "--", CLIENT_BIN}).status, 0);
@@ -102,7 +106,7 @@ TEST_F(SimTest, CorruptStateIsRefusedUntouched)
     EXPECT_NE(r.err.find("flash has 4096 bytes, not 4194304"), std::string::npos) << r.err;
 }
 
-TEST_F(SimTest, StateEntriesThatAreNoFilesAreRefused)
+TEST_F(Command, StateEntriesThatAreNoFilesAreRefused)
 {
     start({}, false);
     ASSERT_EQ(cardsim_run({"--state", dir, "--", CLIENT_BIN}).status, 0);
@@ -133,7 +137,7 @@ TEST_F(SimTest, StateEntriesThatAreNoFilesAreRefused)
     EXPECT_TRUE(exists(dir + "/eeprom/."));
 }
 
-TEST_F(SimTest, ResetMakesTheCardNew)
+TEST_F(Command, ResetMakesTheCardNew)
 {
     start({}, false);
     write_file(dir + "/eeprom", std::string(255, '\x11'));
@@ -150,7 +154,39 @@ TEST_F(SimTest, ResetMakesTheCardNew)
     EXPECT_FALSE(exists(dir + "/registers"));
 }
 
-TEST_F(SimTest, ShowDecodesTheStoredState)
+// The tests start every card from none of the card's settings: the list they
+// clear is every variable that cardsim hands to its COMMAND, no more and no less.
+TEST_F(Command, EverySettingItExportsIsOneTheTestsClear)
+{
+    start({}, false);
+    std::string script = dir + "/env.sh";
+    write_file(script, "#!/bin/sh\nexec env\n");
+    ASSERT_EQ(chmod(script.c_str(), 0700), 0);
+    auto r = cardsim_run({"--state", dir, "--trace", dir + "/trace", "--reg48", "1", "--reg4c", "2", "--", script});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto& listed = testsupport::card_settings;
+    auto is_listed = [&](const std::string& name) {
+        return std::find(listed.begin(), listed.end(), name) != listed.end();
+    };
+    std::vector<std::string> exported;
+    size_t start = 0;
+    while (start < r.out.size()) {
+        size_t end = r.out.find('\n', start);
+        std::string line = r.out.substr(start, end - start);
+        start = end == std::string::npos ? r.out.size() : end + 1;
+        std::string name = line.substr(0, line.find('='));
+        // what the caller's own environment hands through is not cardsim's
+        if (name.rfind("CARDSIM_", 0) == 0 && (is_listed(name) || !getenv(name.c_str())))
+            exported.push_back(name);
+    }
+    for (const auto& name : exported)
+        EXPECT_TRUE(is_listed(name)) << name << " is exported but not among testsupport::card_settings";
+    for (const char* name : listed)
+        EXPECT_NE(std::find(exported.begin(), exported.end(), name), exported.end())
+            << name << " is among testsupport::card_settings but cardsim does not export it";
+}
+
+TEST_F(Command, ShowDecodesTheStoredState)
 {
     start({}, false);
     std::string e(256, '\0');
@@ -203,7 +239,7 @@ TEST_F(SimTest, ShowDecodesTheStoredState)
     EXPECT_NE(r.out.find("Advanced entries  11 stored, not in use\n"), std::string::npos) << r.out;
 }
 
-TEST_F(SimTest, ShowOfAMissingCardCreatesNothing)
+TEST_F(Command, ShowOfAMissingCardCreatesNothing)
 {
     start({}, false);
     std::string fresh = dir + "/none";
@@ -214,7 +250,7 @@ TEST_F(SimTest, ShowOfAMissingCardCreatesNothing)
     EXPECT_FALSE(exists(fresh));
 }
 
-TEST_F(SimTest, MissingInterposerIsNamed)
+TEST_F(Command, MissingInterposerIsNamed)
 {
     start({}, false);
     const char* name = sizeof(void*) == 4 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64";
@@ -223,7 +259,7 @@ TEST_F(SimTest, MissingInterposerIsNamed)
     EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
 }
 
-TEST_F(SimTest, UnknownCommandExits127)
+TEST_F(Command, UnknownCommandExits127)
 {
     start({}, false);
     auto r = cardsim_run({"--state", dir, "--", "no-such-program-here"});

@@ -7,6 +7,9 @@
 
 using namespace cardio;
 
+// The suite is named after this file, so that a failing test leads to it.
+using FailClosed = SimTest;
+
 namespace {
 
 // The open's result: "node" when it is the simulated card, else its errno's name.
@@ -34,7 +37,7 @@ struct Cwd {
 
 }  // namespace
 
-TEST_F(SimTest, EverySpellingOfTheNodeIsTheSimulatedNode)
+TEST_F(FailClosed, EverySpellingOfTheNodeIsTheSimulatedNode)
 {
     start({}, false);
     for (const char* path : {"/dev/dvb/adapter0/frontend0", "//dev/dvb/adapter0/frontend0",
@@ -52,7 +55,7 @@ TEST_F(SimTest, EverySpellingOfTheNodeIsTheSimulatedNode)
     close(dev);
 }
 
-TEST_F(SimTest, OtherDvbPathsFailWithEnoentAndAreTraced)
+TEST_F(FailClosed, OtherDvbPathsFailWithEnoentAndAreTraced)
 {
     std::string trace = testsupport::make_temp_dir("trace") + "/trace";
     start({"CARDSIM_TRACE=" + trace}, false);
@@ -70,7 +73,7 @@ TEST_F(SimTest, OtherDvbPathsFailWithEnoentAndAreTraced)
     rmdir(trace.substr(0, trace.rfind('/')).c_str());
 }
 
-TEST_F(SimTest, FopenOfTheNodeIsTheNode)
+TEST_F(FailClosed, FopenOfTheNodeIsTheNode)
 {
     start({}, false);
     FILE* f = fopen("/dev/dvb/adapter0/frontend0", "r+");
@@ -81,7 +84,7 @@ TEST_F(SimTest, FopenOfTheNodeIsTheNode)
     fclose(f);
 }
 
-TEST_F(SimTest, MalformedSettingFailsEveryDvbOpenWithEioAfterItsMessage)
+TEST_F(FailClosed, MalformedSettingFailsEveryDvbOpenWithEioAfterItsMessage)
 {
     start({}, false);
     setenv("CARDSIM_FAULTS", "busy=soon", 1);
@@ -94,7 +97,7 @@ TEST_F(SimTest, MalformedSettingFailsEveryDvbOpenWithEioAfterItsMessage)
         EXPECT_EQ(what_open(AT_FDCWD, path), "EIO") << path;
 }
 
-TEST_F(SimTest, WithoutAStateFolderDvbOpensFailWithEnoent)
+TEST_F(FailClosed, WithoutAStateFolderDvbOpensFailWithEnoent)
 {
     start({}, false);
     unsetenv("CARDSIM_STATE");
@@ -106,7 +109,7 @@ TEST_F(SimTest, WithoutAStateFolderDvbOpensFailWithEnoent)
               "cardsim: CARDSIM_STATE is not set: no card is simulated, and /dev/dvb is not opened\n");
 }
 
-TEST_F(SimTest, PathsOutsideDvbStillReachTheSystem)
+TEST_F(FailClosed, PathsOutsideDvbStillReachTheSystem)
 {
     start({}, false);
     EXPECT_EQ(what_open(AT_FDCWD, "/dev/null"), "some other file");
@@ -118,7 +121,7 @@ TEST_F(SimTest, PathsOutsideDvbStillReachTheSystem)
 }
 
 // A program run by cardsim with a node number that the model does not list.
-TEST_F(SimTest, UnlistedNodesOfAChildFailWithoutReachingTheSystem)
+TEST_F(FailClosed, UnlistedNodesOfAChildFailWithoutReachingTheSystem)
 {
     start({}, false);
     auto r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", CLIENT_BIN, "openpath",

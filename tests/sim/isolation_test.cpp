@@ -16,7 +16,8 @@ namespace {
 
 const std::string kNode = "/dev/dvb/adapter0/frontend0";
 
-std::string other_interposer() { return sizeof(void*) == 8 ? OTHER_INTERPOSER_32 : OTHER_INTERPOSER_64; }
+// The other class's interposer, which scripts/build.sh names (RAVELIN_OTHER_CLASS_PRELOAD).
+std::string other_interposer() { return OTHER_CLASS_PRELOAD; }
 
 class IsolationTest : public SimTest {
 protected:

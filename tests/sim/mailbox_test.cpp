@@ -4,6 +4,9 @@
 
 using namespace cardio;
 
+// The suite is named after this file, so that a failing test leads to it.
+using SimMailbox = SimTest;
+
 namespace {
 
 std::vector<uint32_t> statuses(int fd, int n)
@@ -16,7 +19,7 @@ std::vector<uint32_t> statuses(int fd, int n)
 
 }  // namespace
 
-TEST_F(SimTest, HandshakeTakesOneStatusReadPerStep)
+TEST_F(SimMailbox, HandshakeTakesOneStatusReadPerStep)
 {
     start();
     EXPECT_EQ(status(fd), 1u);  // idle
@@ -26,7 +29,7 @@ TEST_F(SimTest, HandshakeTakesOneStatusReadPerStep)
     EXPECT_EQ(statuses(fd, 3), (std::vector<uint32_t>{0, 1, 1}));
 }
 
-TEST_F(SimTest, LatencyFaultStretchesEachHandshakeStep)
+TEST_F(SimMailbox, LatencyFaultStretchesEachHandshakeStep)
 {
     start({"CARDSIM_FAULTS=latency=3"});
     window_write(fd, 0, command(0x31, 1, 0, 20));
@@ -35,7 +38,7 @@ TEST_F(SimTest, LatencyFaultStretchesEachHandshakeStep)
     EXPECT_EQ(statuses(fd, 5), (std::vector<uint32_t>{0, 0, 0, 1, 1}));
 }
 
-TEST_F(SimTest, ZeroLatencyAnswersAtTheFirstRead)
+TEST_F(SimMailbox, ZeroLatencyAnswersAtTheFirstRead)
 {
     start({"CARDSIM_FAULTS=latency=0"});
     window_write(fd, 0, command(0x31, 1, 0, 20));
@@ -44,7 +47,7 @@ TEST_F(SimTest, ZeroLatencyAnswersAtTheFirstRead)
     EXPECT_EQ(status(fd), 1u);
 }
 
-TEST_F(SimTest, ReadsOneByteAtAddress20OfANewCard)
+TEST_F(SimMailbox, ReadsOneByteAtAddress20OfANewCard)
 {
     start();
     // Command bytes 0x31, 0x01, 0x00, 0x14: read one byte at address 20.
@@ -57,7 +60,7 @@ TEST_F(SimTest, ReadsOneByteAtAddress20OfANewCard)
     EXPECT_EQ(word, 0x00000001u);  // automatic output format
 }
 
-TEST_F(SimTest, NewCardHasTheFactoryImage)
+TEST_F(SimMailbox, NewCardHasTheFactoryImage)
 {
     start({"CARDSIM_MAC=02:00:00:aa:bb:cc"});
     std::string e = file("eeprom");
@@ -74,7 +77,7 @@ TEST_F(SimTest, NewCardHasTheFactoryImage)
     EXPECT_EQ(std::string((char*)buf, 8), std::string("\x02\x00\x00\xaa\xbb\xcc\x00\x00", 8));
 }
 
-TEST_F(SimTest, WritesTwoBytesAtAddress16)
+TEST_F(SimMailbox, WritesTwoBytesAtAddress16)
 {
     start();
     window_write(fd, 4, 0x0b00);  // bytes 0x00, 0x0b
@@ -85,7 +88,7 @@ TEST_F(SimTest, WritesTwoBytesAtAddress16)
     EXPECT_EQ(e.substr(16, 3), std::string("\x00\x0b\x60", 3));
 }
 
-TEST_F(SimTest, EightBytesUseBothDataWordsAndFourOnlyTheFirst)
+TEST_F(SimMailbox, EightBytesUseBothDataWordsAndFourOnlyTheFirst)
 {
     start();
     const unsigned char bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -102,7 +105,7 @@ TEST_F(SimTest, EightBytesUseBothDataWordsAndFourOnlyTheFirst)
     EXPECT_EQ(std::string((char*)buf, 8), std::string("\x03\x04\x05\x06\x07\x00\x00\x00", 8));
 }
 
-TEST_F(SimTest, OneByteReadFillsTheRestOfTheWordWithZero)
+TEST_F(SimMailbox, OneByteReadFillsTheRestOfTheWordWithZero)
 {
     start();
     const unsigned char name[3] = {'a', 'b', 'c'};
@@ -112,7 +115,7 @@ TEST_F(SimTest, OneByteReadFillsTheRestOfTheWordWithZero)
     EXPECT_EQ(std::string((char*)buf, 4), std::string("b\0\0\0", 4));
 }
 
-TEST_F(SimTest, AddressesWrapAtTheEndOfTheEeprom)
+TEST_F(SimMailbox, AddressesWrapAtTheEndOfTheEeprom)
 {
     start();
     const unsigned char bytes[4] = {0xa1, 0xa2, 0xa3, 0xa4};
@@ -122,7 +125,7 @@ TEST_F(SimTest, AddressesWrapAtTheEndOfTheEeprom)
     EXPECT_EQ(e.substr(0, 2), "\xa3\xa4");
 }
 
-TEST_F(SimTest, MicrocontrollerMemoryKeepsEightByteUnits)
+TEST_F(SimMailbox, MicrocontrollerMemoryKeepsEightByteUnits)
 {
     start();
     uint32_t w0 = 0, w1 = 0;
@@ -156,7 +159,7 @@ TEST_F(SimTest, MicrocontrollerMemoryKeepsEightByteUnits)
     EXPECT_EQ(file("eeprom")[20], 1);  // the EEPROM is another memory
 }
 
-TEST_F(SimTest, CaptureRestartIsBusyForTheBusyTimeAfterThePulse)
+TEST_F(SimMailbox, CaptureRestartIsBusyForTheBusyTimeAfterThePulse)
 {
     start({"CARDSIM_BUSY_TIME=2.5"});
     EXPECT_EQ(status(fd), 1u);
@@ -171,7 +174,7 @@ TEST_F(SimTest, CaptureRestartIsBusyForTheBusyTimeAfterThePulse)
     EXPECT_EQ(status(fd), 1u);
 }
 
-TEST_F(SimTest, MicrocontrollerResetStartsABusyPeriod)
+TEST_F(SimMailbox, MicrocontrollerResetStartsABusyPeriod)
 {
     start();
     window_write(fd, 0, command(0x03, 0, 0, 0));
@@ -204,14 +207,14 @@ int busy_rounds(int fd, int limit = 100)
 
 }  // namespace
 
-TEST_F(SimTest, BusyFaultKeepsTheCardBusyForNRounds)
+TEST_F(SimMailbox, BusyFaultKeepsTheCardBusyForNRounds)
 {
     start({"CARDSIM_FAULTS=busy=3"});
     EXPECT_EQ(busy_rounds(fd), 4);  // three rounds busy, idle at the fourth look
     EXPECT_EQ(busy_rounds(fd), 4);  // after every restart
 }
 
-TEST_F(SimTest, BusyForeverNeverBecomesIdle)
+TEST_F(SimMailbox, BusyForeverNeverBecomesIdle)
 {
     start({"CARDSIM_FAULTS=busy=forever"});
     EXPECT_EQ(status(fd), 1u);
@@ -219,7 +222,7 @@ TEST_F(SimTest, BusyForeverNeverBecomesIdle)
     EXPECT_GE(now(), 200.0);
 }
 
-TEST_F(SimTest, BusyAtStartLastsTheBusyTime)
+TEST_F(SimMailbox, BusyAtStartLastsTheBusyTime)
 {
     start({"CARDSIM_FAULTS=busy-at-start", "CARDSIM_BUSY_TIME=1"});
     EXPECT_EQ(status(fd), 5u);
@@ -229,7 +232,7 @@ TEST_F(SimTest, BusyAtStartLastsTheBusyTime)
     EXPECT_EQ(status(fd), 1u);
 }
 
-TEST_F(SimTest, ReceiverBusyNeverTakesTheCommand)
+TEST_F(SimMailbox, ReceiverBusyNeverTakesTheCommand)
 {
     start({"CARDSIM_FAULTS=receiver-busy"});
     const unsigned char byte = 0x42;
@@ -240,7 +243,7 @@ TEST_F(SimTest, ReceiverBusyNeverTakesTheCommand)
     EXPECT_NEAR(now(), 1.0, 1e-9);
 }
 
-TEST_F(SimTest, ReceiverBusyWithBusyCardShowsBothBits)
+TEST_F(SimMailbox, ReceiverBusyWithBusyCardShowsBothBits)
 {
     start({"CARDSIM_FAULTS=receiver-busy,busy-at-start"});
     window_write(fd, 0, command(0x31, 1, 0, 20));
@@ -249,7 +252,7 @@ TEST_F(SimTest, ReceiverBusyWithBusyCardShowsBothBits)
     EXPECT_EQ(x.last, 5u);
 }
 
-TEST_F(SimTest, NoCompletionTakesButNeverFinishes)
+TEST_F(SimMailbox, NoCompletionTakesButNeverFinishes)
 {
     start({"CARDSIM_FAULTS=no-completion"});
     const unsigned char byte = 0x42;
@@ -260,7 +263,7 @@ TEST_F(SimTest, NoCompletionTakesButNeverFinishes)
     EXPECT_EQ(file("eeprom")[22], 0x42);  // the command itself was carried out
 }
 
-TEST_F(SimTest, WriteErrorFaultStoresNothingAndSetsBit1)
+TEST_F(SimMailbox, WriteErrorFaultStoresNothingAndSetsBit1)
 {
     start({"CARDSIM_FAULTS=write-error"});
     const unsigned char bytes[2] = {0x12, 0x34};

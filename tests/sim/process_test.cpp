@@ -4,6 +4,9 @@
 
 #include "exec32.h"
 
+// The suite is named after this file, so that a failing test leads to it.
+using Process = SimTest;
+
 namespace {
 
 testsupport::Result client(const std::string& state, const std::vector<std::string>& ops,
@@ -19,7 +22,7 @@ testsupport::Result client(const std::string& state, const std::vector<std::stri
 
 }  // namespace
 
-TEST_F(SimTest, ClientOfThisTreesClassIsServed)
+TEST_F(Process, ClientOfThisTreesClassIsServed)
 {
     start({}, false);
     EXPECT_EQ(cardsim::elf_bits(CLIENT_BIN), int(sizeof(void*) * 8));
@@ -29,7 +32,7 @@ TEST_F(SimTest, ClientOfThisTreesClassIsServed)
     EXPECT_EQ(r.status, 0);
 }
 
-TEST_F(SimTest, SecondReadWriteOpenInAnotherProcessIsBusy)
+TEST_F(Process, SecondReadWriteOpenInAnotherProcessIsBusy)
 {
     start();
     auto r = client(dir, {"open", "0:0", "openro", "0:0"});
@@ -40,7 +43,7 @@ TEST_F(SimTest, SecondReadWriteOpenInAnotherProcessIsBusy)
     EXPECT_EQ(r.out, "open ok\n");
 }
 
-TEST_F(SimTest, EepromPersistsAcrossProcesses)
+TEST_F(Process, EepromPersistsAcrossProcesses)
 {
     start({}, false);
     auto w = client(dir, {"open", "0:0", "eeprom-write", "96", "0x61", "0x62", "0x63"});
@@ -50,14 +53,14 @@ TEST_F(SimTest, EepromPersistsAcrossProcesses)
     EXPECT_EQ(r.out, "open ok\neeprom 61 62 63\neeprom 01\n");
 }
 
-TEST_F(SimTest, ChildSleepsAreVirtual)
+TEST_F(Process, ChildSleepsAreVirtual)
 {
     start({}, false);
     auto r = client(dir, {"usleep", "1000", "usleep", "2000000", "now"});
     EXPECT_EQ(r.out, "now 2.001000000\n");
 }
 
-TEST_F(SimTest, FaultOptionsReachTheChild)
+TEST_F(Process, FaultOptionsReachTheChild)
 {
     start({}, false);
     auto r = client(dir, {"open", "0:0", "eeprom-write", "22", "1", "rr", "0x48"},
@@ -71,13 +74,13 @@ TEST_F(SimTest, FaultOptionsReachTheChild)
     EXPECT_EQ(r.out, "open ok\nopen ENOENT\n");
 }
 
-TEST_F(SimTest, ExitStatusIsTheCommands)
+TEST_F(Process, ExitStatusIsTheCommands)
 {
     start({}, false);
     EXPECT_EQ(client(dir, {"exit", "7"}).status, 7);
 }
 
-TEST_F(SimTest, ChildTraceHasTheExactLines)
+TEST_F(Process, ChildTraceHasTheExactLines)
 {
     start({}, false);
     std::string trace = dir + "/trace.txt";
@@ -100,20 +103,21 @@ TEST_F(SimTest, ChildTraceHasTheExactLines)
 
 // A node descriptor handed on across fork and exec keeps the node open, as a
 // device's would, until the last copy is closed.
-TEST_F(SimTest, InheritedNodeStaysOpenAcrossExec)
+TEST_F(Process, InheritedNodeStaysOpenAcrossExec)
 {
     if (cardsim::elf_bits("/bin/sh") != int(sizeof(void*) * 8))
         GTEST_SKIP() << "/bin/sh is of the other class than this tree's interposer";
     start({}, false);
-    std::string script = "exec 3<>/dev/dvb/adapter0/frontend0; " + std::string(CLIENT_BIN) +
-                         " open 0:0; exec 3>&-; exec " + CLIENT_BIN + " open 0:0";
+    const std::string client_bin = CLIENT_BIN;
+    std::string script = "exec 3<>/dev/dvb/adapter0/frontend0; " + client_bin + " open 0:0; exec 3>&-; exec " +
+                         client_bin + " open 0:0";
     auto r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", "/bin/sh", "-c", script});
     EXPECT_EQ(r.out, "open EBUSY\nopen ok\n") << r.err;
     EXPECT_EQ(r.status, 0);
 
     // the program that the holder becomes holds it still
-    script = "exec 3<>/dev/dvb/adapter0/frontend0; exec /bin/sh -c '" + std::string(CLIENT_BIN) +
-             " open 0:0; " + CLIENT_BIN + " openro 0:0'";
+    script = "exec 3<>/dev/dvb/adapter0/frontend0; exec /bin/sh -c '" + client_bin + " open 0:0; " + client_bin +
+             " openro 0:0'";
     r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", "/bin/sh", "-c", script});
     EXPECT_EQ(r.out, "open EBUSY\nopenro ok\n") << r.err;
 }

@@ -7,7 +7,10 @@
 
 using namespace cardio;
 
-TEST_F(SimTest, InputFormatRegistersGiveTheDefaultSignal)
+// The suite is named after this file, so that a failing test leads to it.
+using Requests = SimTest;
+
+TEST_F(Requests, InputFormatRegistersGiveTheDefaultSignal)
 {
     start();
     // 1920 = 0x0780, 1080 = 0x0438: bytes 0x07, 0x80, 0x04, 0x38 from byte 0 up.
@@ -16,14 +19,14 @@ TEST_F(SimTest, InputFormatRegistersGiveTheDefaultSignal)
     EXPECT_EQ(reg(0x4c), 0x0000013cu);
 }
 
-TEST_F(SimTest, InputFormatRegistersFollowTheSignalSetting)
+TEST_F(Requests, InputFormatRegistersFollowTheSignalSetting)
 {
     start({"CARDSIM_SIGNAL=720x576@50i"});
     EXPECT_EQ(reg(0x48), 0x4002d002u);  // 0x02d0, 0x0240
     EXPECT_EQ(reg(0x4c), 0x00000032u);
 }
 
-TEST_F(SimTest, FormatRegisterWritesAreKeptApartAndPersisted)
+TEST_F(Requests, FormatRegisterWritesAreKeptApartAndPersisted)
 {
     start();
     EXPECT_EQ(reg_write(fd, 0x48, 0), 0);
@@ -35,7 +38,7 @@ TEST_F(SimTest, FormatRegisterWritesAreKeptApartAndPersisted)
     EXPECT_EQ(file("registers"), "0x48 0x00000001\n0x4c 0x00000003\n");
 }
 
-TEST_F(SimTest, RegistersTheCardDoesNotDefineReadZero)
+TEST_F(Requests, RegistersTheCardDoesNotDefineReadZero)
 {
     start();
     for (unsigned char addr : {0x00, 0x04, 0x40, 0x50, 0xff})
@@ -44,7 +47,7 @@ TEST_F(SimTest, RegistersTheCardDoesNotDefineReadZero)
     EXPECT_EQ(reg(0x50), 0u);
 }
 
-TEST_F(SimTest, OtherRequestsFailWithEnotty)
+TEST_F(Requests, OtherRequestsFailWithEnotty)
 {
     start();
     dvb_frontend_info info;
@@ -58,7 +61,7 @@ TEST_F(SimTest, OtherRequestsFailWithEnotty)
     EXPECT_EQ(errno, ENOTTY);
 }
 
-TEST_F(SimTest, WindowRequestsWithAnotherBaseAreRefused)
+TEST_F(Requests, WindowRequestsWithAnotherBaseAreRefused)
 {
     start();
     uint32_t v = 0;
@@ -67,7 +70,7 @@ TEST_F(SimTest, WindowRequestsWithAnotherBaseAreRefused)
     EXPECT_EQ(status(fd), 1u);  // the refused command word did not arrive
 }
 
-TEST_F(SimTest, UnlistedNodesDoNotExist)
+TEST_F(Requests, UnlistedNodesDoNotExist)
 {
     start({"CARDSIM_NODES=0:0,1:2"});
     int other = open("/dev/dvb/adapter1/frontend2", O_RDWR | O_NONBLOCK);
@@ -79,7 +82,7 @@ TEST_F(SimTest, UnlistedNodesDoNotExist)
     }
 }
 
-TEST_F(SimTest, OnlyOneReadWriteOpenAtATime)
+TEST_F(Requests, OnlyOneReadWriteOpenAtATime)
 {
     start();
     EXPECT_EQ(open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK), -1);
@@ -95,7 +98,7 @@ TEST_F(SimTest, OnlyOneReadWriteOpenAtATime)
     EXPECT_GE(fd, 0);
 }
 
-TEST_F(SimTest, ClosedDescriptorIsNoLongerTheCard)
+TEST_F(Requests, ClosedDescriptorIsNoLongerTheCard)
 {
     start();
     int node = fd;
@@ -112,7 +115,7 @@ TEST_F(SimTest, ClosedDescriptorIsNoLongerTheCard)
         close(f);
 }
 
-TEST_F(SimTest, NodeReplacedByDup2IsClosed)
+TEST_F(Requests, NodeReplacedByDup2IsClosed)
 {
     start();
     int pipes[2];
@@ -140,7 +143,7 @@ TEST_F(SimTest, NodeReplacedByDup2IsClosed)
     close(pipes[1]);
 }
 
-TEST_F(SimTest, RegisterReadFaultFailsEveryRegisterRead)
+TEST_F(Requests, RegisterReadFaultFailsEveryRegisterRead)
 {
     start({"CARDSIM_FAULTS=reg-read-fail"});
     uint32_t v = 0x55;
@@ -151,7 +154,7 @@ TEST_F(SimTest, RegisterReadFaultFailsEveryRegisterRead)
     EXPECT_EQ(status(fd), 1u);  // the mailbox still answers
 }
 
-TEST_F(SimTest, ReloadRefusesMalformedSettings)
+TEST_F(Requests, ReloadRefusesMalformedSettings)
 {
     start({}, false);
     setenv("CARDSIM_SIGNAL", "1920x1080", 1);

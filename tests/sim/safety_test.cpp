@@ -7,6 +7,9 @@
 
 #include <sys/stat.h>
 
+// The suite is named after this file, so that a failing test leads to it.
+using Safety = SimTest;
+
 namespace {
 
 testsupport::Result cardsim_run(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
@@ -33,7 +36,7 @@ void write_file(const std::string& path, const std::string& bytes)
 }  // namespace
 
 // The attacker is another local user who made the folder first.
-TEST_F(SimTest, FolderOfAnotherUserIsRefused)
+TEST_F(Safety, FolderOfAnotherUserIsRefused)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root, to act as the other user with setpriv --reuid=nobody";
@@ -65,7 +68,7 @@ TEST_F(SimTest, FolderOfAnotherUserIsRefused)
     EXPECT_EQ(testsupport::read_file(victim), std::string(256, 'V'));
 }
 
-TEST_F(SimTest, FolderThatOthersMayWriteIsRefused)
+TEST_F(Safety, FolderThatOthersMayWriteIsRefused)
 {
     start({}, false);
     std::string card = dir + "/card";
@@ -80,7 +83,7 @@ TEST_F(SimTest, FolderThatOthersMayWriteIsRefused)
     EXPECT_NE(stat((card + "/eeprom").c_str(), &st), 0);
 }
 
-TEST_F(SimTest, LinksInTheFolderAreNeverFollowed)
+TEST_F(Safety, LinksInTheFolderAreNeverFollowed)
 {
     start();
     ASSERT_EQ(cardio::reg_write(fd, 0x48, 1), 0);  // makes "registers"
@@ -117,7 +120,7 @@ TEST_F(SimTest, LinksInTheFolderAreNeverFollowed)
     remove(victim.c_str());
 }
 
-TEST_F(SimTest, FilesArePrivateWhateverTheUmask)
+TEST_F(Safety, FilesArePrivateWhateverTheUmask)
 {
     start({}, false);
     std::string card = dir + "/new/card";
@@ -138,11 +141,16 @@ TEST_F(SimTest, FilesArePrivateWhateverTheUmask)
 
 // A script's programs get their interposer through links in a private folder
 // that is gone when the script ends.
-TEST_F(SimTest, PreloadLinksLiveInAPrivateFolderForTheRunOnly)
+TEST_F(Safety, PreloadLinksLiveInAPrivateFolderForTheRunOnly)
 {
-    const char* other = sizeof(void*) == 8 ? OTHER_INTERPOSER_32 : OTHER_INTERPOSER_64;
-    if (cardsim::elf_bits(other) == 0)
-        GTEST_SKIP() << "needs the interposer of the other class (" << other << "): build the other tree first";
+    const char* other = OTHER_CLASS_PRELOAD;
+    const int other_bits = sizeof(void*) == 8 ? 32 : 64;
+    if (!*other)
+        GTEST_SKIP() << "needs the " << other_bits << "-bit interposer: configure this tree with "
+                     << "-DRAVELIN_OTHER_CLASS_PRELOAD=<its libcardsim.so> (scripts/build.sh names the sibling tree's)";
+    if (cardsim::elf_bits(other) != other_bits)
+        GTEST_SKIP() << "needs the " << other_bits << "-bit interposer " << other
+                     << " (RAVELIN_OTHER_CLASS_PRELOAD), which is not there: build that tree first";
     start({}, false);
     std::string script = dir + ".sh";
     write_file(script, "#!/bin/sh\necho \"$LD_PRELOAD\"\n");
@@ -162,7 +170,7 @@ TEST_F(SimTest, PreloadLinksLiveInAPrivateFolderForTheRunOnly)
     remove(script.c_str());
 }
 
-TEST_F(SimTest, PreloadOverrideMustBeTheInterposer)
+TEST_F(Safety, PreloadOverrideMustBeTheInterposer)
 {
     start({}, false);
     const char* name = sizeof(void*) == 4 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64";
@@ -177,7 +185,7 @@ TEST_F(SimTest, PreloadOverrideMustBeTheInterposer)
     EXPECT_EQ(r.out, "open ok\n") << r.err;
 }
 
-TEST_F(SimTest, TraceThatIsALinkIsRefused)
+TEST_F(Safety, TraceThatIsALinkIsRefused)
 {
     start({}, false);
     std::string victim = dir + "/victim", trace = dir + "/trace";

@@ -6,6 +6,7 @@
 #include "card_io.h"
 #include "cardsim_api.h"
 #include "run.h"
+#include "sim_state.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -19,17 +20,9 @@ protected:
     // settings: "CARDSIM_NAME=value" entries on top of a fresh state folder.
     void start(const std::vector<std::string>& settings = {}, bool open_node = true)
     {
-        dir = testsupport::make_temp_dir("sim");
-        for (const char* name : kNames)
-            unsetenv(name);
-        setenv("CARDSIM_STATE", dir.c_str(), 1);
-        // The model's own timings, to the nanosecond; the tests of the request cost set it.
-        setenv("CARDSIM_REQUEST_TIME", "0", 1);
-        for (const auto& s : settings) {
-            size_t eq = s.find('=');
-            setenv(s.substr(0, eq).c_str(), s.substr(eq + 1).c_str(), 1);
-        }
-        ASSERT_EQ(cardsim_reload(), 0);
+        testsupport::SimState state("sim");
+        dir = state.dir();
+        ASSERT_EQ(state.start(settings), "");
         if (open_node) {
             fd = open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);
             ASSERT_GE(fd, 0) << strerror(errno);
@@ -40,8 +33,7 @@ protected:
     {
         if (fd >= 0)
             close(fd);
-        for (const char* name : kNames)
-            unsetenv(name);
+        testsupport::clear_card_settings();
         cardsim_reload();
         if (!dir.empty())
             nftw(dir.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
@@ -57,13 +49,7 @@ protected:
         return v;
     }
 
-    double now() const { return double(cardsim_now_ns()) / 1e9; }
-
-    static constexpr const char* kNames[] = {
-        "CARDSIM_STATE", "CARDSIM_NODES", "CARDSIM_SIGNAL", "CARDSIM_MAC", "CARDSIM_BUSY_TIME", "CARDSIM_FAULTS",
-        "CARDSIM_VTIME", "CARDSIM_TRACE", "CARDSIM_FLASH_ID", "CARDSIM_FLASH_BUSY_TIME", "CARDSIM_REQUEST_TIME",
-        "CARDSIM_REG48", "CARDSIM_REG4C",
-    };
+    double now() const { return testsupport::card_now(); }
 
     std::string dir;
     int fd = -1;

@@ -5,7 +5,10 @@
 #include <thread>
 #include <time.h>
 
-TEST_F(SimTest, EverySleepAdvancesTheClockExactly)
+// The suite is named after this file, so that a failing test leads to it.
+using Time = SimTest;
+
+TEST_F(Time, EverySleepAdvancesTheClockExactly)
 {
     start({}, false);
     EXPECT_EQ(cardsim_now_ns(), 0u);
@@ -20,7 +23,7 @@ TEST_F(SimTest, EverySleepAdvancesTheClockExactly)
     EXPECT_EQ(cardsim_now_ns(), 3751000000u);
 }
 
-TEST_F(SimTest, SleepsCostNoRealTime)
+TEST_F(Time, SleepsCostNoRealTime)
 {
     start({}, false);
     timespec before, after;
@@ -31,7 +34,7 @@ TEST_F(SimTest, SleepsCostNoRealTime)
     EXPECT_EQ(cardsim_now_ns(), 3600000000000u);
 }
 
-TEST_F(SimTest, ThreadsShareOneClock)
+TEST_F(Time, ThreadsShareOneClock)
 {
     start({}, false);
     std::vector<std::thread> threads;
@@ -45,7 +48,7 @@ TEST_F(SimTest, ThreadsShareOneClock)
     EXPECT_EQ(cardsim_now_ns(), 4000000000u);
 }
 
-TEST_F(SimTest, MalformedSleepsAreRefusedWithoutAdvancing)
+TEST_F(Time, MalformedSleepsAreRefusedWithoutAdvancing)
 {
     start({}, false);
     timespec bad{0, 1000000000};
@@ -56,7 +59,7 @@ TEST_F(SimTest, MalformedSleepsAreRefusedWithoutAdvancing)
     EXPECT_EQ(cardsim_now_ns(), 0u);
 }
 
-TEST_F(SimTest, AbsoluteSleepAdvancesToItsDeadline)
+TEST_F(Time, AbsoluteSleepAdvancesToItsDeadline)
 {
     start({}, false);
     timespec deadline;
@@ -67,7 +70,7 @@ TEST_F(SimTest, AbsoluteSleepAdvancesToItsDeadline)
     EXPECT_LE(cardsim_now_ns(), 100000000000u);
 }
 
-TEST_F(SimTest, ReloadSetsTheClockBack)
+TEST_F(Time, ReloadSetsTheClockBack)
 {
     start({}, false);
     sleep(5);
@@ -75,7 +78,7 @@ TEST_F(SimTest, ReloadSetsTheClockBack)
     EXPECT_EQ(cardsim_now_ns(), 0u);
 }
 
-TEST_F(SimTest, RealTimeClockIsTheMonotonicClock)
+TEST_F(Time, RealTimeClockIsTheMonotonicClock)
 {
     start({"CARDSIM_VTIME=0"}, false);
     timespec before, after, tiny{0, 1};

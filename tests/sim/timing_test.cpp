@@ -8,6 +8,9 @@
 
 using namespace cardio;
 
+// The suite is named after this file, so that a failing test leads to it.
+using Timing = SimTest;
+
 namespace {
 
 std::vector<std::string> g_messages;
@@ -15,7 +18,7 @@ void keep(const char* text, bool) { g_messages.push_back(text); }
 
 }  // namespace
 
-TEST_F(SimTest, EveryRequestCostsOneMicrosecondByDefault)
+TEST_F(Timing, EveryRequestCostsOneMicrosecondByDefault)
 {
     std::string trace = testsupport::make_temp_dir("trace") + "/trace";
     start({}, false);
@@ -38,7 +41,7 @@ TEST_F(SimTest, EveryRequestCostsOneMicrosecondByDefault)
     rmdir(trace.substr(0, trace.rfind('/')).c_str());
 }
 
-TEST_F(SimTest, RequestCostIsConfigurable)
+TEST_F(Timing, RequestCostIsConfigurable)
 {
     start({"CARDSIM_REQUEST_TIME=0.000000250"});
     reg(0x48);
@@ -52,7 +55,7 @@ TEST_F(SimTest, RequestCostIsConfigurable)
 
 // The library's page program polls 250 times without a pause, its word
 // program 50 times a millisecond apart: the defaults let both finish in time.
-TEST_F(SimTest, LibraryFlashProgramsSucceedAtTheDefaults)
+TEST_F(Timing, LibraryFlashProgramsSucceedAtTheDefaults)
 {
     start({}, false);
     unsetenv("CARDSIM_REQUEST_TIME");
@@ -79,7 +82,7 @@ TEST_F(SimTest, LibraryFlashProgramsSucceedAtTheDefaults)
     EXPECT_EQ(flash.substr(0x200, 4), "\x78\x56\x34\x12");
 }
 
-TEST_F(SimTest, InputRegistersCanReadAnyWord)
+TEST_F(Timing, InputRegistersCanReadAnyWord)
 {
     start({"CARDSIM_REG48=0xdeadbeef", "CARDSIM_REG4C=0xfffffe3c"});
     EXPECT_EQ(reg(0x48), 0xdeadbeefu);
@@ -95,7 +98,7 @@ TEST_F(SimTest, InputRegistersCanReadAnyWord)
                      "decimal)\nTry 'cardsim --help' for more information.\n");
 }
 
-TEST_F(SimTest, SpiControllerBusyForSomePollsThenFree)
+TEST_F(Timing, SpiControllerBusyForSomePollsThenFree)
 {
     start({"CARDSIM_FAULTS=spi-busy-polls=3"});
     EXPECT_EQ(reg(0x10), 1u);  // nothing sent yet
@@ -107,7 +110,7 @@ TEST_F(SimTest, SpiControllerBusyForSomePollsThenFree)
     EXPECT_EQ(polls, (std::vector<uint32_t>{0, 0, 0, 1, 1}));
 }
 
-TEST_F(SimTest, UnknownAccessesAreFlaggedInTheTraceAndShown)
+TEST_F(Timing, UnknownAccessesAreFlaggedInTheTraceAndShown)
 {
     std::string trace = testsupport::make_temp_dir("trace") + "/trace";
     start({"CARDSIM_TRACE=" + trace});

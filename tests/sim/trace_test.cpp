@@ -4,7 +4,10 @@
 
 using namespace cardio;
 
-TEST_F(SimTest, TraceRecordsEveryEventInOrder)
+// The suite is named after this file, so that a failing test leads to it.
+using Trace = SimTest;
+
+TEST_F(Trace, TraceRecordsEveryEventInOrder)
 {
     std::string trace_dir = testsupport::make_temp_dir("trace");
     std::string trace = trace_dir + "/trace";
@@ -42,7 +45,7 @@ TEST_F(SimTest, TraceRecordsEveryEventInOrder)
     rmdir(trace_dir.c_str());
 }
 
-TEST_F(SimTest, TraceNamesFailedRequests)
+TEST_F(Trace, TraceNamesFailedRequests)
 {
     std::string trace_dir = testsupport::make_temp_dir("trace");
     std::string trace = trace_dir + "/trace";

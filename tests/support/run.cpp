@@ -2,6 +2,7 @@
 #include "run.h"
 
 #include "exec32.h"
+#include "zeb_card.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -130,11 +131,11 @@ std::string make_temp_dir(const std::string& tag)
 
 std::vector<unsigned char> factory_eeprom()
 {
-    std::vector<unsigned char> image(256, 0);
-    const unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-    std::copy(mac, mac + 6, image.begin() + 8);
-    image[18] = 0x60;
-    image[20] = 1;
+    std::vector<unsigned char> image(zeb_eeprom::size, 0);
+    const unsigned char mac[zeb_eeprom::mac_length] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    std::copy(mac, mac + zeb_eeprom::mac_length, image.begin() + zeb_eeprom::mac);
+    image[zeb_eeprom::name_start] = zeb_eeprom::name;
+    image[zeb_eeprom::auto_flag] = 1;
     return image;
 }
 

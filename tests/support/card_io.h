@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "zeb_card.h"
 #include "zebecp3-spi.h"
 
 namespace cardio {
@@ -37,7 +38,7 @@ inline int reg_write(int fd, unsigned char addr, uint32_t value)
     return ioctl(fd, kRegWrite, &r) < 0 ? errno : 0;
 }
 
-inline int window_read(int fd, unsigned char offset, uint32_t& value, unsigned base = 0x4000)
+inline int window_read(int fd, unsigned char offset, uint32_t& value, unsigned base = zeb_mailbox::window_base)
 {
     window_record w{base, offset, 0xdeadbeef};
     if (ioctl(fd, kWindowRead, &w) < 0)
@@ -46,25 +47,25 @@ inline int window_read(int fd, unsigned char offset, uint32_t& value, unsigned b
     return 0;
 }
 
-inline int window_write(int fd, unsigned char offset, uint32_t value, unsigned base = 0x4000)
+inline int window_write(int fd, unsigned char offset, uint32_t value, unsigned base = zeb_mailbox::window_base)
 {
     window_record w{base, offset, value};
     return ioctl(fd, kWindowWrite, &w) < 0 ? errno : 0;
 }
 
-constexpr uint32_t kBusy = 0x04;  // status bit 2
+constexpr uint32_t kBusy = zeb_mailbox::mcu_busy;
 
 inline uint32_t status(int fd)
 {
     uint32_t s = 0xffffffff;
-    window_read(fd, 0, s);
+    window_read(fd, zeb_mailbox::status, s);
     return s;
 }
 
 // A mailbox command word from its four bytes, bits 0 to 7 first.
 constexpr uint32_t command(unsigned b0, unsigned b1, unsigned b2, unsigned b3)
 {
-    return b0 | b1 << 8 | b2 << 16 | uint32_t(b3) << 24;
+    return zeb_mailbox::command_word(b0, b1, b2, b3);
 }
 
 struct Exchange {
@@ -82,16 +83,16 @@ inline Exchange exchange(int fd, int limit = 1000)
         usleep(1000);
         x.last = status(fd);
         ++x.polls;
-        x.taken = !(x.last & 1);
+        x.taken = !(x.last & zeb_mailbox::handshake);
     }
-    window_write(fd, 12, x.last);
+    window_write(fd, zeb_mailbox::ack, x.last);
     if (!x.taken)
         return x;
     for (int i = 0; i < limit && !x.done; ++i) {
         usleep(1000);
         x.last = status(fd);
         ++x.polls;
-        x.done = x.last & 1;
+        x.done = x.last & zeb_mailbox::handshake;
     }
     return x;
 }
@@ -99,11 +100,11 @@ inline Exchange exchange(int fd, int limit = 1000)
 // n bytes (1 to 8) from EEPROM address addr; buf receives whole words (4 or 8 bytes).
 inline Exchange eeprom_read(int fd, unsigned char addr, unsigned char n, unsigned char* buf)
 {
-    window_write(fd, 0, command(0x31, n, 0, addr));
+    window_write(fd, zeb_mailbox::status, zeb_mailbox::command_word(zeb_mailbox::op_24cxx_read, n, 0, addr));
     Exchange x = exchange(fd);
     for (int w = 0; w < (n > 4 ? 2 : 1); ++w) {
         uint32_t v = 0;
-        window_read(fd, (unsigned char)(4 + 4 * w), v);
+        window_read(fd, w ? zeb_mailbox::data1 : zeb_mailbox::data0, v);
         for (int b = 0; b < 4; ++b)
             buf[4 * w + b] = (unsigned char)(v >> (8 * b));
     }
@@ -117,9 +118,9 @@ inline Exchange eeprom_write(int fd, unsigned char addr, unsigned char n, const 
         uint32_t v = 0;
         for (int b = 0; b < 4 && 4 * w + b < n; ++b)
             v |= uint32_t(buf[4 * w + b]) << (8 * b);
-        window_write(fd, (unsigned char)(4 + 4 * w), v);
+        window_write(fd, w ? zeb_mailbox::data1 : zeb_mailbox::data0, v);
     }
-    window_write(fd, 0, command(0x30, n, 0, addr));
+    window_write(fd, zeb_mailbox::status, zeb_mailbox::command_word(zeb_mailbox::op_24cxx_write, n, 0, addr));
     Exchange x = exchange(fd);
     x.last = status(fd);
     return x;

@@ -127,7 +127,7 @@ if [[ -n $root32 ]]; then
 fi
 
 # Every man page renders without a warning from man or groff.
-for page in "$root"/usr/share/man/man1/{ravelins,ravelin,cardsim}.1.gz \
+for page in "$root"/usr/share/man/man1/{ravelins,ravelinctl,ravelin,cardsim}.1.gz \
     ${root32:+"$root32"/usr/share/man/man1/ravelins.1.gz}; do
     [[ -f $page ]] || continue
     have man man-db || break
@@ -165,7 +165,7 @@ if [[ -f $desktop ]] && have desktop-file-validate desktop-file-utils; then
     fi
 fi
 
-for prog in ravelins cardsim; do
+for prog in ravelins ravelinctl cardsim; do
     comp=$root/usr/share/bash-completion/completions/$prog
     [[ -f $comp ]] || continue
     if out=$(bash -c 'source "$1" && complete -p "$2"' _ "$comp" "$prog" 2>&1) &&

@@ -46,7 +46,7 @@ echo '[racks]' >"$inventory"
 for host in rack-a:0:0 rack-b:1:0; do
     IFS=: read -r name adapter frontend <<<"$host"
     mkdir -m 700 "$work/$name"
-    printf '#!/bin/sh\nCARDSIM_STATE=%s CARDSIM_NODES=%s exec %s "$@"\n' \
+    printf '#!/bin/sh\nCARDSIM_STATE=%s CARDSIM_NODES=%s CARDSIM_VTIME=1 exec %s "$@"\n' \
         "$work/$name" "$adapter:$frontend" "$ctl" >"$work/$name/ravelinctl"
     chmod +x "$work/$name/ravelinctl"
     echo "$name ansible_python_interpreter=/usr/bin/python3 ravelinctl=$work/$name/ravelinctl" >>"$inventory"
@@ -57,7 +57,7 @@ done
 # play N: runs the playbook under cardsim, tracing into trace.N; sets recap
 play()
 {
-    "$cardsim" --state "$work/rack-a" --trace "$work/trace.$1" -- \
+    "$cardsim" --state "$work/rack-a" --real-time --trace "$work/trace.$1" -- \
         ansible-playbook -c local -i "$inventory" "$playbook" \
         -e card_json="$work/card.json" >"$work/play.$1" 2>&1
     local rc=$?

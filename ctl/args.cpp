@@ -368,6 +368,8 @@ request parse_command_line(int argc, char** argv)
 
     const std::string& c = words[0];
     const std::size_t n = words.size();
+    if (c.size() > 1 && c[0] == '-')
+        refuse("unknown option " + c + "; see --help");
     auto expect = [&](std::size_t count, const std::string& usage) {
         if (n != count)
             refuse(c + ": usage: ravelinctl " + usage);

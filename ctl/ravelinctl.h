@@ -206,8 +206,8 @@ void print_changes(const request& r, int adapter, int frontend, const std::vecto
 void print_reset(const request& r, int adapter, int frontend, int busy_rounds);
 void print_list(const request& r, const std::vector<node_info>& nodes);
 void print_failure(const request& r, const failure& f);
-nlohmann::json status_json(const card_status& s);
-void print_json(const nlohmann::json& j);
+nlohmann::ordered_json status_json(const card_status& s);
+void print_json(const nlohmann::ordered_json& j);
 
 // ---- Flash
 

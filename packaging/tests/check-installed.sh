@@ -88,6 +88,31 @@ check_simulated()
     fi
 }
 
+# check_ctl LABEL CARDSIM RAVELINCTL: its help, and its JSON status of the
+# simulated card's input signal
+check_ctl()
+{
+    local label=$1 cardsim=$2 ctl=$3 state rc
+    $emu "$ctl" --help >"$work/out" 2>"$work/err"
+    rc=$?
+    if [[ $rc -eq 0 ]] && head -1 "$work/out" | grep -q '^Usage: ravelinctl '; then
+        pass "$label --help"
+    else
+        fail "$label --help: exit status $rc; stdout and stderr:"
+        cat "$work/out" "$work/err" | head -20
+    fi
+    state=$(mktemp -d "$work/state.XXXXXX")
+    $emu "$cardsim" --state "$state" --signal 1280x720@50i -- "$ctl" --json status >"$work/out" 2>"$work/err"
+    rc=$?
+    if [[ $rc -eq 0 ]] && tr -d ' \n' <"$work/out" |
+        grep -q '"input":{"width":1280,"height":720,"rate":50,"progressive":false}'; then
+        pass "cardsim -- $label --json status reports the simulated input signal"
+    else
+        fail "cardsim -- $label --json status: exit status $rc; stdout and stderr:"
+        cat "$work/out" "$work/err" | head -30
+    fi
+}
+
 bin=$root/usr/bin
 if [[ -x $bin/ravelins ]]; then
     check_usage "ravelins (no arguments)" $emu "$bin/ravelins"
@@ -95,6 +120,9 @@ if [[ -x $bin/ravelins ]]; then
 fi
 if [[ -x $bin/cardsim && -x $bin/ravelins ]]; then
     check_simulated "cardsim -- ravelins -i from $bin" "$bin/cardsim" "$bin/ravelins"
+fi
+if [[ -x $bin/cardsim && -x $bin/ravelinctl ]]; then
+    check_ctl "ravelinctl from $bin" "$bin/cardsim" "$bin/ravelinctl"
 fi
 if [[ -n $root32 ]]; then
     if [[ -x $root32/usr/bin/ravelins ]]; then

@@ -89,6 +89,24 @@ if [[ -s $work/flash.bin ]]; then
 fi
 run list 0 list --node 0:0 --node 1:0 --node 1:1 -- list
 
+# What the programs never store, written into the simulated EEPROM by hand:
+# poke ADDRESS BYTE...
+poke()
+{
+    local addr=$1
+    shift
+    printf "$(printf '\\x%02x' "$@")" | dd of="$state/eeprom" bs=1 seek="$addr" conv=notrunc status=none
+}
+run set-advanced-again 0 'change:{"changed":true}' -- set advanced --profile main --level 30 \
+    --width 480 --height 272 --bitrate 350 --frame-rate 24
+poke 66 0 5   # the value of the ninth encoder entry, always 0
+run status-inconsistent 0 'status:{"output":{"mode":"advanced","profile":"main","level":30,"width":480,"height":272,"bitrate":350,"frame_rate":24,"consistent":false}}' -- status
+poke 16 0 0 0x60 0 0 9   # no entries, automatic mode off, preset 9
+run status-invalid-preset 0 'status:{"output":{"mode":"none","invalid_preset":9}}' -- status
+poke 21 0
+run status-none 0 'status:{"output":{"mode":"none"}}' -- status
+stdin=$out/status-none.json run apply-none 0 'change:{"changed":false}' -- apply -
+
 # Refusals, exit status 2, before the card is touched.
 run refuse-preset 2 'error:{"exit":2}' -- set preset 9
 run refuse-mute 2 'error:{"exit":2}' -- mute maybe

@@ -88,6 +88,18 @@ if [[ -s $work/flash.bin ]]; then
         flash verify "$work/flash.bin"
 fi
 run list 0 list --node 0:0 --node 1:0 --node 1:1 -- list
+# Nodes that cannot be used: one that fails the identifying read, and one
+# that another process holds open (the shell, whose descriptor 3 is the node).
+run list-failing 0 list --fault reg-read-fail -- list
+"$cardsim" --state "$state" --node 0:0 --node 1:0 -- \
+    sh -c 'exec 3<>/dev/dvb/adapter1/frontend0 && exec "$0" --json list' "$ctl" >"$out/list-busy.json"
+rc=$?
+((rc == 0)) || { echo "FAIL: list-busy: ravelinctl --json list exited with $rc"; failed=$((failed + 1)); }
+pairs+=(list "$out/list-busy.json")
+for name in list-failing list-busy; do
+    grep -q '"kind": *"unusable"' "$out/$name.json" ||
+        { echo "FAIL: $name: no unusable node:"; cat "$out/$name.json"; failed=$((failed + 1)); }
+done
 
 # What the programs never store, written into the simulated EEPROM by hand:
 # poke ADDRESS BYTE...

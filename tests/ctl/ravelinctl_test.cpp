@@ -438,9 +438,26 @@ TEST_F(Ravelinctl, ResetsWaitForTheCard)
     EXPECT_EQ(count("WINDOW_WRITE 0x00 0x00000003"), 1);
 
     // redirected standard error shows no progress line
-    r = run({"reset", "capture"}, {"--busy-time", "9"});
+    r = run({"reset", "capture"}, {"--busy-time", "7"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
+
+    // on a terminal it shows the elapsed time of each busy round, on one line
+    auto on_terminal = [&](const std::string& options) {
+        const std::string command = std::string(CARDSIM_PATH) + " --state " + dir + " --busy-time 7 -- " +
+                                    RAVELINCTL_PATH + options + " reset capture";
+        return testsupport::run({"script", "-q", "-e", "-c", command, "/dev/null"});
+    };
+    r = on_terminal("");
+    EXPECT_EQ(r.status, 0);
+    const std::string line = "\rwaiting for the card after the capture reset: ";
+    EXPECT_EQ(r.out, line + "2 s of 200 s " + line + "4 s of 200 s " + line + "6 s of 200 s \r\n" +
+                         "capture reset: ready\r\n");
+    for (const std::string options : {" --quiet", " --json"}) {
+        r = on_terminal(options);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.find("waiting"), std::string::npos) << options;
+    }
 }
 
 // ---- apply: the backup of status --json restores the card
@@ -670,7 +687,7 @@ TEST_F(Ravelinctl, FlashIdReadAndVerify)
     std::string changed = image;
     changed[40000] = 'x';
     write_file("changed.img", changed);
-    j = run_json({"flash", "verify", dir + "/changed.img"}, small);
+    j = run_json({"flash", "verify", dir + "/changed.img"}, small, 1);
     EXPECT_EQ(j["identical"], false);
     EXPECT_EQ(j["first_difference"], 40000);
     r = run({"flash", "verify", dir + "/changed.img"}, small);

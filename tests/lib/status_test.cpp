@@ -11,7 +11,15 @@
 
 namespace {
 
-using Status = SimCard;
+// The record of the test's thread starts empty, whatever ran before.
+class Status : public SimCard {
+protected:
+    void SetUp() override
+    {
+        SimCard::SetUp();
+        zeb_take_status();
+    }
+};
 
 // Every event of the test's thread, in order.
 struct Seen {
@@ -19,12 +27,11 @@ struct Seen {
     static void record(const zeb_event& e, void* context) { static_cast<Seen*>(context)->events.push_back(e); }
 };
 
-class Observed : public SimCard {
+class Observed : public Status {
 protected:
     void SetUp() override
     {
-        SimCard::SetUp();
-        zeb_take_status();
+        Status::SetUp();
         zeb_observe(Seen::record, &seen);
     }
     void TearDown() override

@@ -6,6 +6,9 @@
 # must refuse.
 #
 # Usage: json_schema.sh CARDSIM RAVELINCTL SCHEMA VALIDATOR
+# Environment: RAVELIN_EMULATOR runs CARDSIM (qemu-i386 for a 32-bit tree on
+# a kernel without 32-bit support); RAVELIN_POINTER_SIZE 4 in a 32-bit tree.
+emu=${RAVELIN_EMULATOR:-}
 cardsim=${1:?cardsim}
 ctl=${2:?ravelinctl}
 schema=${3:?schema}
@@ -46,7 +49,7 @@ run()
         shift
     done
     shift
-    "$cardsim" --state "$state" "${opts[@]}" -- "$ctl" --json "$@" \
+    $emu "$cardsim" --state "$state" "${opts[@]}" -- "$ctl" --json "$@" \
         <"${stdin:-/dev/null}" >"$out/$name.json" 2>"$out/$name.err"
     local rc=$?
     if [[ $rc -ne $want ]]; then
@@ -89,14 +92,19 @@ if [[ -s $work/flash.bin ]]; then
 fi
 run list 0 list --node 0:0 --node 1:0 --node 1:1 -- list
 # Nodes that cannot be used: one that fails the identifying read, and one
-# that another process holds open (the shell, whose descriptor 3 is the node).
+# that another process holds open (the shell, whose descriptor 3 is the node;
+# a 64-bit shell, so only where ravelinctl is 64-bit too).
 run list-failing 0 list --fault reg-read-fail -- list
-"$cardsim" --state "$state" --node 0:0 --node 1:0 -- \
-    sh -c 'exec 3<>/dev/dvb/adapter1/frontend0 && exec "$0" --json list' "$ctl" >"$out/list-busy.json"
-rc=$?
-((rc == 0)) || { echo "FAIL: list-busy: ravelinctl --json list exited with $rc"; failed=$((failed + 1)); }
-pairs+=(list "$out/list-busy.json")
-for name in list-failing list-busy; do
+unusable=(list-failing)
+if [[ ${RAVELIN_POINTER_SIZE:-8} == 8 ]]; then
+    "$cardsim" --state "$state" --node 0:0 --node 1:0 -- \
+        sh -c 'exec 3<>/dev/dvb/adapter1/frontend0 && exec "$0" --json list' "$ctl" >"$out/list-busy.json"
+    rc=$?
+    ((rc == 0)) || { echo "FAIL: list-busy: ravelinctl --json list exited with $rc"; failed=$((failed + 1)); }
+    pairs+=(list "$out/list-busy.json")
+    unusable+=(list-busy)
+fi
+for name in "${unusable[@]}"; do
     grep -q '"kind": *"unusable"' "$out/$name.json" ||
         { echo "FAIL: $name: no unusable node:"; cat "$out/$name.json"; failed=$((failed + 1)); }
 done

@@ -46,10 +46,10 @@ echo '[racks]' >"$inventory"
 for host in rack-a:0:0 rack-b:1:0; do
     IFS=: read -r name adapter frontend <<<"$host"
     mkdir -m 700 "$work/$name"
-    printf '#!/bin/sh\nCARDSIM_STATE=%s CARDSIM_NODES=%s CARDSIM_VTIME=1 exec %s "$@"\n' \
+    printf '#!/bin/bash\nCARDSIM_STATE=%q CARDSIM_NODES=%q CARDSIM_VTIME=1 exec %q "$@"\n' \
         "$work/$name" "$adapter:$frontend" "$ctl" >"$work/$name/ravelinctl"
     chmod +x "$work/$name/ravelinctl"
-    echo "$name ansible_python_interpreter=/usr/bin/python3 ravelinctl=$work/$name/ravelinctl" >>"$inventory"
+    echo "$name ansible_python_interpreter=/usr/bin/python3 ravelinctl=\"$work/$name/ravelinctl\"" >>"$inventory"
 done
 "$cardsim" --state "$work/rack-b" --node 1:0 -- "$ctl" -a 1 --quiet set preset 2 ||
     { echo "FAIL: setting up rack-b's card"; exit 1; }

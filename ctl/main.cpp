@@ -182,8 +182,9 @@ int main(int argc, char** argv)
     } catch (const failure& f) {
         print_failure(r, f);
         return f.status;
-    } catch (const std::bad_alloc&) {
-        print_failure(r, failure(exit_card, "reading the card", "out of memory"));
+    } catch (const std::exception& e) {
+        // Not one of the tool's own ends: say so rather than end without a word.
+        print_failure(r, failure(exit_card, "running the command", e.what()));
         return exit_card;
     }
 }

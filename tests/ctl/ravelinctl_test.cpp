@@ -237,6 +237,13 @@ TEST_F(Ravelinctl, MissingOrBusyNodeIsExitThree)
     EXPECT_EQ(j["step"], "opening /dev/dvb/adapter0/frontend0");
     EXPECT_NE(j["error"].get<std::string>().find("Device or resource busy"), std::string::npos) << j;
     EXPECT_EQ(eeprom(22, 1), "00");
+
+    // list says so too, and still lists the node
+    argv.back() = std::string("exec 3<>/dev/dvb/adapter0/frontend0 && ") + RAVELINCTL_PATH + " list";
+    r = testsupport::run(argv);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "/dev/dvb/adapter0/frontend0: adapter 0, frontend 0, not usable: Device or resource busy; "
+                     "another program has it open: end that program and try again\n");
 }
 
 // ---- status

@@ -88,12 +88,12 @@ check_simulated()
     fi
 }
 
-# check_ctl LABEL CARDSIM RAVELINCTL: its help, and its JSON status of the
-# simulated card's input signal
+# check_ctl LABEL CARDSIM RAVELINCTL [EMULATOR]: its help (run by EMULATOR,
+# if given), and its JSON status of the simulated card's input signal
 check_ctl()
 {
-    local label=$1 cardsim=$2 ctl=$3 state rc
-    $emu "$ctl" --help >"$work/out" 2>"$work/err"
+    local label=$1 cardsim=$2 ctl=$3 ctl_emu=${4-$emu} state rc
+    $ctl_emu "$ctl" --help >"$work/out" 2>"$work/err"
     rc=$?
     if [[ $rc -eq 0 ]] && head -1 "$work/out" | grep -q '^Usage: ravelinctl '; then
         pass "$label --help"
@@ -136,6 +136,11 @@ if [[ -n $root32 ]]; then
     fi
     if [[ -x $bin/cardsim && -f $root/usr/lib/i386-linux-gnu/cardsim/libcardsim.so ]]; then
         check_simulated "cardsim -- i386 ravelins -i (i386 interposer)" "$bin/cardsim" "$root32/usr/bin/ravelins"
+        if [[ -x $root32/usr/bin/ravelinctl ]]; then
+            check_ctl "i386 ravelinctl" "$bin/cardsim" "$root32/usr/bin/ravelinctl" "$emu32"
+        else
+            fail "no i386 ravelinctl in $root32/usr/bin"
+        fi
         # A script may start programs of both classes; each gets its own interposer.
         if [[ -z $emu32 && -z $emu ]]; then
             printf '#!/bin/sh\n"%s" -i && "%s" -i\n' "$root32/usr/bin/ravelins" "$bin/ravelins" >"$work/both.sh"

@@ -222,13 +222,25 @@ TEST_F(Ravelinctl, MissingOrBusyNodeIsExitThree)
                      "file or directory; check the adapter and frontend numbers (ravelinctl list) and that "
                      "the card's driver is loaded\n");
     EXPECT_EQ(count("REG_"), 0);
+}
 
+// Where the kernel cannot run the i386 tree's programs, only cardsim's own
+// start goes through qemu-i386: a shell or terminal in between cannot start them.
+bool started_by_a_shell()
+{
+    return testsupport::run({"/bin/sh", "-c", std::string(RAVELINCTL_PATH) + " --version"}).status == 0;
+}
+
+TEST_F(Ravelinctl, BusyNodeIsExitThreeAndListSaysSo)
+{
+    if (!started_by_a_shell())
+        GTEST_SKIP() << "the kernel does not run this tree's programs from a shell";
     // Another program holds the node read-write.
     std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace", "--busy-time",
                                      "0", "--", "/bin/sh", "-c",
                                      std::string("exec 3<>/dev/dvb/adapter0/frontend0 && ") + RAVELINCTL_PATH +
                                          " --json mute on; echo $?"};
-    r = testsupport::run(argv);
+    auto r = testsupport::run(argv);
     const auto newline = r.out.find('\n', r.out.rfind('}'));
     ASSERT_NE(newline, std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(newline + 1), "3\n");
@@ -448,14 +460,19 @@ TEST_F(Ravelinctl, ResetsWaitForTheCard)
     r = run({"reset", "capture"}, {"--busy-time", "7"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
+}
 
+TEST_F(Ravelinctl, ProgressLineOnATerminalOnly)
+{
+    if (!started_by_a_shell())
+        GTEST_SKIP() << "the kernel does not run this tree's programs from a shell";
     // on a terminal it shows the elapsed time of each busy round, on one line
     auto on_terminal = [&](const std::string& options) {
         const std::string command = std::string(CARDSIM_PATH) + " --state " + dir + " --busy-time 7 -- " +
                                     RAVELINCTL_PATH + options + " reset capture";
         return testsupport::run({"script", "-q", "-e", "-c", command, "/dev/null"});
     };
-    r = on_terminal("");
+    auto r = on_terminal("");
     EXPECT_EQ(r.status, 0);
     const std::string line = "\rwaiting for the card after the capture reset: ";
     EXPECT_EQ(r.out, line + "2 s of 200 s " + line + "4 s of 200 s " + line + "6 s of 200 s \r\n" +

@@ -65,7 +65,11 @@ TEST_F(Status, FailedRequestsCarryTheirErrnoAndTheMessagesStayAsTheyWere)
     EXPECT_EQ(s.first.error, EIO);
     EXPECT_TRUE(zeb_take_status().ok());  // taking it starts a new one
 
-    // a descriptor the driver does not know fails every request
+    // a descriptor the driver does not know fails every request, with the
+    // errno the system gives (EBADF, or ENOSYS from qemu-i386)
+    reg_record probe{};
+    ASSERT_LT(ioctl(-1, REG_WRITE, &probe), 0);
+    const int expected = errno;
     card.setFrontend(-1);
     card.zeb_write(0x44, 1);
     card.zeb_24cxx_wr(12, 5);
@@ -73,7 +77,7 @@ TEST_F(Status, FailedRequestsCarryTheirErrnoAndTheMessagesStayAsTheyWere)
     const zeb_status bad = zeb_take_status();
     EXPECT_EQ(bad.failures, 3);
     EXPECT_EQ(bad.first.request, zeb_request::reg_write);
-    EXPECT_EQ(bad.first.error, EBADF);
+    EXPECT_EQ(bad.first.error, expected);
 }
 
 TEST_F(Status, MailboxPhasesAndWriteFailuresNameTheirCommand)

@@ -1,17 +1,23 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "frontend.h"
 
+#include "card_ops.h"
 #include "hdmi_format.h"
 #include "zeb_card.h"
 
 int i_frontend = -1;
 
+namespace {
+
+// The card access object on i_frontend, as it stands at each call.
 zebecp3& frontend_card()
 {
     static zebecp3 card;
     card.setFrontend(i_frontend);
     return card;
 }
+
+}  // namespace
 
 void setFrontend(int fd) { i_frontend = fd; }
 void zeb_write(unsigned char addr, unsigned int value) { frontend_card().zeb_write(addr, value); }
@@ -62,3 +68,9 @@ unsigned char spi_read1page(unsigned char* addr, unsigned char* buf) { return fr
 unsigned char spi_Write32bit(unsigned char* addr, unsigned int* word) { return frontend_card().spi_Write32bit(addr, word); }
 unsigned char spi_Write1page(unsigned char* addr, unsigned char* page) { return frontend_card().spi_Write1page(addr, page); }
 void spi_EnterDeepPowerDown() { frontend_card().spi_EnterDeepPowerDown(); }
+
+int software_reset() { return software_reset(frontend_card()); }
+int mcu_reset() { return mcu_reset(frontend_card()); }
+void output_auto() { output_auto(frontend_card()); }
+void output_manual(int preset) { output_manual(frontend_card(), preset); }
+void output_advanced(advice_number a) { output_advanced(frontend_card(), a); }

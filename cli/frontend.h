@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The card access library as free functions over the tool's one open frontend.
+// The card access library as free functions over the tool's one open
+// frontend: the tool reaches the card through these and nothing else.
 #pragma once
 
 #include "zebecp3-spi.h"
 
 extern int i_frontend;
-
-// The card access object on i_frontend.
-zebecp3& frontend_card();
 
 void setFrontend(int fd);
 void zeb_write(unsigned char addr, unsigned int value);
@@ -49,3 +47,10 @@ unsigned char spi_read1page(unsigned char* addr, unsigned char* buf);
 unsigned char spi_Write32bit(unsigned char* addr, unsigned int* word);
 unsigned char spi_Write1page(unsigned char* addr, unsigned char* page);
 void spi_EnterDeepPowerDown();
+
+// The reset and output-mode procedures of the library (card_ops.h) on i_frontend.
+int software_reset();
+int mcu_reset();
+void output_auto();
+void output_manual(int preset);
+void output_advanced(advice_number a);

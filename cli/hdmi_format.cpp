@@ -3,7 +3,6 @@
 // actions in a fixed order, exit.
 #include "hdmi_format.h"
 
-#include "card_ops.h"
 #include "frontend.h"
 #include "zeb_card.h"
 #include "zeb_program.h"
@@ -82,10 +81,6 @@ const char* const usage_lines[] = {
     "",
 };
 
-// The byte of each one-byte EEPROM write of the output modes; a whole word of
-// it goes to the card.
-unsigned char mode_scratch[4];
-
 // No range checks: a long keeps the low 32 bits where it is wider than int,
 // and strtol saturates where it is not.
 int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 0)); }
@@ -110,12 +105,11 @@ void print_mac_address()
 void set_output_format()
 {
     if (i_autoMode) {
-        output_auto(frontend_card(), mode_scratch);
+        output_auto();
     } else if (i_manualenable) {
-        output_manual(frontend_card(), mode_scratch, i_manualNum);
+        output_manual(i_manualNum);
     } else if (i_profileEN && i_levelEN && i_H_EN && i_V_EN && i_bitrateEN && i_frameEN) {
-        output_advanced(frontend_card(), mode_scratch,
-                        advice_number{i_profileNum, i_levelNum, i_H_Num, i_V_Num, i_bitrateNum,
+        output_advanced(advice_number{i_profileNum, i_levelNum, i_H_Num, i_V_Num, i_bitrateNum,
                                       i_frameNum});
     }
 }
@@ -179,9 +173,9 @@ int main(int argc, char** argv)
         GetCaptureFormat(format);
     }
     if (i_softwareRST)
-        software_reset(frontend_card());
+        software_reset();
     if (i_MCU_RST)
-        mcu_reset(frontend_card());
+        mcu_reset();
     if (i_macAddress)
         print_mac_address();
     if (i_outputEN)

@@ -67,30 +67,20 @@ int hdmi::hdmi_mcuRST()
     return 0;
 }
 
-// The one-byte parameter writes send para_byte as a whole word; its other
-// three bytes go to the driver too, so they must not be leftover memory.
-static void clear_para_byte(unsigned char* para_byte)
-{
-    memset(para_byte, 0, 4);
-}
-
 int hdmi::hdmi_autoMode()
 {
-    clear_para_byte(para_byte);
-    output_auto(card, para_byte);
+    output_auto(card);
     return 0;
 }
 
 int hdmi::hdmi_manualMode(int preset)
 {
-    clear_para_byte(para_byte);
-    output_manual(card, para_byte, preset);
+    output_manual(card, preset);
     return 0;
 }
 
 int hdmi::hdmi_advancedMode(advice_number a)
 {
-    clear_para_byte(para_byte);
-    output_advanced(card, para_byte, a);
+    output_advanced(card, a);
     return 0;
 }

@@ -14,7 +14,8 @@ int software_reset(zebecp3& card);
 int mcu_reset(zebecp3& card);
 
 // The output modes, each stored at EEPROM 20 and 21 and applied to the card.
-// para_byte: a 4-byte buffer; byte 0 carries each one-byte EEPROM write.
-void output_auto(zebecp3& card, unsigned char* para_byte);
-void output_manual(zebecp3& card, unsigned char* para_byte, int preset);
-void output_advanced(zebecp3& card, unsigned char* para_byte, advice_number a);
+// A wait that gives up, a failed request or write is noted in the calling
+// thread's status record (zeb_status.h).
+void output_auto(zebecp3& card);
+void output_manual(zebecp3& card, int preset);
+void output_advanced(zebecp3& card, advice_number a);

@@ -3,6 +3,9 @@
 
 #include "zeb_card.h"
 #include "zeb_program.h"
+#include "zeb_status.h"
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +20,14 @@ const zeb_program& program() { return zeb_current_program(); }
 namespace mb = zeb_mailbox;
 namespace reg = zeb_reg;
 namespace spi = zeb_spi;
+
+void note(zeb_event_kind kind)
+{
+    zeb_event e{};
+    e.kind = kind;
+    e.command = zeb_detail::last_command();
+    zeb_detail::note(e);
+}
 
 // Control words: receive bit 4, always bit 5, end bit 6, begin bit 7,
 // received count in bits 8 to 11, sent count in bits 12 to 15.
@@ -65,7 +76,21 @@ bool count_fits(unsigned char num, const zeb_text<>& zero, const zeb_text<>& ove
         zeb_say(zero);
     else if (num > 8)
         zeb_say(over);
-    return num >= 1 && num <= 8;
+    const bool fits = num >= 1 && num <= 8;
+    if (!fits)
+        note(zeb_event_kind::count_refused);
+    return fits;
+}
+
+// A request that the driver refused, with its errno as the request left it.
+void request_failed(zeb_request request, unsigned int address, int error)
+{
+    zeb_event e{};
+    e.kind = zeb_event_kind::request_failed;
+    e.request = request;
+    e.address = address;
+    e.error = error;
+    zeb_detail::note(e);
 }
 
 }  // namespace
@@ -79,15 +104,19 @@ void zebecp3::zeb_write(unsigned char addr, unsigned int value)
     reg_record r{};
     r.addr = addr;
     r.value = value;
-    ioctl(i_frontend, REG_WRITE, &r);
+    if (ioctl(i_frontend, REG_WRITE, &r) < 0)
+        request_failed(zeb_request::reg_write, addr, errno);
 }
 
 unsigned int zebecp3::zeb_read(unsigned char addr)
 {
     reg_record r{};
     r.addr = addr;
-    if (ioctl(i_frontend, REG_READ, &r) < 0)
+    if (ioctl(i_frontend, REG_READ, &r) < 0) {
+        const int error = errno;
         zeb_say(program().read_error);
+        request_failed(zeb_request::reg_read, addr, error);
+    }
     return r.value;
 }
 
@@ -97,7 +126,10 @@ void zebecp3::zeb_24cxx_wr(unsigned char offset, unsigned int value)
     w.base = mb::window_base;
     w.offset = offset;
     w.value = value;
-    ioctl(i_frontend, WINDOW_WRITE, &w);
+    if (offset == mb::status)
+        zeb_detail::note_command(value);
+    if (ioctl(i_frontend, WINDOW_WRITE, &w) < 0)
+        request_failed(zeb_request::window_write, offset, errno);
 }
 
 unsigned int zebecp3::zeb_24cxx_rd(unsigned char offset)
@@ -105,7 +137,8 @@ unsigned int zebecp3::zeb_24cxx_rd(unsigned char offset)
     window_record w{};
     w.base = mb::window_base;
     w.offset = offset;
-    ioctl(i_frontend, WINDOW_READ, &w);
+    if (ioctl(i_frontend, WINDOW_READ, &w) < 0)
+        request_failed(zeb_request::window_read, offset, errno);
     return w.value;
 }
 
@@ -125,6 +158,7 @@ void zebecp3::check_mcuWorkOK()
     }
     if (!taken) {
         zeb_say(program().receiver_busy);
+        note(zeb_event_kind::receiver_busy);
         if (read_mcu_status())
             zeb_say(program().mcu_busy);
         zeb_24cxx_wr(mb::ack, status);
@@ -137,6 +171,7 @@ void zebecp3::check_mcuWorkOK()
             return;
     }
     zeb_say(program().completion_timeout);
+    note(zeb_event_kind::no_completion);
 }
 
 void zebecp3::mcu_software_reset()
@@ -187,8 +222,10 @@ void zebecp3::write_24cxx(unsigned char addr, unsigned char num, unsigned char* 
         zeb_24cxx_wr(mb::data1, word_of(buf + 4));
     zeb_24cxx_wr(mb::status, mb::command_word(mb::op_24cxx_write, num, 0, addr));
     check_mcuWorkOK();
-    if (zeb_24cxx_rd(mb::status) & mb::write_failed)
+    if (zeb_24cxx_rd(mb::status) & mb::write_failed) {
         zeb_say(zeb_common.write_failed);
+        note(zeb_event_kind::write_failed);
+    }
 }
 
 // ---- Capture format
@@ -210,7 +247,9 @@ void zebecp3::worksetreset()
             zeb_say(program().format_set_ok);
             return;
         }
+        zeb_detail::note_wait(zeb_event_kind::wait_round, zeb_wait_kind::capture_restart, round + 1);
     }
+    zeb_detail::note_wait(zeb_event_kind::wait_ran_out, zeb_wait_kind::capture_restart, zeb_wait::restart_rounds);
 }
 
 void zebecp3::GetCaptureFormat(unsigned short* out)
@@ -266,11 +305,9 @@ int twice(int value) { return int(unsigned(value) * 2u); }
 
 }  // namespace
 
-void zebecp3::advanced_setting(advice_number a)
+void encoder_values(const advice_number& a, int* values)
 {
-    int addrs[zeb_eeprom::encoder_entries];
-    std::copy(std::begin(zeb_eeprom::encoder_addresses), std::end(zeb_eeprom::encoder_addresses), addrs);
-    int values[zeb_eeprom::encoder_entries] = {
+    const int v[zeb_eeprom::encoder_entries] = {
         plus(a.levelNum, a.profileNum == 1 ? 0x200 : 0x100),
         a.H_Num,
         a.V_Num,
@@ -283,6 +320,15 @@ void zebecp3::advanced_setting(advice_number a)
         twice(a.frameNum),
         1,
     };
+    std::copy(std::begin(v), std::end(v), values);
+}
+
+void zebecp3::advanced_setting(advice_number a)
+{
+    int addrs[zeb_eeprom::encoder_entries];
+    std::copy(std::begin(zeb_eeprom::encoder_addresses), std::end(zeb_eeprom::encoder_addresses), addrs);
+    int values[zeb_eeprom::encoder_entries];
+    encoder_values(a, values);
     unsigned char count[4] = {0x00, zeb_eeprom::encoder_entries, 0, 0};
     write_24cxx(zeb_eeprom::entry_count, 2, count);
     write_M23Register(zeb_eeprom::encoder_entries, addrs, values);
@@ -350,6 +396,7 @@ void zebecp3::setprogname(unsigned char* name)
     // around onto the configuration or leave half a name.
     if (n > zeb_eeprom::name_max) {
         zeb_say(zeb_common.name_too_long, n, int(zeb_eeprom::name_max));
+        note(zeb_event_kind::name_refused);
         return;
     }
     unsigned char buf[4] = {(unsigned char)zeb_eeprom::name, 0, 0, 0};
@@ -439,6 +486,7 @@ unsigned char zebecp3::spi_CheckFree(unsigned char kind)
             return 1;
     }
     zeb_say(program().spi_check_error, state & 0xff, state >> 8 & 0xff, state >> 16 & 0xff, state >> 24);
+    note(zeb_event_kind::spi_busy);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "zeb_card.h"
+#include "zeb_status.h"
 
 #include <cstddef>
 #include <sys/ioctl.h>
@@ -41,6 +42,10 @@ struct advice_number {
     int bitrateNum;
     int frameNum;
 };
+
+// The values of the eleven encoder register entries (zeb_eeprom::encoder_entries)
+// that advanced_setting stores for these settings, before their cut to 16 bits.
+void encoder_values(const advice_number& a, int* values);
 
 // The card access object. It neither opens nor closes its descriptor.
 class zebecp3 {

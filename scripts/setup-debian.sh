@@ -3,10 +3,11 @@
 # Installs what building and testing ravelin needs on Debian 12: the build
 # dependencies that debian/control lists, and what the README's commands
 # need besides them (the i386 test tree's compilers and qemu-i386; clang and
-# its libFuzzer for the fuzz tree).  Asks for sudo when not root.
+# its libFuzzer for the fuzz tree; ansible-core for the test of the fleet
+# playbook).  Asks for sudo when not root.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-extra="gcc-multilib g++-multilib qemu-user clang libclang-rt-dev"
+extra="gcc-multilib g++-multilib qemu-user clang libclang-rt-dev ansible-core"
 missing=""
 for p in $extra; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

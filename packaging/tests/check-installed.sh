@@ -88,6 +88,31 @@ check_simulated()
     fi
 }
 
+# check_ctl LABEL CARDSIM RAVELINCTL [EMULATOR]: its help (run by EMULATOR,
+# if given), and its JSON status of the simulated card's input signal
+check_ctl()
+{
+    local label=$1 cardsim=$2 ctl=$3 ctl_emu=${4-$emu} state rc
+    $ctl_emu "$ctl" --help >"$work/out" 2>"$work/err"
+    rc=$?
+    if [[ $rc -eq 0 ]] && head -1 "$work/out" | grep -q '^Usage: ravelinctl '; then
+        pass "$label --help"
+    else
+        fail "$label --help: exit status $rc; stdout and stderr:"
+        cat "$work/out" "$work/err" | head -20
+    fi
+    state=$(mktemp -d "$work/state.XXXXXX")
+    $emu "$cardsim" --state "$state" --signal 1280x720@50i -- "$ctl" --json status >"$work/out" 2>"$work/err"
+    rc=$?
+    if [[ $rc -eq 0 ]] && tr -d ' \n' <"$work/out" |
+        grep -q '"input":{"width":1280,"height":720,"rate":50,"progressive":false}'; then
+        pass "cardsim -- $label --json status reports the simulated input signal"
+    else
+        fail "cardsim -- $label --json status: exit status $rc; stdout and stderr:"
+        cat "$work/out" "$work/err" | head -30
+    fi
+}
+
 bin=$root/usr/bin
 if [[ -x $bin/ravelins ]]; then
     check_usage "ravelins (no arguments)" $emu "$bin/ravelins"
@@ -95,6 +120,9 @@ if [[ -x $bin/ravelins ]]; then
 fi
 if [[ -x $bin/cardsim && -x $bin/ravelins ]]; then
     check_simulated "cardsim -- ravelins -i from $bin" "$bin/cardsim" "$bin/ravelins"
+fi
+if [[ -x $bin/cardsim && -x $bin/ravelinctl ]]; then
+    check_ctl "ravelinctl from $bin" "$bin/cardsim" "$bin/ravelinctl"
 fi
 if [[ -n $root32 ]]; then
     if [[ -x $root32/usr/bin/ravelins ]]; then
@@ -108,6 +136,11 @@ if [[ -n $root32 ]]; then
     fi
     if [[ -x $bin/cardsim && -f $root/usr/lib/i386-linux-gnu/cardsim/libcardsim.so ]]; then
         check_simulated "cardsim -- i386 ravelins -i (i386 interposer)" "$bin/cardsim" "$root32/usr/bin/ravelins"
+        if [[ -x $root32/usr/bin/ravelinctl ]]; then
+            check_ctl "i386 ravelinctl" "$bin/cardsim" "$root32/usr/bin/ravelinctl" "$emu32"
+        else
+            fail "no i386 ravelinctl in $root32/usr/bin"
+        fi
         # A script may start programs of both classes; each gets its own interposer.
         if [[ -z $emu32 && -z $emu ]]; then
             printf '#!/bin/sh\n"%s" -i && "%s" -i\n' "$root32/usr/bin/ravelins" "$bin/ravelins" >"$work/both.sh"
@@ -127,7 +160,7 @@ if [[ -n $root32 ]]; then
 fi
 
 # Every man page renders without a warning from man or groff.
-for page in "$root"/usr/share/man/man1/{ravelins,ravelin,cardsim}.1.gz \
+for page in "$root"/usr/share/man/man1/{ravelins,ravelinctl,ravelin,cardsim}.1.gz \
     ${root32:+"$root32"/usr/share/man/man1/ravelins.1.gz}; do
     [[ -f $page ]] || continue
     have man man-db || break
@@ -182,7 +215,7 @@ if [[ -f $desktop ]] && have desktop-file-validate desktop-file-utils; then
     fi
 fi
 
-for prog in ravelins cardsim; do
+for prog in ravelins ravelinctl cardsim; do
     comp=$root/usr/share/bash-completion/completions/$prog
     [[ -f $comp ]] || continue
     if out=$(bash -c 'source "$1" && complete -p "$2"' _ "$comp" "$prog" 2>&1) &&

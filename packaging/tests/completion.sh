@@ -11,6 +11,7 @@ fi
 source "$helpers" || exit 1
 source "$dir/ravelins" || exit 1
 source "$dir/cardsim" || exit 1
+source "$dir/ravelinctl" || exit 1
 # Outside a real completion compopt refuses to run: record what is asked.
 compopt() { [[ $1 == -o ]] && comp_options+=" $2"; }
 COMP_WORDBREAKS=$' \t\n"\'><=;|&(:'
@@ -63,6 +64,7 @@ expect()
     COMPREPLY=()
     comp_options=''
     case $line in
+        ravelinctl*) func=_ravelinctl ;;
         ravelins*) func=_ravelins ;;
         cardsim*) func=_cardsim ;;
     esac
@@ -120,6 +122,31 @@ expect 'cardsim --signal 1280x720@5' '1280x720@50p'
 expect 'cardsim --r' '--reg48 --reg4c --request-time --real-time --reset'
 expect 'cardsim --busy-time ' ''
 expect 'cardsim -- bash' "$(compgen -c -- bash | tr '\n' ' ' | sed 's/ $//')"
+
+# ravelinctl: options anywhere, then the command and its words.
+expect 'ravelinctl ' 'list status set mute name reset apply flash'
+expect 'ravelinctl --j' '--json'
+expect 'ravelinctl -' '--adapter --frontend --mac --json --quiet --force --help --version'
+expect 'ravelinctl --json -a 1 s' 'status set'
+expect 'ravelinctl --mac 00:1a:2b:3c:4d:5e --json ' 'list status set mute name reset apply flash'
+expect 'ravelinctl --adapter=1 --quiet re' 'reset'
+expect 'ravelinctl set ' 'auto preset advanced'
+expect 'ravelinctl set preset e' 'excellent'
+expect 'ravelinctl -n 0 set preset ' '1 2 3 4 5 6 7 super ultra excellent good fair poor mobile'
+expect 'ravelinctl mute o' 'on off'
+expect 'ravelinctl reset ' 'capture mcu'
+expect 'ravelinctl flash ' 'id read verify'
+expect 'ravelinctl status --' '--adapter --frontend --mac --json --quiet --force --help --version'
+expect 'ravelinctl set advanced --' '--profile --level --width --height --bitrate --frame-rate'
+expect 'ravelinctl set advanced --profile main --l' '--level'
+expect 'ravelinctl set advanced --profile ' 'high main'
+expect 'ravelinctl set advanced --profile=' 'high main'
+expect 'ravelinctl set advanced --profile=high --level 4' '40 41 42'
+expect 'ravelinctl set advanced --profile high --level 41 --width 1280 --height 720 --' '--bitrate --frame-rate'
+expect 'ravelinctl set advanced --frame-rate 2' '24 25'
+expect 'ravelinctl set advanced --bitrate ' ''
+expect 'ravelinctl name ' ''
+expect 'ravelinctl status ' ''
 
 if ((failures)); then
     echo "$failures completion case(s) failed"

@@ -103,8 +103,7 @@ TEST_F(Procedures, AutoModeOfTheWindowProgramStoresTheModeFirst)
 {
     select(zeb_program_ravelin);
     start({}, eeprom_with({{20, {0, 5}}}));
-    unsigned char para_byte[4] = {};
-    output_auto(card, para_byte);
+    output_auto(card);
     EXPECT_EQ(messages(),
               std::vector<std::string>{"set output format to auto mode(the same with input format)"});
     EXPECT_TRUE(in_order(trace(), {store20, store21, "REG_WRITE 0x48 0x00000001"}));
@@ -114,8 +113,7 @@ TEST_F(Procedures, AutoModeOfTheWindowProgramStoresTheModeFirst)
 TEST_F(Procedures, AutoModeOfTheToolStoresTheModeAfterTheRestart)
 {
     start({}, eeprom_with({{20, {0, 5}}}));
-    unsigned char para_byte[4] = {};
-    output_auto(card, para_byte);
+    output_auto(card);
     EXPECT_EQ(printed(), "set output format to auto mode(the same with input format)\n"
                          "Format is setting, please wait...\nFormat is set OK!\n");
     EXPECT_TRUE(in_order(trace(), {"REG_WRITE 0x48 0x00000001", "SLEEP 2.000000000", store20, store21}));
@@ -125,15 +123,14 @@ TEST_F(Procedures, AutoModeOfTheToolStoresTheModeAfterTheRestart)
 TEST_F(Procedures, ManualModeUsesTheLowByteOfThePreset)
 {
     start();
-    unsigned char para_byte[4] = {};
-    output_manual(card, para_byte, 258);
+    output_manual(card, 258);
     EXPECT_EQ(printed(), "set output format to manual mode:\nultra 1440*1080 \n"
                          "Format is setting, please wait...\nFormat is set OK!\n");
     EXPECT_EQ(hex_bytes(eeprom(), 20, 2), "00 02");
     EXPECT_TRUE(in_order(trace(), {"REG_WRITE 0x4c 0x00000002", store20, store21}));
 
     restart_as(zeb_program_ravelin);
-    output_manual(card, para_byte, 4);
+    output_manual(card, 4);
     EXPECT_EQ(messages(), (std::vector<std::string>{"set output format to manual mode:",
                                                     "good 1120*640 "}));
     EXPECT_TRUE(in_order(trace(), {store20, store21, "REG_WRITE 0x4c 0x00000004"}));
@@ -143,8 +140,7 @@ TEST_F(Procedures, ManualModeUsesTheLowByteOfThePreset)
 TEST_F(Procedures, ManualPresetZeroIsProgrammedAndStored)
 {
     start({}, eeprom_with({{20, {1, 6}}}));
-    unsigned char para_byte[4] = {};
-    output_manual(card, para_byte, 0);
+    output_manual(card, 0);
     EXPECT_EQ(printed(),
               "set output format to manual mode:\n"
               "-M : manual (1--7,1:super 1920*1080,2:ultra 1440*1080,3:excellent 1280*720,4:good "
@@ -157,8 +153,7 @@ TEST_F(Procedures, ManualPresetZeroIsProgrammedAndStored)
 TEST_F(Procedures, AdvancedModeClearsTheModeBytesThenStoresTheEntries)
 {
     start({}, eeprom_with({{20, {1, 3}}}));
-    unsigned char para_byte[4] = {};
-    output_advanced(card, para_byte, {1, 40, 1280, 720, 4000, 30});
+    output_advanced(card, {1, 40, 1280, 720, 4000, 30});
     EXPECT_EQ(printed(), "set output format to advanced: 1,40,1280,720,4000,30\n"
                          "Format is setting, please wait...\nFormat is set OK!\n");
     auto e = eeprom();
@@ -171,7 +166,7 @@ TEST_F(Procedures, AdvancedModeClearsTheModeBytesThenStoresTheEntries)
     EXPECT_EQ(words[2].what, "WINDOW_WRITE 0x00 0x10000230");
 
     restart_as(zeb_program_ravelin);
-    output_advanced(card, para_byte, {0, 42, 1920, 1080, 18000, 60});
+    output_advanced(card, {0, 42, 1920, 1080, 18000, 60});
     EXPECT_EQ(messages(),
               std::vector<std::string>{"set output format to advanced: 0,42,1920,1080,18000,60"});
 }

@@ -1,0 +1,557 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The command line of ravelinctl and the description that apply takes: all
+// of it is checked here, before any node is opened.
+#include "ravelinctl.h"
+
+#include "zeb_card.h"
+#include "zeb_program.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+namespace ctl {
+
+namespace {
+
+const std::string parsing = "parsing the command line";
+
+[[noreturn]] void refuse(const std::string& message, const std::string& step = parsing)
+{
+    throw failure(exit_usage, step, message);
+}
+
+// The ranges that both programs document for the advanced settings.
+constexpr int levels[] = {30, 31, 32, 40, 41, 42};
+constexpr int width_min = 480, width_max = 1920;
+constexpr int height_min = 272, height_max = 1080;
+constexpr int bitrate_min = 350, bitrate_max = 18000;
+constexpr int frame_rate_min = 24, frame_rate_max = 60;
+constexpr int node_max = 255;
+
+std::string levels_text()
+{
+    std::string t;
+    for (int l : levels)
+        t += (t.empty() ? "" : "|") + std::to_string(l);
+    return t;
+}
+
+bool is_level(int level) { return std::find(std::begin(levels), std::end(levels), level) != std::end(levels); }
+
+// "super 1920*1080 " gives "super".
+std::vector<std::string> names_of_presets()
+{
+    std::vector<std::string> names;
+    for (const auto& text : *zeb_program_ravelins.presets.value) {
+        std::string t = text.text;
+        names.push_back(t.substr(0, t.find(' ')));
+    }
+    return names;
+}
+
+int preset_of(const std::string& word)
+{
+    const auto& names = preset_names();
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (word == names[i])
+            return int(i) + 1;
+    if (!word.empty() && std::isdigit((unsigned char)word[0]))
+        return parse_number(word, 1, int(names.size()), "preset");
+    std::string all;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        all += (i ? ", " : "") + std::to_string(i + 1) + " " + names[i];
+    refuse("preset: \"" + word + "\" is neither 1-7 nor a preset name (" + all + ")");
+}
+
+std::string read_all(const std::string& file)
+{
+    std::ostringstream text;
+    if (file == "-") {
+        text << std::cin.rdbuf();
+        if (std::cin.bad())
+            refuse("cannot read standard input", "reading standard input");
+        return text.str();
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        refuse(file + ": " + std::strerror(errno), "reading " + file);
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string check_name(const std::string& name, const std::string& step)
+{
+    if (name.size() > zeb_eeprom::name_max)
+        refuse("program name: " + std::to_string(name.size()) + " bytes, at most " +
+                   std::to_string(zeb_eeprom::name_max),
+               step);
+    if (name.find('\0') != std::string::npos)
+        refuse("program name: a NUL byte cannot be stored", step);
+    return name;
+}
+
+output_config advanced_output(advanced_settings a)
+{
+    output_config o;
+    o.mode = output_mode::advanced;
+    o.advanced = a;
+    return o;
+}
+
+// set advanced --profile high|main --level L --width W --height H --bitrate B --frame-rate F
+output_config parse_advanced(const std::vector<std::string>& words)
+{
+    advanced_settings a;
+    bool given[6] = {};
+    const char* names[6] = {"--profile", "--level", "--width", "--height", "--bitrate", "--frame-rate"};
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        std::string key = words[i], value;
+        const auto eq = key.find('=');
+        if (eq != std::string::npos) {
+            value = key.substr(eq + 1);
+            key = key.substr(0, eq);
+        }
+        const int k = int(std::find(std::begin(names), std::end(names), key) - std::begin(names));
+        if (k == 6)
+            refuse("set advanced: unknown setting \"" + words[i] +
+                   "\" (--profile, --level, --width, --height, --bitrate, --frame-rate)");
+        if (eq == std::string::npos) {
+            if (i + 1 == words.size())
+                refuse("set advanced: " + key + " needs a value");
+            value = words[++i];
+        }
+        if (given[k])
+            refuse("set advanced: " + key + " given twice");
+        given[k] = true;
+        switch (k) {
+        case 0:
+            if (value != "high" && value != "main")
+                refuse("--profile: \"" + value + "\" is neither high nor main");
+            a.main_profile = value == "main";
+            break;
+        case 1:
+            a.level = parse_number(value, levels[0], levels[std::size(levels) - 1], "--level");
+            if (!is_level(a.level))
+                refuse("--level: " + value + " is not one of " + levels_text());
+            break;
+        case 2: a.width = parse_number(value, width_min, width_max, "--width"); break;
+        case 3: a.height = parse_number(value, height_min, height_max, "--height"); break;
+        case 4: a.bitrate = parse_number(value, bitrate_min, bitrate_max, "--bitrate"); break;
+        case 5: a.frame_rate = parse_number(value, frame_rate_min, frame_rate_max, "--frame-rate"); break;
+        }
+    }
+    for (int k = 0; k < 6; ++k)
+        if (!given[k])
+            refuse(std::string("set advanced: ") + names[k] + " is missing (all six settings are needed)");
+    return advanced_output(a);
+}
+
+// The options of the whole run, wherever they stand before "--".
+struct global_option {
+    const char* long_name;
+    char short_name;
+    bool takes_value;
+};
+constexpr global_option globals[] = {
+    {"adapter", 'a', true}, {"frontend", 'n', true}, {"mac", 0, true},  {"json", 0, false},
+    {"quiet", 0, false},    {"force", 0, false},     {"help", 'h', false}, {"version", 0, false},
+};
+
+void take_global(request& r, const global_option& o, const std::string& value, bool& help, bool& version)
+{
+    const std::string name = o.long_name;
+    if (name == "adapter") {
+        if (r.adapter_given)
+            refuse("-a given twice");
+        r.adapter = parse_number(value, 0, node_max, "-a (adapter)");
+        r.adapter_given = true;
+    } else if (name == "frontend") {
+        if (r.frontend_given)
+            refuse("-n given twice");
+        r.frontend = parse_number(value, 0, node_max, "-n (frontend)");
+        r.frontend_given = true;
+    } else if (name == "mac") {
+        r.mac = parse_mac(value);
+        if (!r.mac)
+            refuse("--mac: \"" + value + "\" is not a MAC address like 00:1a:2b:3c:4d:5e");
+    } else if (name == "json") {
+        r.json = true;
+    } else if (name == "quiet") {
+        r.quiet = true;
+    } else if (name == "force") {
+        r.force = true;
+    } else if (name == "help") {
+        help = true;
+    } else {
+        version = true;
+    }
+}
+
+}  // namespace
+
+const std::vector<std::string>& preset_names()
+{
+    static const std::vector<std::string> names = names_of_presets();
+    return names;
+}
+
+int parse_number(const std::string& text, int min, int max, const std::string& what)
+{
+    const std::string range = std::to_string(min) + "-" + std::to_string(max);
+    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        }))
+        refuse(what + ": \"" + text + "\" is not a decimal number (" + range + ")");
+    if (text.size() > 1 && text[0] == '0')
+        refuse(what + ": \"" + text + "\" has a leading zero; write it in decimal without (" + range + ")");
+    const int n = std::stoi(text);
+    if (n < min || n > max)
+        refuse(what + ": " + text + " is outside " + range);
+    return n;
+}
+
+std::optional<mac_address> parse_mac(const std::string& text)
+{
+    if (text.size() != 17)
+        return std::nullopt;
+    mac_address mac{};
+    for (int i = 0; i < 6; ++i) {
+        const char* p = text.c_str() + 3 * i;
+        if (!std::isxdigit((unsigned char)p[0]) || !std::isxdigit((unsigned char)p[1]) ||
+            (i < 5 && p[2] != ':'))
+            return std::nullopt;
+        mac[i] = (unsigned char)std::stoi(std::string(p, 2), nullptr, 16);
+    }
+    return mac;
+}
+
+std::string mac_text(const mac_address& mac)
+{
+    char t[18];
+    std::snprintf(t, sizeof t, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    return t;
+}
+
+std::string help_text()
+{
+    std::string presets;
+    const auto& names = preset_names();
+    for (std::size_t i = 0; i < names.size(); ++i)
+        presets += (i ? ", " : "") + std::to_string(i + 1) + " " + names[i];
+    return "Usage: ravelinctl [OPTIONS] COMMAND [ARGUMENTS]\n"
+           "       ravelinctl --help | --version\n"
+           "\n"
+           "Reads and changes the HDMI capture card for scripts: every setting is read\n"
+           "back from the card, a change is written only where the card differs, and\n"
+           "the exit status tells whether the card did what was asked.\n"
+           "\n"
+           "Options (anywhere before \"--\"):\n"
+           "  -a, --adapter A    adapter number, 0-255 (default 0)\n"
+           "  -n, --frontend F   frontend number, 0-255 (default 0)\n"
+           "      --mac MAC      the card with this MAC address (00:1a:2b:3c:4d:5e) among\n"
+           "                     the nodes that list shows: the first such node, or with\n"
+           "                     -n its frontend F; not with -a\n"
+           "      --json         print one JSON object on standard output, errors too\n"
+           "      --quiet        no progress line; changing commands print nothing on success\n"
+           "      --force        write even where the card already stores what is asked\n"
+           "  -h, --help         print this help and exit\n"
+           "      --version      print the version and exit\n"
+           "Numbers are decimal, without sign or leading zeros.\n"
+           "\n"
+           "Commands:\n"
+           "  list                    every /dev/dvb/adapter*/frontend* node and what it is\n"
+           "  status                  input signal, stored output format, mute, program name\n"
+           "                          and MAC address, all read from the card\n"
+           "  set auto                output format follows the input\n"
+           "  set preset N|NAME       quality preset 1-7 or its name:\n"
+           "                          " + presets + "\n"
+           "  set advanced --profile high|main --level " + levels_text() + "\n"
+           "               --width 480-1920 --height 272-1080 --bitrate 350-18000 (kbit/s)\n"
+           "               --frame-rate 24-60\n"
+           "                          all six are needed, as --name VALUE or --name=VALUE\n"
+           "  mute on|off             mute the output, or not\n"
+           "  name TEXT               program name, at most 160 bytes (\"\" clears it;\n"
+           "                          \"name -- TEXT\" for a name that starts with -)\n"
+           "  reset capture|mcu       restart the capture logic or the microcontroller and\n"
+           "                          wait until the card is ready (up to 200 s)\n"
+           "  apply FILE|-            make the card match FILE (- standard input), written\n"
+           "                          as \"status --json\" prints it: only what differs is\n"
+           "                          written; adapter, frontend, mac and input are not\n"
+           "                          looked at, a missing key leaves its setting alone,\n"
+           "                          output mode \"none\" leaves the output alone\n"
+           "  flash id                identify the SPI flash\n"
+           "  flash read FILE         copy the whole flash into FILE\n"
+           "  flash verify FILE       compare the whole flash with FILE (exit 1 when they\n"
+           "                          differ)\n"
+           "\n"
+           "A stored preset outside 1-7 reads as output mode \"none\" (in JSON with\n"
+           "\"invalid_preset\"); set preset writes over it.\n"
+           "\n"
+           "Exit status: 0 done, or nothing to do; 1 the card did not do what was asked\n"
+           "(standard error names the step); 2 bad usage or input, refused before anything\n"
+           "is sent to the card; 3 the node cannot be used (missing, permission, busy).\n";
+}
+
+request parse_command_line(int argc, char** argv)
+{
+    request r;
+    bool help = false, version = false;
+    std::vector<std::string> words;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options_end || arg.size() < 2 || arg[0] != '-') {
+            words.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        const global_option* found = nullptr;
+        std::string value;
+        bool has_value = false;
+        if (arg[1] == '-') {
+            std::string name = arg.substr(2);
+            const auto eq = name.find('=');
+            if (eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+                has_value = true;
+            }
+            for (const auto& o : globals)
+                if (name == o.long_name)
+                    found = &o;
+        } else {
+            for (const auto& o : globals)
+                if (o.short_name && arg[1] == o.short_name)
+                    found = &o;
+            if (found && arg.size() > 2) {
+                if (!found->takes_value)
+                    found = nullptr;
+                else
+                    value = arg.substr(2), has_value = true;
+            }
+        }
+        if (!found) {
+            // The settings of set advanced are its own words.
+            words.push_back(arg);
+            continue;
+        }
+        if (found->takes_value && !has_value) {
+            if (i + 1 == argc)
+                refuse("option " + arg + " needs a value");
+            value = argv[++i];
+        } else if (!found->takes_value && has_value) {
+            refuse("option --" + std::string(found->long_name) + " takes no value");
+        }
+        take_global(r, *found, value, help, version);
+    }
+    if (help) {
+        r.what = command::help;
+        return r;
+    }
+    if (version) {
+        r.what = command::version;
+        return r;
+    }
+    if (r.mac && r.adapter_given)
+        refuse("--mac picks the adapter: give either --mac or -a");
+    if (words.empty())
+        refuse("no command (list, status, set, mute, name, reset, apply, flash); see --help");
+
+    const std::string& c = words[0];
+    const std::size_t n = words.size();
+    if (c.size() > 1 && c[0] == '-')
+        refuse("unknown option " + c + "; see --help");
+    auto expect = [&](std::size_t count, const std::string& usage) {
+        if (n != count)
+            refuse(c + ": usage: ravelinctl " + usage);
+    };
+    // A word that looks like an option only counts for set advanced.
+    auto no_options = [&](std::size_t from) {
+        for (std::size_t i = from; i < n; ++i)
+            if (words[i].size() > 1 && words[i][0] == '-' && !(c == "name" || c == "apply" || c == "flash"))
+                refuse("unknown option " + words[i] + "; see --help");
+    };
+    if (c == "list") {
+        no_options(1);
+        expect(1, "list");
+        if (r.mac || r.adapter_given || r.frontend_given)
+            refuse("list looks at every node: -a, -n and --mac do not apply");
+        r.what = command::list;
+    } else if (c == "status") {
+        no_options(1);
+        expect(1, "status");
+        r.what = command::status;
+    } else if (c == "set") {
+        if (n < 2)
+            refuse("set: usage: ravelinctl set auto | preset N|NAME | advanced SETTINGS");
+        r.what = command::set;
+        if (words[1] == "auto") {
+            no_options(2);
+            expect(2, "set auto");
+            output_config o;
+            o.mode = output_mode::automatic;
+            r.want.output = o;
+        } else if (words[1] == "preset") {
+            no_options(2);
+            expect(3, "set preset N|NAME");
+            output_config o;
+            o.mode = output_mode::preset;
+            o.preset = preset_of(words[2]);
+            r.want.output = o;
+        } else if (words[1] == "advanced") {
+            r.want.output = parse_advanced(std::vector<std::string>(words.begin() + 2, words.end()));
+        } else {
+            refuse("set: \"" + words[1] + "\" is none of auto, preset, advanced");
+        }
+    } else if (c == "mute") {
+        no_options(1);
+        expect(2, "mute on|off");
+        if (words[1] != "on" && words[1] != "off")
+            refuse("mute: \"" + words[1] + "\" is neither on nor off");
+        r.what = command::mute;
+        r.want.mute = words[1] == "on";
+    } else if (c == "name") {
+        expect(2, "name TEXT");
+        r.what = command::name;
+        r.want.program_name = check_name(words[1], parsing);
+    } else if (c == "reset") {
+        no_options(1);
+        expect(2, "reset capture|mcu");
+        if (words[1] != "capture" && words[1] != "mcu")
+            refuse("reset: \"" + words[1] + "\" is neither capture nor mcu");
+        r.what = command::reset;
+        r.reset_mcu = words[1] == "mcu";
+    } else if (c == "apply") {
+        expect(2, "apply FILE|-");
+        r.what = command::apply;
+        r.file = words[1];
+        const std::string source = r.file == "-" ? "standard input" : r.file;
+        nlohmann::json j;
+        try {
+            j = nlohmann::json::parse(read_all(r.file));
+        } catch (const nlohmann::json::parse_error& e) {
+            refuse(source + ": not JSON: " + e.what(), "reading " + source);
+        }
+        r.want = parse_description(j, source);
+    } else if (c == "flash") {
+        if (n < 2)
+            refuse("flash: usage: ravelinctl flash id | read FILE | verify FILE");
+        if (words[1] == "id") {
+            expect(2, "flash id");
+            r.what = command::flash_id;
+        } else if (words[1] == "read" || words[1] == "verify") {
+            expect(3, "flash " + words[1] + " FILE");
+            r.file = words[2];
+            if (r.file.empty())
+                refuse("flash " + words[1] + ": the file name is empty");
+            r.what = words[1] == "read" ? command::flash_read : command::flash_verify;
+            if (r.what == command::flash_verify) {
+                const std::string text = read_all(r.file);
+                r.verify_image.assign(text.begin(), text.end());
+                const std::size_t size = r.verify_image.size();
+                if (size < 0x10000 || size > 0x1000000 || (size & (size - 1)))
+                    refuse(r.file + ": " + std::to_string(size) +
+                               " bytes is no flash image (a power of two from 64 KiB to 16 MiB)",
+                           "reading " + r.file);
+            }
+        } else {
+            refuse("flash: \"" + words[1] + "\" is none of id, read, verify (the flash is never written)");
+        }
+    } else {
+        refuse("unknown command \"" + c + "\"; see --help");
+    }
+    return r;
+}
+
+wanted_config parse_description(const nlohmann::json& j, const std::string& source)
+{
+    const std::string step = "reading " + source;
+    auto bad = [&](const std::string& message) { refuse(source + ": " + message, step); };
+    if (!j.is_object())
+        bad("not a JSON object as status --json prints it");
+    wanted_config w;
+    for (const auto& [key, value] : j.items()) {
+        if (key == "adapter" || key == "frontend" || key == "mac" || key == "input")
+            continue;  // the card is picked on the command line, and its MAC is never written
+        if (key == "mute") {
+            if (!value.is_boolean())
+                bad("\"mute\" must be true or false");
+            w.mute = value.get<bool>();
+        } else if (key == "program_name") {
+            if (!value.is_string())
+                bad("\"program_name\" must be a string");
+            w.program_name = check_name(value.get<std::string>(), step);
+        } else if (key == "output") {
+            if (!value.is_object() || !value.contains("mode") || !value["mode"].is_string())
+                bad("\"output\" must be an object with a \"mode\"");
+            const std::string mode = value["mode"];
+            output_config o;
+            auto integer = [&](const char* k, int min, int max) {
+                if (!value.contains(k))
+                    bad(std::string("output mode ") + mode + " needs \"" + k + "\"");
+                const auto& v = value[k];
+                if (!v.is_number_integer() || v.get<long long>() < min || v.get<long long>() > max)
+                    bad(std::string("output \"") + k + "\" must be a whole number from " +
+                        std::to_string(min) + " to " + std::to_string(max));
+                return int(v.get<long long>());
+            };
+            auto allowed = [&](std::initializer_list<const char*> keys) {
+                for (const auto& item : value.items()) {
+                    bool known = false;
+                    for (const char* k : keys)
+                        known = known || item.key() == k;
+                    if (!known)
+                        bad("output mode " + mode + ": unknown key \"" + item.key() + "\"");
+                }
+            };
+            if (mode == "auto") {
+                allowed({"mode"});
+                o.mode = output_mode::automatic;
+            } else if (mode == "preset") {
+                allowed({"mode", "preset", "name"});
+                o.mode = output_mode::preset;
+                o.preset = integer("preset", 1, int(preset_names().size()));
+                if (value.contains("name") &&
+                    (!value["name"].is_string() || value["name"] != preset_names()[o.preset - 1]))
+                    bad("output preset " + std::to_string(o.preset) + " is named \"" +
+                        preset_names()[o.preset - 1] + "\", not " + value["name"].dump());
+            } else if (mode == "advanced") {
+                allowed({"mode", "profile", "level", "width", "height", "bitrate", "frame_rate", "consistent"});
+                advanced_settings a;
+                if (!value.contains("profile") || !value["profile"].is_string() ||
+                    (value["profile"] != "high" && value["profile"] != "main"))
+                    bad("output \"profile\" must be \"high\" or \"main\"");
+                a.main_profile = value["profile"] == "main";
+                a.level = integer("level", levels[0], levels[std::size(levels) - 1]);
+                if (!is_level(a.level))
+                    bad("output \"level\" must be one of " + levels_text());
+                a.width = integer("width", width_min, width_max);
+                a.height = integer("height", height_min, height_max);
+                a.bitrate = integer("bitrate", bitrate_min, bitrate_max);
+                a.frame_rate = integer("frame_rate", frame_rate_min, frame_rate_max);
+                o = advanced_output(a);
+            } else if (mode == "none") {
+                allowed({"mode", "invalid_preset"});
+                continue;  // nothing to make the card match
+            } else {
+                bad("output mode \"" + mode + "\" is none of auto, preset, advanced, none");
+            }
+            w.output = o;
+        } else {
+            bad("unknown key \"" + key + "\"");
+        }
+    }
+    return w;
+}
+
+}  // namespace ctl

@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Finding the frontend nodes and what each one is. A node is identified by
+// one register read on a read-only descriptor; only a node that answers as
+// this card is opened read-write and asked for its MAC address.
+#include "ravelinctl.h"
+
+#include "zeb_card.h"
+#include "zeb_status.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <unistd.h>
+
+namespace ctl {
+
+namespace {
+
+// The adapters and frontends tried by name besides those that /dev/dvb
+// lists: nodes that exist only for a program (the simulated card) are found
+// this way too. The kernel's default limit is 16 adapters.
+constexpr int probe_adapters = 16;
+constexpr int probe_frontends = 4;
+
+bool number_after(const char* name, const char* prefix, int& n)
+{
+    const std::size_t len = std::strlen(prefix);
+    if (std::strncmp(name, prefix, len) != 0 || !name[len])
+        return false;
+    try {
+        n = parse_number(name + len, 0, 255, prefix);
+    } catch (const failure&) {
+        return false;
+    }
+    return true;
+}
+
+std::set<std::pair<int, int>> candidates()
+{
+    std::set<std::pair<int, int>> found;
+    for (int a = 0; a < probe_adapters; ++a)
+        for (int f = 0; f < probe_frontends; ++f)
+            found.insert({a, f});
+    if (DIR* dvb = opendir("/dev/dvb")) {
+        while (dirent* d = readdir(dvb)) {
+            int a;
+            if (!number_after(d->d_name, "adapter", a))
+                continue;
+            const std::string dir = std::string("/dev/dvb/") + d->d_name;
+            if (DIR* adapter = opendir(dir.c_str())) {
+                while (dirent* n = readdir(adapter)) {
+                    int f;
+                    if (number_after(n->d_name, "frontend", f))
+                        found.insert({a, f});
+                }
+                closedir(adapter);
+            }
+        }
+        closedir(dvb);
+    }
+    return found;
+}
+
+class descriptor {
+public:
+    explicit descriptor(int fd) : fd(fd) {}
+    ~descriptor()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    int fd;
+};
+
+// Whether the node answers as this card; one read request. False when there
+// is no such node.
+bool identify(node_info& n)
+{
+    descriptor ro(::open(n.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (ro.fd < 0) {
+        if (errno == ENOENT || errno == ENODEV || errno == ENXIO)
+            return false;
+        const node_problem p = open_problem(n.path, errno);
+        n.kind = node_kind::unusable;
+        n.error = p.error;
+        n.fix = p.fix;
+        return true;
+    }
+    zebecp3 card{};
+    card.setFrontend(ro.fd);
+    zeb_take_status();
+    const unsigned int version = card.zeb_read(zeb_reg::spi_version);
+    const zeb_status s = zeb_take_status();
+    if (!s.ok()) {
+        const int error = s.first.error;
+        // Another driver does not know the request.
+        if (error == ENOTTY || error == EINVAL) {
+            n.kind = node_kind::other;
+        } else {
+            n.kind = node_kind::unusable;
+            n.error = std::string("the identifying register read failed: ") + std::strerror(error);
+            n.fix = "check the card and its driver (dmesg)";
+        }
+        return true;
+    }
+    n.kind = version == zeb_spi::version ? node_kind::card : node_kind::other;
+    return true;
+}
+
+void read_mac(node_info& n)
+{
+    descriptor rw(::open(n.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (rw.fd < 0) {
+        const node_problem p = open_problem(n.path, errno);
+        n.kind = node_kind::unusable;
+        n.error = p.error;
+        n.fix = p.fix;
+        return;
+    }
+    zebecp3 card{};
+    card.setFrontend(rw.fd);
+    zeb_take_status();
+    unsigned char mac[8] = {};
+    card.read_24cxx(zeb_eeprom::mac, zeb_eeprom::mac_length, mac);
+    const zeb_status s = zeb_take_status();
+    if (!s.ok()) {
+        n.kind = node_kind::unusable;
+        n.error = "the card did not give its MAC address";
+        n.fix = "reset the card (ravelinctl -a " + std::to_string(n.adapter) + " -n " +
+                std::to_string(n.frontend) + " reset mcu) or check it";
+        return;
+    }
+    std::copy(mac, mac + 6, n.mac.begin());
+}
+
+}  // namespace
+
+std::vector<node_info> list_nodes()
+{
+    std::vector<node_info> nodes;
+    for (const auto& [a, f] : candidates()) {
+        node_info n{a, f, "", node_kind::other, {}, "", ""};
+        char path[64];
+        zeb_node_path(path, sizeof path, a, f);
+        n.path = path;
+        if (!identify(n))
+            continue;  // no such node
+        if (n.kind == node_kind::card)
+            read_mac(n);
+        nodes.push_back(n);
+    }
+    return nodes;
+}
+
+}  // namespace ctl

@@ -1,0 +1,227 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// ravelinctl: the card for scripts. What a run is asked, what the card
+// stores, and how a run ends when it cannot do what it was asked.
+#pragma once
+
+#include "zebecp3-spi.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace ctl {
+
+// The exit statuses.
+enum exit_status { exit_done = 0, exit_card = 1, exit_usage = 2, exit_node = 3 };
+
+// Ends the run: the step that was under way, what went wrong, the exit status.
+struct failure : std::runtime_error {
+    failure(int status, std::string step, const std::string& message)
+        : std::runtime_error(message), status(status), step(std::move(step))
+    {
+    }
+    int status;
+    std::string step;
+};
+
+using mac_address = std::array<unsigned char, 6>;
+
+// ---- What the card stores
+
+enum class output_mode { automatic, preset, advanced, none };
+
+struct advanced_settings {
+    bool main_profile = false;  // else high
+    int level = 0;
+    int width = 0;
+    int height = 0;
+    int bitrate = 0;  // kbit/s
+    int frame_rate = 0;
+};
+
+struct output_config {
+    output_mode mode = output_mode::none;
+    int preset = 0;             // preset: 1-7
+    advanced_settings advanced; // advanced
+    bool consistent = true;     // advanced: the entries are what these settings store
+    int invalid_preset = 0;     // none: a stored preset outside 1-7, else 0
+};
+
+struct input_format {
+    int width = 0;
+    int height = 0;
+    int rate = 0;
+    bool progressive = false;
+};
+
+struct card_status {
+    mac_address mac{};
+    input_format input;
+    output_config output;
+    bool mute = false;
+    std::string program_name;  // the stored bytes
+};
+
+// What a changing command asks for: only the settings given.
+struct wanted_config {
+    std::optional<output_config> output;
+    std::optional<bool> mute;
+    std::optional<std::string> program_name;  // bytes
+};
+
+// ---- The command line
+
+enum class command {
+    help, version, list, status, set, mute, name, reset, apply, flash_id, flash_read, flash_verify
+};
+
+struct request {
+    int adapter = 0;
+    int frontend = 0;
+    bool adapter_given = false;
+    bool frontend_given = false;
+    std::optional<mac_address> mac;
+    bool json = false;
+    bool quiet = false;
+    bool force = false;
+
+    command what = command::help;
+    wanted_config want;       // set, mute, name, apply
+    bool reset_mcu = false;   // reset: mcu, else capture
+    std::string file;         // apply, flash read, flash verify
+    std::vector<unsigned char> verify_image;  // flash verify: the file's bytes
+};
+
+// Reads the whole command line, and for apply and flash verify the file;
+// throws failure with exit_usage for anything that is not right. Touches no card.
+request parse_command_line(int argc, char** argv);
+
+// The help text (--help).
+std::string help_text();
+
+// The preset names, 1 to 7, from the tool's own table of presets.
+const std::vector<std::string>& preset_names();
+
+// Strict decimal: digits only, no sign or leading zero, within [min, max].
+// what names the value in the message.
+int parse_number(const std::string& text, int min, int max, const std::string& what);
+std::optional<mac_address> parse_mac(const std::string& text);
+std::string mac_text(const mac_address& mac);
+
+// The description that status --json prints, as apply takes it; throws
+// failure with exit_usage, naming the key.
+wanted_config parse_description(const nlohmann::json& j, const std::string& source);
+
+// ---- The card
+
+// The progress line for the long waits, where the run shows one.
+struct progress_line {
+    bool enabled = false;
+    bool shown = false;
+};
+
+// One open frontend node of this card, driven through the card access
+// library; each step's failures end the run with the step's name.
+class card_session {
+public:
+    card_session(int adapter, int frontend, progress_line& progress);
+    ~card_session();
+    card_session(const card_session&) = delete;
+    card_session& operator=(const card_session&) = delete;
+
+    int adapter() const { return adapter_; }
+    int frontend() const { return frontend_; }
+    const std::string& path() const { return path_; }
+
+    // Opens the node read-write (failure: exit_node) and checks with a
+    // register read that it is this card.
+    void open_and_identify();
+
+    // Starts a step: failures from here on are this step's.
+    void step(const std::string& name);
+    // Ends the run with the step's first failure, if there was one.
+    void check();
+
+    // EEPROM bytes [addr, addr + count), in transfers of at most 8 bytes.
+    std::vector<unsigned char> read_eeprom(unsigned int addr, unsigned int count);
+
+    // Everything status shows, each EEPROM byte read once.
+    card_status read_status();
+    // The stored output configuration, mute and name only.
+    card_status read_config(bool output, bool mute, bool name);
+
+    // Writes what differs from the card (everything with force), reads each
+    // written setting back; returns the names written.
+    std::vector<std::string> apply(const wanted_config& want, bool force);
+
+    int reset(bool mcu);  // busy rounds
+
+    zebecp3 card{};
+
+private:
+    int adapter_;
+    int frontend_;
+    std::string path_;
+    int fd_ = -1;
+    std::string step_;
+    progress_line& progress_;
+};
+
+// What an open of a node says about it: empty when it can be used.
+struct node_problem {
+    int status = exit_done;
+    std::string error;
+    std::string fix;
+};
+node_problem open_problem(const std::string& path, int error);
+
+// ---- Nodes
+
+enum class node_kind { card, other, unusable };
+
+struct node_info {
+    int adapter;
+    int frontend;
+    std::string path;
+    node_kind kind;
+    mac_address mac{};
+    std::string error;
+    std::string fix;
+};
+
+// Every frontend node, each identified with read requests only; a node that
+// answers as this card is then asked for its MAC address.
+std::vector<node_info> list_nodes();
+
+// ---- Output
+
+void print_status(const request& r, int adapter, int frontend, const card_status& s);
+void print_changes(const request& r, int adapter, int frontend, const std::vector<std::string>& written,
+                   const std::vector<std::string>& considered);
+void print_reset(const request& r, int adapter, int frontend, int busy_rounds);
+void print_list(const request& r, const std::vector<node_info>& nodes);
+void print_failure(const request& r, const failure& f);
+nlohmann::ordered_json status_json(const card_status& s);
+void print_json(const nlohmann::ordered_json& j);
+
+// ---- Flash
+
+struct flash_identity {
+    unsigned char id[7] = {};
+    bool known = false;
+    std::size_t size = 0;  // 0: not a size this tool reads
+};
+flash_identity flash_identify(card_session& s);
+// The first size bytes of the flash.
+std::vector<unsigned char> flash_read(card_session& s, std::size_t size);
+// The first difference of the flash from image, or -1 when there is none.
+long flash_compare(card_session& s, const std::vector<unsigned char>& image);
+void print_flash_id(const request& r, int adapter, int frontend, const flash_identity& id);
+void print_flash_file(const request& r, int adapter, int frontend, std::size_t size, std::optional<long> difference);
+
+}  // namespace ctl

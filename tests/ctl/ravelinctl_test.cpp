@@ -1,0 +1,727 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// ravelinctl run as a script would, against the simulated card:
+// cardsim -- ravelinctl ARGS, with the card's EEPROM and the trace looked at.
+#include "run.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using json = nlohmann::json;
+
+const std::string factory_mac = "00:1a:2b:3c:4d:5e";
+
+class Ravelinctl : public ::testing::Test {
+protected:
+    void SetUp() override { dir = testsupport::make_temp_dir("ctl"); }
+
+    // Runs ravelinctl with `args` on a card that is idle right after each
+    // restart, unless `card` options say otherwise.
+    testsupport::Result run(const std::vector<std::string>& args, const std::vector<std::string>& card = {},
+                            const std::string& input = "")
+    {
+        std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace",
+                                         "--busy-time", "0", "--request-time", "0"};
+        argv.insert(argv.end(), card.begin(), card.end());
+        argv.push_back("--");
+        argv.push_back(RAVELINCTL_PATH);
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::remove((dir + "/trace").c_str());  // the trace of this run only
+        return testsupport::run(argv, {}, input);
+    }
+
+    json run_json(const std::vector<std::string>& args, const std::vector<std::string>& card = {},
+                  int status = 0)
+    {
+        std::vector<std::string> a = {"--json"};
+        a.insert(a.end(), args.begin(), args.end());
+        auto r = run(a, card);
+        EXPECT_EQ(r.status, status) << r.err;
+        try {
+            return json::parse(r.out);
+        } catch (const json::exception& e) {
+            ADD_FAILURE() << "not JSON: " << r.out;
+            return json();
+        }
+    }
+
+    void store_eeprom(const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
+    {
+        std::vector<unsigned char> e = testsupport::factory_eeprom();
+        for (const auto& [addr, bytes] : changes)
+            std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
+        FILE* f = std::fopen((dir + "/eeprom").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(e.data(), 1, e.size(), f), e.size());
+        std::fclose(f);
+    }
+
+    std::string eeprom(int from, int count) const
+    {
+        std::string bytes = testsupport::read_file(dir + "/eeprom");
+        std::string out;
+        char b[4];
+        for (int i = from; i < from + count; ++i) {
+            std::snprintf(b, sizeof b, "%s%02x", i == from ? "" : " ", (unsigned char)bytes.at(i));
+            out += b;
+        }
+        return out;
+    }
+
+    void write_file(const std::string& name, const std::string& text) const
+    {
+        FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), f), text.size());
+        std::fclose(f);
+    }
+
+    std::vector<std::string> trace() const
+    {
+        std::vector<std::string> out;
+        std::istringstream in(testsupport::read_file(dir + "/trace"));
+        std::string line;
+        while (std::getline(in, line))
+            out.push_back(line.substr(line.find(' ') + 1));
+        return out;
+    }
+    int count(const std::string& prefix) const
+    {
+        auto t = trace();
+        return int(std::count_if(t.begin(), t.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
+    }
+    // Mailbox command words of the trace with this opcode (0x30 write, 0x31 read).
+    std::vector<unsigned> commands(unsigned opcode) const
+    {
+        std::vector<unsigned> words;
+        for (const auto& e : trace())
+            if (e.rfind("WINDOW_WRITE 0x00 ", 0) == 0) {
+                unsigned w = unsigned(std::stoul(e.substr(18), nullptr, 16));
+                if ((w & 0xff) == opcode)
+                    words.push_back(w);
+            }
+        return words;
+    }
+    int eeprom_writes() const { return int(commands(0x30).size()); }
+    int restarts() const { return count("REG_WRITE 0x44 0x00000001"); }
+
+    std::string dir;
+};
+
+// ---- Refusals: exit 2, a message, and not even an open
+
+TEST_F(Ravelinctl, BadInputIsRefusedBeforeTheNodeIsOpened)
+{
+    write_file("bad.json", "{\"output\": {\"mode\": \"preset\", \"preset\": 8}}");
+    write_file("broken.json", "{\"mute\": tru");
+    write_file("unknown.json", "{\"mute\": true, \"volume\": 3}");
+    write_file("small.img", std::string(1000, 'x'));
+    const std::string long_name(161, 'n');
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "no command"},
+        {{"-a", "08", "status"}, "leading zero"},
+        {{"-a", "one", "status"}, "not a decimal number"},
+        {{"-a", "256", "status"}, "outside 0-255"},
+        {{"-n", "-1", "status"}, "not a decimal number"},
+        {{"-a", "1", "-a", "2", "status"}, "given twice"},
+        {{"--mac", "00:1a:2b:3c:4d", "status"}, "not a MAC address"},
+        {{"--mac", factory_mac, "-a", "0", "status"}, "either --mac or -a"},
+        {{"frobnicate"}, "unknown command"},
+        {{"status", "now"}, "usage"},
+        {{"set", "preset", "9"}, "outside 1-7"},
+        {{"set", "preset", "0"}, "outside 1-7"},
+        {{"set", "preset", "grand"}, "1 super, 2 ultra, 3 excellent, 4 good, 5 fair, 6 poor, 7 mobile"},
+        {{"set", "manual", "3"}, "none of auto, preset, advanced"},
+        {{"mute", "maybe"}, "neither on nor off"},
+        {{"reset", "all"}, "neither capture nor mcu"},
+        {{"name", long_name}, "161 bytes, at most 160"},
+        {{"set", "advanced", "--profile", "high", "--level", "41", "--width", "1920", "--height", "1080",
+          "--bitrate", "4000"},
+         "--frame-rate is missing"},
+        {{"set", "advanced", "--profile", "baseline", "--level", "41", "--width", "1920", "--height", "1080",
+          "--bitrate", "4000", "--frame-rate", "30"},
+         "neither high nor main"},
+        {{"set", "advanced", "--profile", "high", "--level", "33", "--width", "1920", "--height", "1080",
+          "--bitrate", "4000", "--frame-rate", "30"},
+         "not one of 30|31|32|40|41|42"},
+        {{"set", "advanced", "--profile", "high", "--level", "41", "--width", "1921", "--height", "1080",
+          "--bitrate", "4000", "--frame-rate", "30"},
+         "--width: 1921 is outside 480-1920"},
+        {{"set", "advanced", "--profile", "main", "--level", "41", "--width", "1920", "--height", "1080",
+          "--bitrate=349", "--frame-rate", "30"},
+         "--bitrate: 349 is outside 350-18000"},
+        {{"set", "advanced", "--profile", "main", "--level", "41", "--width", "1920", "--height", "1080",
+          "--bitrate", "4000", "--frame-rate", "61"},
+         "--frame-rate: 61 is outside 24-60"},
+        {{"apply", dir + "/missing.json"}, "No such file"},
+        {{"apply", dir + "/bad.json"}, "\"preset\" must be a whole number from 1 to 7"},
+        {{"apply", dir + "/broken.json"}, "not JSON"},
+        {{"apply", dir + "/unknown.json"}, "unknown key \"volume\""},
+        {{"flash", "erase"}, "the flash is never written"},
+        {{"flash", "verify", dir + "/small.img"}, "no flash image"},
+        {{"flash", "read", dir + "/no/such/folder/f.img"}, "No such file"},
+        {{"list", "-a", "1"}, "do not apply"},
+        {{"--frobnicate", "status"}, "unknown option"},
+    };
+    for (const auto& [args, message] : cases) {
+        auto r = run(args);
+        EXPECT_EQ(r.status, 2) << args.size() << " " << message;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind("ravelinctl: ", 0), 0u) << r.err;
+        EXPECT_EQ(count("OPEN"), 0) << message;
+        EXPECT_EQ(count(""), 0) << message;  // nothing at all reached the card
+    }
+
+    // The same refusal for a machine: one object with the error and its step.
+    auto r = run({"--json", "set", "preset", "9"});
+    EXPECT_EQ(r.status, 2);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j, (json{{"error", "preset: 9 is outside 1-7"}, {"step", "parsing the command line"}, {"exit", 2}}));
+    EXPECT_EQ(count("OPEN"), 0);
+
+    // Bad JSON on standard input as well.
+    r = testsupport::run({CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace", "--", RAVELINCTL_PATH,
+                          "apply", "-"},
+                         {}, "[1, 2]");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("standard input: not a JSON object"), std::string::npos) << r.err;
+    EXPECT_EQ(count("OPEN"), 0);
+}
+
+TEST_F(Ravelinctl, HelpAndVersionNeedNoCard)
+{
+    auto r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: ravelinctl [OPTIONS] COMMAND [ARGUMENTS]\n", 0), 0u);
+    EXPECT_NE(r.out.find("1 super, 2 ultra, 3 excellent, 4 good, 5 fair, 6 poor, 7 mobile"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    r = run({"status", "-h"});
+    EXPECT_EQ(r.status, 0);
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("ravelinctl ", 0), 0u);
+    EXPECT_EQ(count("OPEN"), 0);
+}
+
+// ---- Nodes that cannot be used: exit 3, naming the node and what to do
+
+TEST_F(Ravelinctl, MissingOrBusyNodeIsExitThree)
+{
+    auto r = run({"-a", "2", "-n", "1", "status"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ravelinctl: opening /dev/dvb/adapter2/frontend1: No such "
+                     "file or directory; check the adapter and frontend numbers (ravelinctl list) and that "
+                     "the card's driver is loaded\n");
+    EXPECT_EQ(count("REG_"), 0);
+}
+
+// Where the kernel cannot run the i386 tree's programs, only cardsim's own
+// start goes through qemu-i386: a shell or terminal in between cannot start them.
+bool started_by_a_shell()
+{
+    return testsupport::run({"/bin/sh", "-c", std::string(RAVELINCTL_PATH) + " --version"}).status == 0;
+}
+
+TEST_F(Ravelinctl, BusyNodeIsExitThreeAndListSaysSo)
+{
+    if (!started_by_a_shell())
+        GTEST_SKIP() << "the kernel does not run this tree's programs from a shell";
+    // Another program holds the node read-write.
+    std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace", "--busy-time",
+                                     "0", "--", "/bin/sh", "-c",
+                                     std::string("exec 3<>/dev/dvb/adapter0/frontend0 && ") + RAVELINCTL_PATH +
+                                         " --json mute on; echo $?"};
+    auto r = testsupport::run(argv);
+    const auto newline = r.out.find('\n', r.out.rfind('}'));
+    ASSERT_NE(newline, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(newline + 1), "3\n");
+    const json j = json::parse(r.out.substr(0, newline));
+    EXPECT_EQ(j["exit"], 3);
+    EXPECT_EQ(j["step"], "opening /dev/dvb/adapter0/frontend0");
+    EXPECT_NE(j["error"].get<std::string>().find("Device or resource busy"), std::string::npos) << j;
+    EXPECT_EQ(eeprom(22, 1), "00");
+
+    // list says so too, and still lists the node
+    argv.back() = std::string("exec 3<>/dev/dvb/adapter0/frontend0 && ") + RAVELINCTL_PATH + " list";
+    r = testsupport::run(argv);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "/dev/dvb/adapter0/frontend0: adapter 0, frontend 0, not usable: Device or resource busy; "
+                     "another program has it open: end that program and try again\n");
+}
+
+// ---- status
+
+TEST_F(Ravelinctl, StatusOfAnAutomaticCard)
+{
+    auto r = run({"status"}, {"--signal", "1280x720@50i", "--mac", "02:a0:0b:c1:7d:ff"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "adapter 0, frontend 0\n"
+                     "mac: 02:a0:0b:c1:7d:ff\n"
+                     "input: 1280x720, rate 50, interlaced\n"
+                     "output: auto (the same as the input)\n"
+                     "mute: off\n"
+                     "program name: \"\"\n");
+    EXPECT_EQ(r.err, "");
+
+    const json j = run_json({"status"}, {"--signal", "1920x1080@59p"});
+    EXPECT_EQ(j, json::parse(R"({"adapter": 0, "frontend": 0, "mac": "02:a0:0b:c1:7d:ff",
+        "input": {"width": 1920, "height": 1080, "rate": 59, "progressive": true},
+        "output": {"mode": "auto"}, "mute": false, "program_name": ""})"));
+    EXPECT_EQ(eeprom_writes(), 0);
+    EXPECT_EQ(count("REG_WRITE"), 0);
+}
+
+TEST_F(Ravelinctl, StatusOfPresetAdvancedAndUnusableSettings)
+{
+    store_eeprom({{20, {0, 3, 1}}, {18, {0x60, 5}}, {96, {'N', 'e', 'w', 's', '!'}}});
+    json j = run_json({"status"});
+    EXPECT_EQ(j["output"], json::parse(R"({"mode": "preset", "preset": 3, "name": "excellent"})"));
+    EXPECT_EQ(j["mute"], true);
+    EXPECT_EQ(j["program_name"], "News!");
+
+    // ravelins -p 1 -l 40 -H 1280 -V 720 -B 4000 -F 30 stores these
+    store_eeprom({{16, {0, 11}},
+                  {20, {0, 0}},
+                  {32, {0x15, 0x26, 0x02, 0x28, 0x15, 0x2c, 0x05, 0x00, 0x15, 0x2e, 0x02, 0xd0,
+                        0x15, 0x32, 0x27, 0x10, 0x15, 0x34, 0x1f, 0x40, 0x15, 0x36, 0x0f, 0xa0,
+                        0x15, 0x38, 0x07, 0xd0, 0x11, 0x04, 0x36, 0xb0, 0x15, 0x84, 0x00, 0x00,
+                        0x15, 0x86, 0x00, 0x3c, 0x15, 0x88, 0x00, 0x01}}});
+    j = run_json({"status"});
+    EXPECT_EQ(j["output"], json::parse(R"({"mode": "advanced", "profile": "main", "level": 40, "width": 1280,
+        "height": 720, "bitrate": 4000, "frame_rate": 30})"));
+    auto r = run({"status"});
+    EXPECT_NE(r.out.find("output: advanced, profile main, level 40, 1280x720, 4000 kbit/s, 30 fps\n"),
+              std::string::npos);
+
+    // one entry that an advanced setting of these values would not store
+    store_eeprom({{16, {0, 11}}, {20, {0, 0}}, {32, {0x15, 0x26, 0x01, 0x29}}, {68, {0x15, 0x86, 0x00, 0x3c}}});
+    j = run_json({"status"});
+    EXPECT_EQ(j["output"]["consistent"], false);
+    EXPECT_EQ(j["output"]["profile"], "high");
+    EXPECT_EQ(j["output"]["level"], 41);
+
+    store_eeprom({{20, {0, 9}}});
+    j = run_json({"status"});
+    EXPECT_EQ(j["output"], json::parse(R"({"mode": "none", "invalid_preset": 9})"));
+    r = run({"status"});
+    EXPECT_NE(r.out.find("output: none (stored preset 9 is outside 1-7)\n"), std::string::npos);
+
+    store_eeprom({{16, {0, 10}}, {20, {0, 0}}});
+    j = run_json({"status"});
+    EXPECT_EQ(j["output"], json::parse(R"({"mode": "none"})"));
+
+    // a name in Latin-1, as the window stores it, reads as the same letters
+    store_eeprom({{18, {0x60, 3}}, {96, {'c', 0xe9, 'a'}}});
+    j = run_json({"status"});
+    EXPECT_EQ(j["program_name"], "c\xc3\xa9" "a");
+}
+
+TEST_F(Ravelinctl, StatusReadsEachEepromByteOnceInWholeTransfers)
+{
+    const std::string name(20, 'x');
+    store_eeprom({{16, {0, 11}}, {18, {0x60, 20}}, {20, {0, 0}}, {96, std::vector<unsigned char>(20, 'x')}});
+    auto r = run({"status"});
+    EXPECT_EQ(r.status, 0);
+    std::vector<int> read(256, 0);
+    for (unsigned w : commands(0x31))
+        for (unsigned k = 0; k < (w >> 8 & 0xff); ++k)
+            ++read[(w >> 24) + k];
+    for (int a = 0; a < 256; ++a) {
+        const bool wanted = (a >= 8 && a <= 13) || (a >= 16 && a <= 22) || (a >= 32 && a <= 75) || (a >= 96 && a < 116);
+        EXPECT_EQ(read[a], wanted ? 1 : 0) << "EEPROM " << a;
+    }
+    // 6 + 7 + 44 + 20 bytes in 1 + 1 + 6 + 3 transfers
+    EXPECT_EQ(commands(0x31).size(), 11u);
+    EXPECT_EQ(count("REG_READ"), 3);  // identification, then the input's two words
+    EXPECT_EQ(eeprom_writes(), 0);
+}
+
+// ---- Changes: idempotent, read back, and only then "changed"
+
+TEST_F(Ravelinctl, SetPresetWritesOnceThenNothing)
+{
+    auto r = run({"set", "preset", "3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "output: changed\n");
+    EXPECT_EQ(eeprom(20, 2), "00 03");
+    EXPECT_EQ(restarts(), 1);
+    EXPECT_EQ(count("REG_WRITE 0x4c 0x00000003"), 1);
+
+    r = run({"set", "preset", "excellent"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "output: unchanged\n");
+    EXPECT_EQ(eeprom_writes(), 0);
+    EXPECT_EQ(restarts(), 0);
+    EXPECT_EQ(count("REG_WRITE"), 0);
+
+    json j = run_json({"set", "preset", "3"});
+    EXPECT_EQ(j, json::parse(R"({"adapter": 0, "frontend": 0, "changed": false, "written": []})"));
+
+    j = run_json({"--force", "set", "preset", "3"});
+    EXPECT_EQ(j, json::parse(R"({"adapter": 0, "frontend": 0, "changed": true, "written": ["output"]})"));
+    EXPECT_EQ(restarts(), 1);
+    EXPECT_EQ(eeprom_writes(), 2);
+
+    r = run({"--quiet", "set", "auto"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(eeprom(20, 2), "01 00");
+    r = run({"set", "auto"});
+    EXPECT_EQ(r.out, "output: unchanged\n");
+    EXPECT_EQ(eeprom_writes(), 0);
+}
+
+TEST_F(Ravelinctl, SetAdvancedStoresWhatRavelinsStoresAndIsIdempotent)
+{
+    auto r = run({"set", "advanced", "--profile", "high", "--level", "41", "--width", "1920", "--height=1080",
+                  "--bitrate", "4000", "--frame-rate", "30"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "output: changed\n");
+    EXPECT_EQ(eeprom(16, 6), "00 0b 60 00 00 00");
+    EXPECT_EQ(eeprom(32, 8), "15 26 01 29 15 2c 07 80");
+    EXPECT_EQ(restarts(), 1);
+
+    json j = run_json({"status"});
+    EXPECT_EQ(j["output"], json::parse(R"({"mode": "advanced", "profile": "high", "level": 41, "width": 1920,
+        "height": 1080, "bitrate": 4000, "frame_rate": 30})"));
+
+    r = run({"set", "advanced", "--frame-rate", "30", "--bitrate", "4000", "--height", "1080", "--width", "1920",
+             "--level", "41", "--profile", "high"});
+    EXPECT_EQ(r.out, "output: unchanged\n");
+    EXPECT_EQ(eeprom_writes(), 0);
+    EXPECT_EQ(restarts(), 0);
+
+    // one value differs: everything of the advanced setting is stored again
+    r = run({"set", "advanced", "--profile", "high", "--level", "41", "--width", "1920", "--height", "1080",
+             "--bitrate", "4001", "--frame-rate", "30"});
+    EXPECT_EQ(r.out, "output: changed\n");
+    EXPECT_EQ(eeprom_writes(), 2 + 1 + 22);
+}
+
+TEST_F(Ravelinctl, MuteAndNameAreReadBackAndIdempotent)
+{
+    json j = run_json({"mute", "on"});
+    EXPECT_EQ(j["changed"], true);
+    EXPECT_EQ(eeprom(22, 1), "01");
+    EXPECT_EQ(restarts(), 0);  // as ravelins -x: one byte, no restart
+    j = run_json({"mute", "on"});
+    EXPECT_EQ(j["changed"], false);
+    EXPECT_EQ(eeprom_writes(), 0);
+    auto r = run({"mute", "off"});
+    EXPECT_EQ(r.out, "mute: changed\n");
+    EXPECT_EQ(eeprom(22, 1), "00");
+
+    r = run({"name", "Channel 7"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "program name: changed\n");
+    EXPECT_EQ(eeprom(18, 2), "60 09");
+    EXPECT_EQ(eeprom(96, 9), "43 68 61 6e 6e 65 6c 20 37");
+    EXPECT_EQ(restarts(), 1);
+    r = run({"name", "Channel 7"});
+    EXPECT_EQ(r.out, "program name: unchanged\n");
+    EXPECT_EQ(eeprom_writes(), 0);
+    EXPECT_EQ(restarts(), 0);
+    // a shorter name that begins the same differs in its length
+    r = run({"name", "Channel"});
+    EXPECT_EQ(r.out, "program name: changed\n");
+    EXPECT_EQ(eeprom(18, 2), "60 07");
+    r = run({"name", "--", "-x-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(eeprom(96, 3), "2d 78 2d");
+    r = run({"name", ""});
+    EXPECT_EQ(r.out, "program name: changed\n");
+    EXPECT_EQ(eeprom(18, 2), "60 00");
+    r = run({"name", std::string(160, 'z')});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(eeprom(254, 2), "7a 7a");
+}
+
+TEST_F(Ravelinctl, ResetsWaitForTheCard)
+{
+    json j = run_json({"reset", "capture"}, {"--busy-time", "5"});
+    EXPECT_EQ(j, json::parse(R"({"adapter": 0, "frontend": 0, "changed": true, "reset": "capture",
+        "busy_rounds": 2})"));
+    EXPECT_EQ(restarts(), 1);
+    auto r = run({"reset", "mcu"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "microcontroller reset: ready\n");
+    EXPECT_EQ(count("WINDOW_WRITE 0x00 0x00000003"), 1);
+
+    // redirected standard error shows no progress line
+    r = run({"reset", "capture"}, {"--busy-time", "7"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Ravelinctl, ProgressLineOnATerminalOnly)
+{
+    if (!started_by_a_shell())
+        GTEST_SKIP() << "the kernel does not run this tree's programs from a shell";
+    // on a terminal it shows the elapsed time of each busy round, on one line
+    auto on_terminal = [&](const std::string& options) {
+        const std::string command = std::string(CARDSIM_PATH) + " --state " + dir + " --busy-time 7 -- " +
+                                    RAVELINCTL_PATH + options + " reset capture";
+        return testsupport::run({"script", "-q", "-e", "-c", command, "/dev/null"});
+    };
+    auto r = on_terminal("");
+    EXPECT_EQ(r.status, 0);
+    const std::string line = "\rwaiting for the card after the capture reset: ";
+    EXPECT_EQ(r.out, line + "2 s of 200 s " + line + "4 s of 200 s " + line + "6 s of 200 s \r\n" +
+                         "capture reset: ready\r\n");
+    for (const std::string options : {" --quiet", " --json"}) {
+        r = on_terminal(options);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.find("waiting"), std::string::npos) << options;
+    }
+}
+
+// ---- apply: the backup of status --json restores the card
+
+TEST_F(Ravelinctl, ApplyOfAStatusRestoresAChangedCard)
+{
+    store_eeprom({{20, {0, 5, 1}}, {18, {0x60, 3}}, {96, {'a', 'b', 'c'}}});
+    auto r = run({"--json", "status"});
+    ASSERT_EQ(r.status, 0);
+    write_file("card.json", r.out);
+    const std::string before = testsupport::read_file(dir + "/eeprom");
+
+    ASSERT_EQ(run({"set", "advanced", "--profile", "main", "--level", "30", "--width", "720", "--height", "480",
+                   "--bitrate", "500", "--frame-rate", "25"})
+                  .status,
+              0);
+    ASSERT_EQ(run({"mute", "off"}).status, 0);
+    ASSERT_EQ(run({"name", "zzzz"}).status, 0);
+
+    json j = run_json({"apply", dir + "/card.json"});
+    EXPECT_EQ(j, json::parse(R"({"adapter": 0, "frontend": 0, "changed": true,
+        "written": ["output", "mute", "program_name"]})"));
+    const std::string after = testsupport::read_file(dir + "/eeprom");
+    // what status shows is back; the advanced entries stay behind the preset
+    EXPECT_EQ(after.substr(18, 5), before.substr(18, 5));
+    EXPECT_EQ(after.substr(96, 3), before.substr(96, 3));
+    EXPECT_EQ(run_json({"status"}), json::parse(r.out));
+
+    // the second time nothing differs: no write, no restart
+    j = run_json({"apply", dir + "/card.json"});
+    EXPECT_EQ(j["changed"], false);
+    EXPECT_EQ(eeprom_writes(), 0);
+    EXPECT_EQ(restarts(), 0);
+
+    // from standard input, a template of some settings only; the MAC is never written
+    r = run({"apply", "-"}, {}, R"({"mute": true, "mac": "11:22:33:44:55:66"})");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "mute: unchanged\n");
+    r = run({"apply", "-"}, {}, R"({"output": {"mode": "preset", "preset": 2, "name": "ultra"}, "mute": false})");
+    EXPECT_EQ(r.out, "output: changed\nmute: changed\n");
+    EXPECT_EQ(eeprom(8, 6), "00 1a 2b 3c 4d 5e");
+    EXPECT_EQ(eeprom(20, 3), "00 02 00");
+    // output mode none leaves the output as it is
+    r = run({"apply", "-"}, {}, R"({"output": {"mode": "none"}})");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(eeprom_writes(), 0);
+}
+
+// ---- Card faults: each one that applies is exit 1, naming the step
+
+TEST_F(Ravelinctl, EveryFaultOfTheSimulatorEndsAsDocumented)
+{
+    auto list = testsupport::run({CARDSIM_PATH, "--list-faults"});
+    ASSERT_EQ(list.status, 0);
+    struct Expect {
+        std::vector<std::string> card;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const std::vector<std::pair<std::string, std::vector<Expect>>> table = {
+        {"receiver-busy",
+         {{{"--fault", "receiver-busy"}, {"status"}, 1,
+           "ravelinctl: reading EEPROM 8-13: the card never took the EEPROM read of 6 bytes at 8 (mailbox wait "
+           "for the receiver ran out)\n"}}},
+        {"no-completion",
+         {{{"--fault", "no-completion"}, {"mute", "on"}, 1,
+           "ravelinctl: reading EEPROM 16-22: the card never completed the EEPROM read of 7 bytes at 16 "
+           "(mailbox wait for completion ran out)\n"}}},
+        {"write-error",
+         {{{"--fault", "write-error"}, {"mute", "on"}, 1,
+           "ravelinctl: storing mute on: the card reported a failed EEPROM write of 1 byte at 22\n"},
+          {{"--fault", "write-error"}, {"set", "preset", "4"}, 1,
+           "ravelinctl: setting the output format to preset 4: the card reported a failed EEPROM write of 1 "
+           "byte at 20\n"}}},
+        {"busy=N",
+         {{{"--fault", "busy=3"}, {"set", "preset", "4"}, 0, ""}}},
+        {"busy=forever",
+         {{{"--fault", "busy=forever"}, {"set", "auto", "--force"}, 1,
+           "ravelinctl: setting the output format to auto: the card was still busy after the capture restart: "
+           "gave up after 100 rounds of 2 s\n"},
+          {{"--fault", "busy=forever"}, {"reset", "mcu"}, 1,
+           "ravelinctl: resetting the microcontroller: the card was still busy after the microcontroller "
+           "reset: gave up after 100 rounds of 2 s\n"}}},
+        {"busy-at-start",
+         {{{"--fault", "busy-at-start", "--busy-time", "5"}, {"reset", "capture"}, 0, ""}}},
+        {"reg-read-fail",
+         {{{"--fault", "reg-read-fail"}, {"status"}, 1,
+           "ravelinctl: identifying the card on /dev/dvb/adapter0/frontend0: register read at 0x20 failed: "
+           "Input/output error\n"}}},
+        {"latency=N",
+         {{{"--fault", "latency=3"}, {"name", "x"}, 0, ""},
+          {{"--fault", "latency=2000"}, {"status"}, 1,
+           "ravelinctl: reading EEPROM 8-13: the card never took the EEPROM read of 6 bytes at 8 (mailbox wait "
+           "for the receiver ran out)\n"}}},
+        {"spi-busy",
+         {{{"--fault", "spi-busy"}, {"flash", "id"}, 1,
+           "ravelinctl: identifying the flash: the SPI flash controller stayed busy\n"}}},
+        {"spi-busy-after=N",
+         {{{"--fault", "spi-busy-after=40", "--flash-id", "c2:20:10"}, {"flash", "read", "f.img"}, 1,
+           "ravelinctl: reading the flash from 0x000000: the SPI flash controller stayed busy\n"}}},
+        {"spi-busy-polls=N",
+         {{{"--fault", "spi-busy-polls=10"}, {"flash", "id"}, 0, ""},
+          {{"--fault", "spi-busy-polls=200"}, {"flash", "id"}, 1,
+           "ravelinctl: identifying the flash: the SPI flash controller stayed busy\n"}}},
+        {"flash-stuck",  // ravelinctl never erases or programs
+         {{{"--fault", "flash-stuck"}, {"flash", "id"}, 0, ""}}},
+    };
+    std::istringstream names(list.out);
+    std::string name;
+    int seen = 0;
+    while (std::getline(names, name)) {
+        auto it = std::find_if(table.begin(), table.end(), [&](const auto& e) { return e.first == name; });
+        ASSERT_NE(it, table.end()) << "fault " << name << " has no expectation here";
+        ++seen;
+        for (const Expect& e : it->second) {
+            std::vector<std::string> args = e.args;
+            if (args[0] == "flash" && args.size() == 3)
+                args[2] = dir + "/" + args[2];
+            auto r = run(args, e.card);
+            EXPECT_EQ(r.status, e.status) << name << ": " << r.err;
+            EXPECT_EQ(r.err, e.err) << name;
+            if (e.status == 1) {
+                // the same in JSON: the error and its step
+                args.insert(args.begin(), "--json");
+                r = run(args, e.card);
+                const json j = json::parse(r.out);
+                EXPECT_EQ(j["exit"], 1);
+                EXPECT_EQ("ravelinctl: " + j["step"].get<std::string>() + ": " + j["error"].get<std::string>() + "\n",
+                          e.err);
+            }
+        }
+    }
+    EXPECT_EQ(seen, int(table.size()));
+}
+
+// ---- list and --mac
+
+TEST_F(Ravelinctl, ListShowsEverySimulatedNodeAndMacPicksOne)
+{
+    const std::vector<std::string> nodes = {"--node", "0:0", "--node", "1:0", "--node", "3:2"};
+    json j = run_json({"list"}, nodes);
+    ASSERT_EQ(j["nodes"].size(), 3u) << j;
+    const int where[3][2] = {{0, 0}, {1, 0}, {3, 2}};
+    for (int i = 0; i < 3; ++i) {
+        const json& n = j["nodes"][i];
+        EXPECT_EQ(n["adapter"], where[i][0]);
+        EXPECT_EQ(n["frontend"], where[i][1]);
+        EXPECT_EQ(n["kind"], "card");
+        EXPECT_EQ(n["mac"], factory_mac);
+        EXPECT_EQ(n["path"], "/dev/dvb/adapter" + std::to_string(where[i][0]) + "/frontend" +
+                                 std::to_string(where[i][1]));
+    }
+    // identified before anything else, each with one register read only
+    EXPECT_EQ(count("REG_READ 0x20"), 3);
+    EXPECT_EQ(count("REG_WRITE"), 0);
+    EXPECT_EQ(eeprom_writes(), 0);
+
+    auto r = run({"list"}, {"--node", "2:1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "/dev/dvb/adapter2/frontend1: adapter 2, frontend 1, this card, MAC " + factory_mac + "\n");
+
+    // a node that does not answer gets no mailbox command, no write at all
+    j = run_json({"list"}, {"--fault", "reg-read-fail", "--node", "0:1"});
+    ASSERT_EQ(j["nodes"].size(), 1u);
+    EXPECT_EQ(j["nodes"][0]["kind"], "unusable");
+    EXPECT_NE(j["nodes"][0]["error"].get<std::string>().find("Input/output error"), std::string::npos);
+    EXPECT_EQ(count("WINDOW_"), 0);
+    EXPECT_EQ(count("REG_WRITE"), 0);
+
+    j = run_json({"--mac", factory_mac, "-n", "2", "status"}, nodes);
+    EXPECT_EQ(j["adapter"], 3);
+    EXPECT_EQ(j["frontend"], 2);
+    j = run_json({"--mac", "00:1A:2B:3C:4D:5E", "mute", "on"}, {"--node", "4:0"});
+    EXPECT_EQ(j["adapter"], 4);
+    EXPECT_EQ(eeprom(22, 1), "01");
+
+    // a card that is not there
+    r = run({"--mac", "00:00:00:00:00:01", "status"}, nodes);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "ravelinctl: looking for the card with MAC 00:00:00:00:00:01: no card with MAC "
+                     "00:00:00:00:00:01 among 3 nodes (ravelinctl list shows them)\n");
+    EXPECT_EQ(eeprom_writes(), 0);
+    r = run({"--mac", factory_mac, "-n", "1", "status"}, nodes);
+    EXPECT_EQ(r.status, 3);
+
+    r = run({"list"}, {"--node", "20:0"});  // beyond the names tried, and no /dev/dvb here
+    EXPECT_EQ(r.status, 0);
+}
+
+// ---- flash: read-only
+
+TEST_F(Ravelinctl, FlashIdReadAndVerify)
+{
+    json j = run_json({"flash", "id"});
+    EXPECT_EQ(j, json::parse(R"({"adapter": 0, "frontend": 0, "manufacturer": 194, "type": 32, "capacity": 22,
+        "version": [1, 2, 3, 4], "known": true, "size": 4194304})"));
+
+    j = run_json({"flash", "id"}, {"--flash-id", "ef:40:17"});
+    EXPECT_EQ(j["known"], false);
+    EXPECT_EQ(j["size"], 8388608);
+
+    // a 64 KiB flash keeps the test short
+    const std::vector<std::string> small = {"--flash-id", "c2:20:10"};
+    j = run_json({"flash", "read", dir + "/backup.img"}, small);
+    EXPECT_EQ(j["size"], 65536);
+    const std::string image = testsupport::read_file(dir + "/backup.img");
+    ASSERT_EQ(image.size(), 65536u);
+    EXPECT_EQ(image, std::string(65536, '\xff'));  // a blank flash
+    // one read transfer a word; besides them only the release from power-down
+    // and the identification: no write enable, program or erase
+    int reads = 0;
+    std::vector<std::string> opcodes;
+    for (const auto& e : trace()) {
+        if (e.rfind("REG_WRITE 0x10 0x", 0) == 0 && e.substr(e.size() - 4) == "44f0")
+            ++reads;
+        if (e.rfind("REG_WRITE 0x14 0x", 0) == 0 && e.substr(e.size() - 2) != "03")
+            opcodes.push_back(e.substr(e.size() - 2));
+    }
+    EXPECT_EQ(reads, 16384);
+    EXPECT_EQ(opcodes, (std::vector<std::string>{"ab", "9f"}));
+
+    auto r = run({"flash", "verify", dir + "/backup.img"}, small);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "flash and " + dir + "/backup.img are identical (65536 bytes)\n");
+
+    // the comparison stops at the first difference
+    std::string changed = image;
+    changed[4001] = 'x';
+    write_file("changed.img", changed);
+    j = run_json({"flash", "verify", dir + "/changed.img"}, small, 1);
+    EXPECT_EQ(j["identical"], false);
+    EXPECT_EQ(j["first_difference"], 4001);
+    EXPECT_EQ(count("REG_READ 0x1c"), 1 + 4004 / 4);
+
+    // an image of another size does not match this flash
+    write_file("big.img", std::string(131072, '\xff'));
+    r = run({"flash", "verify", dir + "/big.img"}, small);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the flash holds 65536 bytes"), std::string::npos) << r.err;
+}
+
+}  // namespace

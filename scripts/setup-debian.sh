@@ -1,13 +1,14 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Installs what building and testing ravelin needs on Debian 12: the build
-# dependencies that debian/control lists, and what the README's commands
-# need besides them (the i386 test tree's compilers and qemu-i386; clang and
-# its libFuzzer for the fuzz tree; ansible-core for the test of the fleet
+# Installs what building and testing ravelin needs on Debian 12, 13 or
+# testing: the build dependencies that debian/control lists, and what the
+# README's commands need besides them (the i386 test tree's compilers,
+# qemu-i386, Qt 6 for the tree that builds the window with it, clang and its
+# libFuzzer for the fuzz tree, ansible-core for the test of the fleet
 # playbook).  Asks for sudo when not root.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-extra="gcc-multilib g++-multilib qemu-user clang libclang-rt-dev ansible-core"
+extra="gcc-multilib g++-multilib qemu-user qt6-base-dev clang libclang-rt-dev ansible-core"
 missing=""
 for p in $extra; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -88,6 +88,20 @@ check_simulated()
     fi
 }
 
+# emulator_for PROGRAM: what runs PROGRAM here: RAVELIN_EMULATOR, or
+# qemu-i386 for an i386 program the kernel refuses to execute (status 126),
+# as on a kernel without 32-bit support once the i386 package is installed.
+emulator_for()
+{
+    if [[ -n $emu ]]; then
+        echo "$emu"
+        return
+    fi
+    "$1" --help >/dev/null 2>&1 </dev/null
+    [[ $? -eq 126 ]] && command -v qemu-i386
+    return 0
+}
+
 # check_ctl LABEL CARDSIM RAVELINCTL [EMULATOR]: its help (run by EMULATOR,
 # if given), and its JSON status of the simulated card's input signal
 check_ctl()
@@ -115,21 +129,19 @@ check_ctl()
 
 bin=$root/usr/bin
 if [[ -x $bin/ravelins ]]; then
-    check_usage "ravelins (no arguments)" $emu "$bin/ravelins"
-    check_usage "ravelins --help" $emu "$bin/ravelins" --help
+    bin_emu=$(emulator_for "$bin/ravelins")
+    check_usage "ravelins (no arguments)" $bin_emu "$bin/ravelins"
+    check_usage "ravelins --help" $bin_emu "$bin/ravelins" --help
 fi
 if [[ -x $bin/cardsim && -x $bin/ravelins ]]; then
     check_simulated "cardsim -- ravelins -i from $bin" "$bin/cardsim" "$bin/ravelins"
 fi
 if [[ -x $bin/cardsim && -x $bin/ravelinctl ]]; then
-    check_ctl "ravelinctl from $bin" "$bin/cardsim" "$bin/ravelinctl"
+    check_ctl "ravelinctl from $bin" "$bin/cardsim" "$bin/ravelinctl" "$(emulator_for "$bin/ravelinctl")"
 fi
 if [[ -n $root32 ]]; then
     if [[ -x $root32/usr/bin/ravelins ]]; then
-        # A kernel without 32-bit support refuses to execute it (status 126).
-        emu32=
-        "$root32/usr/bin/ravelins" >/dev/null 2>&1
-        [[ $? -eq 126 ]] && emu32=$(command -v qemu-i386)
+        emu32=$(emulator_for "$root32/usr/bin/ravelins")
         check_usage "i386 ravelins (no arguments)" $emu32 "$root32/usr/bin/ravelins"
     else
         fail "no i386 ravelins in $root32/usr/bin"

@@ -69,6 +69,19 @@ expect 0 new-card.md "2 examples, 0 failed"
 md node.md $'$ cardsim --node 1:0 --signal 1280x720@50i -- ravelins -a 1 -i\ninput format:\nVRow= 1280, VColumn= 720, VFreq= 50, VScan= 0\n'
 expect 0 node.md
 
+# A command continued with a backslash is one command; its second line is
+# not taken for output.
+md continued.md $'$ cardsim --node 1:0 \\\n    --signal 1280x720@50i -- ravelins -a 1 -i\ninput format:\nVRow= 1280, VColumn= 720, VFreq= 50, VScan= 0\n'
+expect 0 continued.md "1 examples, 0 failed"
+md continued-wrong.md $'$ cardsim --node 1:0 \\\n    --signal 1280x720@50i -- ravelins -a 1 -i\ninput format:\nVRow= 1280, VColumn= 720, VFreq= 60, VScan= 0\n'
+expect 1 continued-wrong.md "^+VRow= 1280, VColumn= 720, VFreq= 50, VScan= 0"
+
+# mktemp makes its folders inside the example's own temporary folder, which
+# is new for each example.
+printf '%sconsole\n$ d=$(mktemp -d); touch "$d/mark"; ls "$TMPDIR"/*/mark | wc -l\n1\n%s\n\n%sconsole\n$ ls -A "$TMPDIR" | wc -l\n0\n%s\n' \
+    "$fence" "$fence" "$fence" "$fence" >"$work/tmpdir.md"
+expect 0 tmpdir.md "2 examples, 0 failed"
+
 # A block not marked console is not run.
 printf '%ssh\n$ ravelins -i\nnot what it prints\n%s\n' "$fence" "$fence" >"$work/not-console.md"
 expect 2 not-console.md "no examples found"

@@ -10,14 +10,16 @@
 #
 # An example is a terminal session: in Markdown a fenced block marked
 # "console", in a manual page an .EX/.EE block.  Lines that start with "$ "
-# are commands; what follows a command up to the next command is its output,
-# standard output and standard error as a terminal shows them.  An output
-# that ends without a newline is followed on the same line by the next
-# prompt, as in a terminal, or ends the block.
+# are commands (one whose line ends in a backslash goes on on the next line,
+# as in the shell); what follows a command up to the next command is its
+# output, standard output and standard error as a terminal shows them.  An
+# output that ends without a newline is followed on the same line by the
+# next prompt, as in a terminal, or ends the block.
 #
-# Each example gets a new card (its own cardsim state folder) and a new
-# empty working and home folder.  Its commands run one after the other in
-# one shell, so a later command sees what an earlier one stored.
+# Each example gets a new card (its own cardsim state folder), a new empty
+# working and home folder, and a temporary folder ($TMPDIR, for mktemp) that
+# is removed with it.  Its commands run one after the other in one shell,
+# so a later command sees what an earlier one stored.
 # ravelins, ravelin and ravelinctl written bare run under "cardsim --"; a
 # command that names cardsim itself gets the card's state folder and keeps
 # the options it shows.  A document with no example fails: it is listed to be tested.
@@ -118,6 +120,8 @@ run_example()
     _ex_line=$(cat "$_ex_file.line")
     _ex_state=$(mktemp -d "$work/state.XXXXXX")
     _ex_home=$(mktemp -d "$work/home.XXXXXX")
+    TMPDIR=$(mktemp -d "$work/tmp.XXXXXX") || exit 2
+    export TMPDIR
     _ex_out=$work/out
     _ex_rest=$(cat "$_ex_file"; printf x)
     _ex_rest=${_ex_rest%x}
@@ -143,6 +147,12 @@ run_example()
         _ex_cmd=${_ex_rest%%$'\n'*}
         _ex_rest=${_ex_rest#"$_ex_cmd"}
         _ex_rest=${_ex_rest#$'\n'}
+        while [[ $_ex_cmd == *'\' && -n $_ex_rest ]]; do
+            _ex_more=${_ex_rest%%$'\n'*}
+            _ex_rest=${_ex_rest#"$_ex_more"}
+            _ex_rest=${_ex_rest#$'\n'}
+            _ex_cmd+=$'\n'$_ex_more
+        done
         _ex_cmd=${_ex_cmd#'$ '}
         _ex_n=$((_ex_n + 1))
         _ex_status "$_ex_last"

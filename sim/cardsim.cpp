@@ -441,7 +441,10 @@ std::string resolve_command(const char* name)
         die(std::string(name) + ": cannot run " + found.unrunnable + ": " + found.why, 126);
     if (found.searched.empty())
         die(std::string(name) + ": no such file", 127);
-    die(std::string(name) + ": command not found", 127);
+    std::string searched;
+    for (const auto& dir : found.searched)
+        searched += (searched.empty() ? "" : ", ") + dir;
+    die(std::string(name) + ": command not found (looked in " + searched + ")", 127);
 }
 
 std::string mode_text(mode_t mode)

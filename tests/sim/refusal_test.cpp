@@ -71,7 +71,10 @@ TEST_F(LauncherRefusalTest, CommandThatCannotBeRunExits126AndOneNotFound127)
     r = refused({"--state", card, "--", bin + "/none"}, {}, 127);
     EXPECT_EQ(r.err, "cardsim: " + bin + "/none: no such file\n");
     r = refused({"--state", card, "--", "no-such-tool-here"}, {"PATH=" + bin + ":" + path}, 127);
-    EXPECT_EQ(r.err, "cardsim: no-such-tool-here: command not found\n");
+    std::string searched = bin + ":" + path;
+    for (size_t colon; (colon = searched.find(':')) != std::string::npos;)
+        searched.replace(colon, 1, ", ");
+    EXPECT_EQ(r.err, "cardsim: no-such-tool-here: command not found (looked in " + searched + ")\n");
 }
 
 TEST_F(LauncherRefusalTest, EveryRefusalComesBeforeTheTraceAndTheCard)

@@ -116,10 +116,14 @@ const char kHelpTail[] =
     exit(status);
 }
 
-std::string default_state_dir()
+// $CARDSIM_STATE is the caller's own choice, like --state; the XDG folder is
+// cardsim's, whose missing parents it may make.
+std::string default_state_dir(bool& own)
 {
+    own = false;
     if (const char* s = getenv("CARDSIM_STATE"); s && *s)
         return s;
+    own = true;
     if (const char* s = getenv("XDG_STATE_HOME"); s && *s)
         return std::string(s) + "/cardsim";
     if (const char* s = getenv("HOME"); s && *s)
@@ -301,6 +305,7 @@ struct Options {
     Config config;
     bool do_show = false, do_reset = false, isolation = true;
     std::string state_dir;
+    bool own_state_dir = false;  // cardsim's default folder, not one the caller named
     std::vector<char*> command;
 };
 
@@ -436,7 +441,10 @@ std::string resolve_command(const char* name)
         die(std::string(name) + ": cannot run " + found.unrunnable + ": " + found.why, 126);
     if (found.searched.empty())
         die(std::string(name) + ": no such file", 127);
-    die(std::string(name) + ": command not found", 127);
+    std::string searched;
+    for (const auto& dir : found.searched)
+        searched += (searched.empty() ? "" : ", ") + dir;
+    die(std::string(name) + ": command not found (looked in " + searched + ")", 127);
 }
 
 std::string mode_text(mode_t mode)
@@ -463,11 +471,20 @@ void check_state_access(const Options& o)
     if (lstat(dir.c_str(), &st) != 0) {
         if (errno != ENOENT)
             die("cannot use the state folder " + dir + ": " + strerror(errno));
-        // The model makes missing parents as well; that is said when it happens.
-        std::string parent = dir_of(dir);
-        if (!parent.empty() && stat(parent.c_str(), &st) != 0 && errno == ENOENT)
+        if (o.command.empty() && !o.do_reset)
+            return;  // --show makes nothing
+        std::string parent = parent_folder(dir);
+        if (stat(parent.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                die("cannot make the state folder " + dir + ": " + parent + ": " + strerror(errno));
+            // The default folder is cardsim's own: its parents are made, and that is said.
+            if (!o.own_state_dir)
+                die(missing_parent_message(dir));
             g_missing_parent = "cardsim: " + parent + " does not exist; making it, private, for the state folder " +
                                dir + "\n";
+        } else if (!S_ISDIR(st.st_mode)) {
+            die("cannot make the state folder " + dir + ": " + parent + " is not a folder");
+        }
         return;
     }
     if (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && (st.st_mode & (S_IWGRP | S_IWOTH)))
@@ -619,13 +636,14 @@ int main(int argc, char** argv)
     Options o = parse_options(argc, argv);
     Config& config = o.config;
     if (o.state_dir.empty())
-        o.state_dir = default_state_dir();
+        o.state_dir = default_state_dir(o.own_state_dir);
     if (o.state_dir.empty())
         usage_error("no state folder: give --state DIR, or set CARDSIM_STATE or HOME");
     config.state = absolute(o.state_dir);
     if (!config.trace.empty())
         config.trace = absolute(config.trace);
     State state(config.state);
+    state.make_parents(o.own_state_dir);
 
     // Every check that can refuse comes before anything is made.
     std::string program;

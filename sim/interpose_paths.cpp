@@ -59,16 +59,22 @@ bool number(const char*& p, unsigned& out)
     return true;
 }
 
-bool node_name(const std::string& path, unsigned& adapter, unsigned& frontend)
+Kind dvb_name(const std::string& path, unsigned& adapter, unsigned& frontend)
 {
     static const char prefix[] = "/dev/dvb/adapter";
+    if (path == "/dev/dvb")
+        return Kind::folder;
     if (path.compare(0, sizeof prefix - 1, prefix) != 0)
-        return false;
+        return Kind::dvb;
     const char* p = path.c_str() + sizeof prefix - 1;
-    if (!number(p, adapter) || strncmp(p, "/frontend", 9) != 0)
-        return false;
+    if (!number(p, adapter))
+        return Kind::dvb;
+    if (*p == '\0')
+        return Kind::folder;
+    if (strncmp(p, "/frontend", 9) != 0)
+        return Kind::dvb;
     p += 9;
-    return number(p, frontend) && *p == '\0';
+    return number(p, frontend) && *p == '\0' ? Kind::node : Kind::dvb;
 }
 
 // A DVB device under another name (a link, a copy made with mknod): looked at
@@ -113,7 +119,7 @@ Kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigne
     }
     std::string norm = normalise(full);
     if (norm == "/dev/dvb" || norm.compare(0, 9, "/dev/dvb/") == 0)
-        return node_name(norm, adapter, frontend) ? Kind::node : Kind::dvb;
+        return dvb_name(norm, adapter, frontend);
     return is_dvb_device(dirfd, path, flags) ? Kind::dvb : Kind::other;
 }
 

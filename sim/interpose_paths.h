@@ -9,6 +9,7 @@ namespace cardsim::paths {
 enum class Kind {
     other,  // goes to the real system
     node,   // /dev/dvb/adapterA/frontendF
+    folder, // /dev/dvb or /dev/dvb/adapterA: only a read-only folder open reaches the system
     dvb,    // anything else of DVB: never reaches the real system
 };
 

@@ -219,6 +219,16 @@ bool open_card(int dirfd, const char* path, int flags, int& result)
     paths::Kind kind = paths::classify(dirfd, path, flags, adapter, frontend);
     if (kind == paths::Kind::other)
         return false;
+    // A program that lists /dev/dvb (find, fts, nftw) opens the folders. With
+    // O_DIRECTORY forced the kernel opens a folder or nothing, never a device.
+    if (kind == paths::Kind::folder && (flags & O_ACCMODE) == O_RDONLY &&
+        !(flags & (O_CREAT | O_TRUNC)) && (flags & O_TMPFILE) != O_TMPFILE) {
+        int fd = libc::sys_openat(dirfd, path, flags | O_DIRECTORY, 0);
+        if (fd >= 0) {
+            result = fd;
+            return true;
+        }
+    }
     int fd = -1, err;
     {
         Held held;

@@ -36,6 +36,7 @@ void sys_close(int fd)
 
 std::string describe(const std::string& what, int err) { return what + ": " + strerror(err); }
 
+
 // Every state file: no link followed, no FIFO waited for, not inherited by programs.
 constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
@@ -231,6 +232,24 @@ uint64_t lock_wait_from_env()
     return ns;
 }
 
+std::string parent_folder(const std::string& dir)
+{
+    size_t last = dir.find_last_not_of('/');
+    size_t slash = last == std::string::npos ? std::string::npos : dir.rfind('/', last);
+    if (slash == std::string::npos)
+        return last == std::string::npos ? "/" : ".";
+    size_t end = dir.find_last_not_of('/', slash);
+    return end == std::string::npos ? "/" : dir.substr(0, end + 1);
+}
+
+std::string missing_parent_message(const std::string& dir)
+{
+    std::string parent = parent_folder(dir);
+    return "cannot make the state folder " + dir + ": the folder " + parent +
+           " does not exist (cardsim makes only the last folder of the path; make " + parent +
+           " first, or use another folder)";
+}
+
 void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize])
 {
     memset(out, 0, kEepromSize);
@@ -261,8 +280,9 @@ std::string State::open_folder(bool create)
     if (dir_fd_ >= 0)
         return "";
     if (create) {
-        // mkdir -p; what it makes is private
-        for (size_t pos = dir_.find('/', 1);; pos = dir_.find('/', pos + 1)) {
+        // What is made is private; parents only for cardsim's own default folder.
+        size_t first = make_parents_ ? dir_.find('/', 1) : std::string::npos;
+        for (size_t pos = first;; pos = dir_.find('/', pos + 1)) {
             std::string partial = dir_.substr(0, pos);
             if (!partial.empty() && mkdir(partial.c_str(), 0700) == 0) {
                 int fd = sys_openat(AT_FDCWD, partial.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -271,6 +291,8 @@ std::string State::open_folder(bool create)
                     sys_close(fd);
                 }
             } else if (!partial.empty() && errno != EEXIST) {
+                if (errno == ENOENT && pos == std::string::npos)
+                    return missing_parent_message(dir_);
                 return describe("cannot create the state folder " + dir_, errno);
             }
             if (pos == std::string::npos)

@@ -35,6 +35,12 @@ struct SavedRegisters {
 constexpr uint64_t kLockWaitNs = 5000000000ull;
 uint64_t lock_wait_from_env();
 
+// The folder that holds `dir` ("a/b/" gives "a", "/a" gives "/").
+std::string parent_folder(const std::string& dir);
+// Why a state folder whose parent folder is missing is not made: only the
+// last folder of a path given to cardsim is made, never folders above it.
+std::string missing_parent_message(const std::string& dir);
+
 class State {
 public:
     explicit State(std::string dir)
@@ -47,6 +53,9 @@ public:
     State& operator=(const State&) = delete;
 
     const std::string& dir() const { return dir_; }
+    // Whether making the folder makes its missing parents too (cardsim's own
+    // default folder); otherwise only the last folder is made.
+    void make_parents(bool on) { make_parents_ = on; }
     std::string path(const char* name) const { return dir_ + "/" + name; }
 
     // Checks the folder and every entry that exists; "" or what is wrong. Creates nothing.
@@ -111,6 +120,7 @@ private:
     std::string lock_path_;
     std::string eeprom_path_;
     uint64_t lock_wait_ns_;
+    bool make_parents_ = false;
     int dir_fd_ = -1;
     dev_t dir_dev_ = 0;
     ino_t dir_ino_ = 0;

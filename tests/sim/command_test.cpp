@@ -262,7 +262,14 @@ TEST_F(Command, MissingInterposerIsNamed)
 TEST_F(Command, UnknownCommandExits127)
 {
     start({}, false);
-    auto r = cardsim_run({"--state", dir, "--", "no-such-program-here"});
+    // the test's own PATH last: where qemu-i386 is, for a 32-bit cardsim
+    const std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    auto r = cardsim_run({"--state", dir, "--", "no-such-program-here"}, {"PATH=/nonexistent/bin::" + dir + ":" + path});
     EXPECT_EQ(r.status, 127);
-    EXPECT_EQ(r.err, "cardsim: no-such-program-here: command not found\n");
+    std::string listed = path;
+    for (size_t colon; (colon = listed.find(':')) != std::string::npos;)
+        listed.replace(colon, 1, ", ");
+    // an empty entry is the current folder
+    EXPECT_EQ(r.err, "cardsim: no-such-program-here: command not found (looked in /nonexistent/bin, ., " + dir + ", " +
+                         listed + ")\n");
 }

@@ -2,7 +2,8 @@
 // Opens paths the ways a program may, past or through the interposer, and
 // prints one line per attempt: "WAY PATH ok" or "WAY PATH ERRNO-NAME".
 // Built dynamic and static, of both classes.
-//   dvb_probe open|syscall|freopen|spawn|list PATH ...
+//   dvb_probe open|folder|syscall|freopen|spawn|list PATH ...
+// "folder" opens read-only with O_DIRECTORY, as find and nftw open a folder.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -55,6 +56,9 @@ int main(int argc, char** argv)
         int err = 0;
         if (!strcmp(way, "open")) {
             int fd = open(path, O_RDWR | O_NONBLOCK);
+            err = fd < 0 ? errno : 0;
+        } else if (!strcmp(way, "folder")) {
+            int fd = open(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
             err = fd < 0 ? errno : 0;
         } else if (!strcmp(way, "syscall")) {
             long fd = syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_NONBLOCK, 0);

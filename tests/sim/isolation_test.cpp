@@ -8,6 +8,7 @@
 #include "exec32.h"
 #include "program_class.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -157,6 +158,48 @@ TEST_F(IsolationTest, DvbFolderListsExactlyTheSimulatedNodes)
     auto r = cardsim({"sh", "-c", "ls /dev/dvb /dev/dvb/adapter0 && ls /dev | grep -c . && echo x > /dev/null"});
     EXPECT_EQ(r.out, "/dev/dvb:\nadapter0\n\n/dev/dvb/adapter0:\nfrontend0\n7\n") << r.err;
     EXPECT_EQ(r.status, 0);
+}
+
+// find opens each folder (openat with O_DIRECTORY) and finds the simulated nodes only.
+TEST_F(IsolationTest, FindInDvbFindsExactlyTheSimulatedNodes)
+{
+    auto sorted = [](const std::string& text) {
+        std::vector<std::string> lines;
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            lines.push_back(text.substr(at, end - at + 1));
+        std::sort(lines.begin(), lines.end());
+        std::string out;
+        for (const auto& line : lines)
+            out += line;
+        return out;
+    };
+    auto r = cardsim({"find", "/dev/dvb"});
+    EXPECT_EQ(r.out, "/dev/dvb\n/dev/dvb/adapter0\n/dev/dvb/adapter0/frontend0\n") << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    r = in_fake_dev({}, {"--state", dir, "--node", "2:1", "--node", "0:0", "--", "find", "/dev/dvb"});
+    EXPECT_EQ(sorted(r.out), "/dev/dvb\n/dev/dvb/adapter0\n/dev/dvb/adapter0/frontend0\n/dev/dvb/adapter2\n"
+                             "/dev/dvb/adapter2/frontend1\n")
+        << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+
+    // Without the private /dev, find lists the real folder, which opens no
+    // device; every open that is not of a folder still fails or is served.
+    r = in_fake_dev({}, {"--state", dir, "--no-isolation", "--", "sh", "-c",
+                         "find /dev/dvb; " + as_command(PROBE_BIN) +
+                             " folder /dev/dvb folder /dev/dvb/adapter1 folder /dev/dvb/adapter0/demux0 folder "
+                             "/dev/dvb/adapter1/frontend0 folder /dev/char/212:0 folder /dev/card0 folder "
+                             "/dev/dvb/adapter0/frontend0/.. folder " + kNode + " open /dev/dvb/adapter0"});
+    std::string listing = r.out.substr(0, r.out.find("folder "));
+    EXPECT_EQ(sorted(listing), "/dev/dvb\n/dev/dvb/adapter0\n/dev/dvb/adapter0/demux0\n/dev/dvb/adapter0/frontend0\n"
+                               "/dev/dvb/adapter1\n/dev/dvb/adapter1/frontend0\n")
+        << r.out << r.err;
+    EXPECT_EQ(r.out.substr(listing.size()),
+              "folder /dev/dvb ok\nfolder /dev/dvb/adapter1 ok\nfolder /dev/dvb/adapter0/demux0 ENOENT\n"
+              "folder /dev/dvb/adapter1/frontend0 ENOENT\nfolder /dev/char/212:0 ENOENT\nfolder /dev/card0 ENOENT\n"
+              "folder /dev/dvb/adapter0/frontend0/.. ENOENT\nfolder " + kNode + " ok\nopen /dev/dvb/adapter0 ENOENT\n")
+        << r.err;
 }
 
 // A DVB device copied with mknod into some folder outside /dev opens nothing.

@@ -71,7 +71,10 @@ TEST_F(LauncherRefusalTest, CommandThatCannotBeRunExits126AndOneNotFound127)
     r = refused({"--state", card, "--", bin + "/none"}, {}, 127);
     EXPECT_EQ(r.err, "cardsim: " + bin + "/none: no such file\n");
     r = refused({"--state", card, "--", "no-such-tool-here"}, {"PATH=" + bin + ":" + path}, 127);
-    EXPECT_EQ(r.err, "cardsim: no-such-tool-here: command not found\n");
+    std::string searched = bin + ":" + path;
+    for (size_t colon; (colon = searched.find(':')) != std::string::npos;)
+        searched.replace(colon, 1, ", ");
+    EXPECT_EQ(r.err, "cardsim: no-such-tool-here: command not found (looked in " + searched + ")\n");
 }
 
 TEST_F(LauncherRefusalTest, EveryRefusalComesBeforeTheTraceAndTheCard)
@@ -188,11 +191,52 @@ TEST_F(LauncherRefusalTest, MissingInterposerSaysWhereItLooked)
                          " tree or set CARDSIM_PRELOAD_" + n + "\n");
 }
 
-TEST_F(LauncherRefusalTest, MissingParentsOfTheStateFolderAreNamed)
+// Only the last folder of --state or CARDSIM_STATE is made: a mistyped
+// path never becomes a tree of new folders.
+TEST_F(LauncherRefusalTest, StateFolderWithoutItsParentIsRefusedAndNothingIsMade)
 {
-    std::string deep = dir + "/a/b/card";
-    auto r = testsupport::run({CARDSIM_BIN, "--state", deep, "--", CLIENT_BIN});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "cardsim: " + dir + "/a/b does not exist; making it, private, for the state folder " + deep +
-                         "\n");
+    const std::string top = dir + "/a", deep = top + "/b/card";
+    auto message = [&](const std::string& state) {
+        return "cardsim: cannot make the state folder " + state + ": the folder " + top +
+               "/b does not exist (cardsim makes only the last folder of the path; make " + top +
+               "/b first, or use another folder)\n";
+    };
+    const struct {
+        std::vector<std::string> args, env;
+        std::string state;
+    } cases[] = {
+        {{"--state", deep, "--", CLIENT_BIN, "open", "0:0"}, {}, deep},
+        {{"--state", deep + "/", "--reset"}, {}, deep + "/"},
+        {{"--", CLIENT_BIN, "open", "0:0"}, {"CARDSIM_STATE=" + deep}, deep},
+    };
+    for (const auto& c : cases) {
+        auto r = refused(c.args, c.env);
+        EXPECT_EQ(r.err, message(c.state));
+        EXPECT_FALSE(exists(top)) << "a refused run made " << top;
+    }
+    // --show makes nothing, so it needs no parent
+    auto r = testsupport::run({CARDSIM_BIN, "--state", deep, "--show"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(exists(top));
+    // with the parent there, the folder is made
+    ASSERT_EQ(mkdir(top.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((top + "/b").c_str(), 0700), 0);
+    r = testsupport::run({CARDSIM_BIN, "--state", deep, "--", CLIENT_BIN, "open", "0:0"});
+    EXPECT_EQ(r.out, "open ok\n") << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(exists(deep + "/eeprom"));
+}
+
+// The default folder is cardsim's own: its missing parents are made, and said.
+TEST_F(LauncherRefusalTest, DefaultStateFolderMakesItsParents)
+{
+    const std::string home = dir + "/home";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    auto r = testsupport::run({CARDSIM_BIN, "--", CLIENT_BIN, "open", "0:0"},
+                              {"HOME=" + home, "XDG_STATE_HOME=", "CARDSIM_STATE="});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "open ok\n");
+    EXPECT_EQ(r.err, "cardsim: " + home + "/.local/state does not exist; making it, private, for the state folder " +
+                         home + "/.local/state/cardsim\n");
+    EXPECT_TRUE(exists(home + "/.local/state/cardsim/eeprom"));
 }

@@ -215,8 +215,10 @@ void remove_link_dir()
 // A private folder (mkdtemp) of links, one for each expansion of the loader's
 // $LIB on Debian (multiarch, and the multilib folders of the 32-bit
 // compatibility loader), so that "<folder>/$LIB/libcardsim.so" names the
-// interposer of whichever class the loaded program has.
-std::string interposer_per_class()
+// interposer of whichever class the loaded program has. The interposers'
+// paths are found before COMMAND's namespace is made: inside one made in a
+// chroot, /proc/self/exe and the current folder may no longer be reachable.
+std::string interposer_per_class(const std::string& interposer32, const std::string& interposer64)
 {
     const char* tmp = getenv("TMPDIR");
     std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/cardsim-preload.XXXXXX";
@@ -234,7 +236,7 @@ std::string interposer_per_class()
             mkdir(dir.substr(0, at).c_str(), 0700);
         mkdir(dir.c_str(), 0700);
         std::string name = dir + "/libcardsim.so";
-        if (symlink(absolute(interposer_of(link.bits)).c_str(), name.c_str()) != 0) {
+        if (symlink((link.bits == 32 ? interposer32 : interposer64).c_str(), name.c_str()) != 0) {
             int e = errno;
             remove_link_dir();
             die("cannot link " + name + ": " + strerror(e));
@@ -657,13 +659,15 @@ int main(int argc, char** argv)
             die(err);
     }
     check_trace(config.trace);
-    std::string preload;
+    std::string preload, interposer32, interposer64;
     bool per_class = false;
     if (!o.command.empty()) {
         int bits = elf_bits(program);
         // Both interposers at hand: the loader's $LIB picks the one of each
         // program's class, for COMMAND and for every program it starts.
-        per_class = !interposer_of(32).empty() && !interposer_of(64).empty();
+        interposer32 = absolute(interposer_of(32));
+        interposer64 = absolute(interposer_of(64));
+        per_class = !interposer32.empty() && !interposer64.empty();
         preload = find_interposer(bits ? bits : int(sizeof(void*) * 8));
         isolate_or_refuse(o, program);
     }
@@ -684,7 +688,7 @@ int main(int argc, char** argv)
     if (!err.empty())
         die(err);
     if (per_class)
-        preload = interposer_per_class();
+        preload = interposer_per_class(interposer32, interposer64);
     create_trace(config.trace);
     export_settings(config);
     export_preload(preload);

@@ -15,6 +15,16 @@
 #include <string>
 #include <vector>
 
+// Whether the user nobody can run and read the given build files: not where a
+// folder on their path is private, as /root is in a package build's chroot.
+inline bool nobody_reaches(const std::vector<std::string>& files)
+{
+    std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sh", "-c",
+                                  "for f; do test -r \"$f\" || exit 1; done", "sh"};
+    argv.insert(argv.end(), files.begin(), files.end());
+    return testsupport::run(argv).status == 0;
+}
+
 class SimTest : public ::testing::Test {
 protected:
     // settings: "CARDSIM_NAME=value" entries on top of a fresh state folder.

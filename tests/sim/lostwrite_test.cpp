@@ -16,15 +16,7 @@ protected:
     // One EEPROM byte through the mailbox; the errno of the status read that carries it out.
     int store(unsigned char addr, unsigned char byte)
     {
-        window_write(fd, 4, byte);
-        window_write(fd, 0, command(0x30, 1, 0, addr));
-        uint32_t s = 0;
-        int err = window_read(fd, 0, s);
-        if (!err)
-            err = window_read(fd, 0, s);
-        window_write(fd, 12, s);
-        window_read(fd, 0, s);
-        return err;
+        return store_byte(fd, addr, byte);
     }
 
     void rename_entry(const std::string& from, const std::string& to)

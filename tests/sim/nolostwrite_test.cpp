@@ -8,25 +8,6 @@ using namespace cardio;
 // The suite is named after this file, so that a failing test leads to it.
 using NoLostWrite = SimTest;
 
-namespace {
-
-// One EEPROM write of a byte: the data word, the command word, then the status
-// read at which the card carries the command out. Returns that read's errno.
-int store_byte(int fd, unsigned char addr, unsigned char byte)
-{
-    window_write(fd, 4, byte);
-    window_write(fd, 0, command(0x30, 1, 0, addr));
-    uint32_t s = 0;
-    int err = window_read(fd, 0, s);  // still offered (latency 1)
-    if (!err)
-        err = window_read(fd, 0, s);  // taken: carried out here
-    // finish the handshake so that the next command starts clean
-    window_write(fd, 12, s);
-    window_read(fd, 0, s);
-    return err;
-}
-
-}  // namespace
 
 TEST_F(NoLostWrite, RemovedEepromFailsTheWriteWithOneMessage)
 {

@@ -15,6 +15,22 @@
 #include <string>
 #include <vector>
 
+// One EEPROM write of a byte: the data word, the command word, then the status
+// read at which the card carries the command out. Returns that read's errno.
+inline int store_byte(int fd, unsigned char addr, unsigned char byte)
+{
+    cardio::window_write(fd, 4, byte);
+    cardio::window_write(fd, 0, cardio::command(0x30, 1, 0, addr));
+    uint32_t s = 0;
+    int err = cardio::window_read(fd, 0, s);  // still offered (latency 1)
+    if (!err)
+        err = cardio::window_read(fd, 0, s);  // taken: carried out here
+    // finish the handshake so that the next command starts clean
+    cardio::window_write(fd, 12, s);
+    cardio::window_read(fd, 0, s);
+    return err;
+}
+
 // Whether the user nobody can run and read the given build files: not where a
 // folder on their path is private, as /root is in a package build's chroot.
 inline bool nobody_reaches(const std::vector<std::string>& files)

@@ -23,15 +23,7 @@ protected:
 
     int store(unsigned char addr, unsigned char byte)
     {
-        window_write(fd, 4, byte);
-        window_write(fd, 0, command(0x30, 1, 0, addr));
-        uint32_t s = 0;
-        int err = window_read(fd, 0, s);
-        if (!err)
-            err = window_read(fd, 0, s);
-        window_write(fd, 12, s);
-        window_read(fd, 0, s);
-        return err;
+        return store_byte(fd, addr, byte);
     }
 
     // The card's lock taken by another descriptor, as another process would.

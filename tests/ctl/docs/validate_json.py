@@ -147,8 +147,8 @@ def main(argv):
         return 2
     failures = 0
     checks = 0
-    for spec, path in zip(args[0::2], args[1::2]):
-        kind, _, expected = spec.partition(":")
+    for check, path in zip(args[0::2], args[1::2]):
+        kind, _, expected = check.partition(":")
         if kind not in schema.doc["$defs"]:
             print("FAIL: %s: no definition %r in the schema" % (path, kind))
             failures += 1
@@ -172,7 +172,7 @@ def main(argv):
             failures += 1
             continue
         if not mutate:
-            print("PASS: %s is a valid %s" % (path, spec))
+            print("PASS: %s is a valid %s" % (path, check))
             continue
         for description, broken in mutants(value, kind):
             checks += 1

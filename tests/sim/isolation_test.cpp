@@ -115,6 +115,8 @@ TEST_F(IsolationTest, NoKindOfProgramReachesARealDevice)
         {"other class", PROBE_OTHER_BIN, false},
     };
     for (const auto& c : cases) {
+        if (c.program.empty())
+            continue;  // no probe of the other class built here
         bool native = runs_natively(c.program);
         if (c.program == setgid_probe && !native)
             continue;  // under qemu-i386 the set-ID bit is not the program's
@@ -139,6 +141,7 @@ TEST_F(IsolationTest, NoKindOfProgramReachesARealDevice)
 
 TEST_F(IsolationTest, ChildOfTheOtherClassIsServedWhenBothInterposersAreKnown)
 {
+    SKIP_WITHOUT_OTHER_CLASS_PROBES();
     if (cardsim::elf_bits(other_interposer()) == 0)
         GTEST_SKIP() << "needs the interposer of the other class (" << other_interposer() << "): build that tree";
     std::string env = std::string(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32=" : "CARDSIM_PRELOAD_64=") +
@@ -328,6 +331,7 @@ TEST_F(IsolationTest, WithoutNamespacesUninterposableCommandsAreRefused)
 // Without namespaces, both interposers are preloaded per class for any COMMAND.
 TEST_F(IsolationTest, WithoutNamespacesEveryClassGetsItsInterposer)
 {
+    SKIP_WITHOUT_OTHER_CLASS_PROBES();
     if (cardsim::elf_bits(other_interposer()) == 0)
         GTEST_SKIP() << "needs the interposer of the other class (" << other_interposer() << "): build that tree";
     std::string env = std::string(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32=" : "CARDSIM_PRELOAD_64=") +

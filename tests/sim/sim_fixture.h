@@ -41,6 +41,12 @@ inline bool nobody_reaches(const std::vector<std::string>& files)
     return testsupport::run(argv).status == 0;
 }
 
+// The probes of the other class are built only where this compiler links
+// that class (gcc-multilib); a package build has no such libraries.
+#define SKIP_WITHOUT_OTHER_CLASS_PROBES()                                                                          \
+    if (PROBE_OTHER_BIN[0] == '\0')                                                                                \
+    GTEST_SKIP() << "no probe of the other class: this compiler cannot link it (gcc-multilib)"
+
 class SimTest : public ::testing::Test {
 protected:
     // settings: "CARDSIM_NAME=value" entries on top of a fresh state folder.

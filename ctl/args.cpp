@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -299,10 +300,12 @@ std::string help_text()
            "is sent to the card; 3 the node cannot be used (missing, permission, busy).\n";
 }
 
-request parse_command_line(int argc, char** argv)
+namespace {
+
+// Takes the global options, wherever they stand before "--", out of argv
+// into `r`; what is left are the command's words.
+std::vector<std::string> take_globals(int argc, char** argv, request& r, bool& help, bool& version)
 {
-    request r;
-    bool help = false, version = false;
     std::vector<std::string> words;
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
@@ -354,129 +357,246 @@ request parse_command_line(int argc, char** argv)
         }
         take_global(r, *found, value, help, version);
     }
-    if (help) {
-        r.what = command::help;
-        return r;
+    return words;
+}
+
+// A command's words (the command itself first), with the checks every command makes.
+struct command_words {
+    const std::vector<std::string>& words;
+
+    const std::string& operator[](std::size_t i) const { return words[i]; }
+    std::size_t size() const { return words.size(); }
+
+    void expect(std::size_t count, const std::string& usage) const
+    {
+        if (words.size() != count)
+            refuse(words[0] + ": usage: ravelinctl " + usage);
     }
-    if (version) {
-        r.what = command::version;
+    // A word that looks like an option only counts for set advanced, and as
+    // the text or file of name, apply and flash.
+    void no_options(std::size_t from) const
+    {
+        for (std::size_t i = from; i < words.size(); ++i)
+            if (words[i].size() > 1 && words[i][0] == '-')
+                refuse("unknown option " + words[i] + "; see --help");
+    }
+};
+
+void parse_list(request& r, const command_words& w)
+{
+    w.no_options(1);
+    w.expect(1, "list");
+    if (r.mac || r.adapter_given || r.frontend_given)
+        refuse("list looks at every node: -a, -n and --mac do not apply");
+    r.what = command::list;
+}
+
+void parse_status(request& r, const command_words& w)
+{
+    w.no_options(1);
+    w.expect(1, "status");
+    r.what = command::status;
+}
+
+void parse_set(request& r, const command_words& w)
+{
+    if (w.size() < 2)
+        refuse("set: usage: ravelinctl set auto | preset N|NAME | advanced SETTINGS");
+    r.what = command::set;
+    output_config o;
+    if (w[1] == "auto") {
+        w.no_options(2);
+        w.expect(2, "set auto");
+        o.mode = output_mode::automatic;
+    } else if (w[1] == "preset") {
+        w.no_options(2);
+        w.expect(3, "set preset N|NAME");
+        o.mode = output_mode::preset;
+        o.preset = preset_of(w[2]);
+    } else if (w[1] == "advanced") {
+        o = parse_advanced(std::vector<std::string>(w.words.begin() + 2, w.words.end()));
+    } else {
+        refuse("set: \"" + w[1] + "\" is none of auto, preset, advanced");
+    }
+    r.want.output = o;
+}
+
+void parse_mute(request& r, const command_words& w)
+{
+    w.no_options(1);
+    w.expect(2, "mute on|off");
+    if (w[1] != "on" && w[1] != "off")
+        refuse("mute: \"" + w[1] + "\" is neither on nor off");
+    r.what = command::mute;
+    r.want.mute = w[1] == "on";
+}
+
+void parse_name(request& r, const command_words& w)
+{
+    w.expect(2, "name TEXT");
+    r.what = command::name;
+    r.want.program_name = check_name(w[1], parsing);
+}
+
+void parse_reset(request& r, const command_words& w)
+{
+    w.no_options(1);
+    w.expect(2, "reset capture|mcu");
+    if (w[1] != "capture" && w[1] != "mcu")
+        refuse("reset: \"" + w[1] + "\" is neither capture nor mcu");
+    r.what = command::reset;
+    r.reset_mcu = w[1] == "mcu";
+}
+
+void parse_apply(request& r, const command_words& w)
+{
+    w.expect(2, "apply FILE|-");
+    r.what = command::apply;
+    r.file = w[1];
+    const std::string source = r.file == "-" ? "standard input" : r.file;
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(read_all(r.file));
+    } catch (const nlohmann::json::parse_error& e) {
+        refuse(source + ": not JSON: " + e.what(), "reading " + source);
+    }
+    r.want = parse_description(j, source);
+}
+
+// A flash image to verify against: a whole flash, read before the node is opened.
+std::vector<unsigned char> flash_image(const std::string& file)
+{
+    const std::string text = read_all(file);
+    const std::size_t size = text.size();
+    if (size < 0x10000 || size > 0x1000000 || (size & (size - 1)))
+        refuse(file + ": " + std::to_string(size) + " bytes is no flash image (a power of two from 64 KiB to 16 MiB)",
+               "reading " + file);
+    return {text.begin(), text.end()};
+}
+
+void parse_flash(request& r, const command_words& w)
+{
+    if (w.size() < 2)
+        refuse("flash: usage: ravelinctl flash id | read FILE | verify FILE");
+    if (w[1] == "id") {
+        w.expect(2, "flash id");
+        r.what = command::flash_id;
+    } else if (w[1] == "read" || w[1] == "verify") {
+        w.expect(3, "flash " + w[1] + " FILE");
+        r.file = w[2];
+        if (r.file.empty())
+            refuse("flash " + w[1] + ": the file name is empty");
+        r.what = w[1] == "read" ? command::flash_read : command::flash_verify;
+        if (r.what == command::flash_verify)
+            r.verify_image = flash_image(r.file);
+    } else {
+        refuse("flash: \"" + w[1] + "\" is none of id, read, verify (the flash is never written)");
+    }
+}
+
+constexpr struct {
+    const char* name;
+    void (*parse)(request&, const command_words&);
+} commands[] = {
+    {"list", parse_list}, {"status", parse_status}, {"set", parse_set},     {"mute", parse_mute},
+    {"name", parse_name}, {"reset", parse_reset},   {"apply", parse_apply}, {"flash", parse_flash},
+};
+
+}  // namespace
+
+request parse_command_line(int argc, char** argv)
+{
+    request r;
+    bool help = false, version = false;
+    const std::vector<std::string> words = take_globals(argc, argv, r, help, version);
+    if (help || version) {
+        r.what = help ? command::help : command::version;
         return r;
     }
     if (r.mac && r.adapter_given)
         refuse("--mac picks the adapter: give either --mac or -a");
-    if (words.empty())
-        refuse("no command (list, status, set, mute, name, reset, apply, flash); see --help");
-
+    if (words.empty()) {
+        std::string names;
+        for (const auto& c : commands)
+            names += std::string(names.empty() ? "" : ", ") + c.name;
+        refuse("no command (" + names + "); see --help");
+    }
     const std::string& c = words[0];
-    const std::size_t n = words.size();
     if (c.size() > 1 && c[0] == '-')
         refuse("unknown option " + c + "; see --help");
-    auto expect = [&](std::size_t count, const std::string& usage) {
-        if (n != count)
-            refuse(c + ": usage: ravelinctl " + usage);
-    };
-    // A word that looks like an option only counts for set advanced.
-    auto no_options = [&](std::size_t from) {
-        for (std::size_t i = from; i < n; ++i)
-            if (words[i].size() > 1 && words[i][0] == '-' && !(c == "name" || c == "apply" || c == "flash"))
-                refuse("unknown option " + words[i] + "; see --help");
-    };
-    if (c == "list") {
-        no_options(1);
-        expect(1, "list");
-        if (r.mac || r.adapter_given || r.frontend_given)
-            refuse("list looks at every node: -a, -n and --mac do not apply");
-        r.what = command::list;
-    } else if (c == "status") {
-        no_options(1);
-        expect(1, "status");
-        r.what = command::status;
-    } else if (c == "set") {
-        if (n < 2)
-            refuse("set: usage: ravelinctl set auto | preset N|NAME | advanced SETTINGS");
-        r.what = command::set;
-        if (words[1] == "auto") {
-            no_options(2);
-            expect(2, "set auto");
-            output_config o;
-            o.mode = output_mode::automatic;
-            r.want.output = o;
-        } else if (words[1] == "preset") {
-            no_options(2);
-            expect(3, "set preset N|NAME");
-            output_config o;
-            o.mode = output_mode::preset;
-            o.preset = preset_of(words[2]);
-            r.want.output = o;
-        } else if (words[1] == "advanced") {
-            r.want.output = parse_advanced(std::vector<std::string>(words.begin() + 2, words.end()));
-        } else {
-            refuse("set: \"" + words[1] + "\" is none of auto, preset, advanced");
+    for (const auto& known : commands)
+        if (c == known.name) {
+            known.parse(r, command_words{words});
+            return r;
         }
-    } else if (c == "mute") {
-        no_options(1);
-        expect(2, "mute on|off");
-        if (words[1] != "on" && words[1] != "off")
-            refuse("mute: \"" + words[1] + "\" is neither on nor off");
-        r.what = command::mute;
-        r.want.mute = words[1] == "on";
-    } else if (c == "name") {
-        expect(2, "name TEXT");
-        r.what = command::name;
-        r.want.program_name = check_name(words[1], parsing);
-    } else if (c == "reset") {
-        no_options(1);
-        expect(2, "reset capture|mcu");
-        if (words[1] != "capture" && words[1] != "mcu")
-            refuse("reset: \"" + words[1] + "\" is neither capture nor mcu");
-        r.what = command::reset;
-        r.reset_mcu = words[1] == "mcu";
-    } else if (c == "apply") {
-        expect(2, "apply FILE|-");
-        r.what = command::apply;
-        r.file = words[1];
-        const std::string source = r.file == "-" ? "standard input" : r.file;
-        nlohmann::json j;
-        try {
-            j = nlohmann::json::parse(read_all(r.file));
-        } catch (const nlohmann::json::parse_error& e) {
-            refuse(source + ": not JSON: " + e.what(), "reading " + source);
-        }
-        r.want = parse_description(j, source);
-    } else if (c == "flash") {
-        if (n < 2)
-            refuse("flash: usage: ravelinctl flash id | read FILE | verify FILE");
-        if (words[1] == "id") {
-            expect(2, "flash id");
-            r.what = command::flash_id;
-        } else if (words[1] == "read" || words[1] == "verify") {
-            expect(3, "flash " + words[1] + " FILE");
-            r.file = words[2];
-            if (r.file.empty())
-                refuse("flash " + words[1] + ": the file name is empty");
-            r.what = words[1] == "read" ? command::flash_read : command::flash_verify;
-            if (r.what == command::flash_verify) {
-                const std::string text = read_all(r.file);
-                r.verify_image.assign(text.begin(), text.end());
-                const std::size_t size = r.verify_image.size();
-                if (size < 0x10000 || size > 0x1000000 || (size & (size - 1)))
-                    refuse(r.file + ": " + std::to_string(size) +
-                               " bytes is no flash image (a power of two from 64 KiB to 16 MiB)",
-                           "reading " + r.file);
-            }
-        } else {
-            refuse("flash: \"" + words[1] + "\" is none of id, read, verify (the flash is never written)");
-        }
-    } else {
-        refuse("unknown command \"" + c + "\"; see --help");
-    }
-    return r;
+    refuse("unknown command \"" + c + "\"; see --help");
 }
+
+namespace {
+
+using complaint = std::function<void(const std::string&)>;
+
+// The "output" of a description; none for mode "none", which leaves the output alone.
+std::optional<output_config> parse_output(const nlohmann::json& value, const complaint& bad)
+{
+    if (!value.is_object() || !value.contains("mode") || !value["mode"].is_string())
+        bad("\"output\" must be an object with a \"mode\"");
+    const std::string mode = value["mode"];
+    auto integer = [&](const char* k, int min, int max) {
+        if (!value.contains(k))
+            bad(std::string("output mode ") + mode + " needs \"" + k + "\"");
+        const auto& v = value[k];
+        if (!v.is_number_integer() || v.get<long long>() < min || v.get<long long>() > max)
+            bad(std::string("output \"") + k + "\" must be a whole number from " + std::to_string(min) + " to " +
+                std::to_string(max));
+        return int(v.get<long long>());
+    };
+    auto allowed = [&](std::initializer_list<const char*> keys) {
+        for (const auto& item : value.items())
+            if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return item.key() == k; }))
+                bad("output mode " + mode + ": unknown key \"" + item.key() + "\"");
+    };
+    output_config o;
+    if (mode == "auto") {
+        allowed({"mode"});
+        o.mode = output_mode::automatic;
+    } else if (mode == "preset") {
+        allowed({"mode", "preset", "name"});
+        o.mode = output_mode::preset;
+        o.preset = integer("preset", 1, int(preset_names().size()));
+        if (value.contains("name") && (!value["name"].is_string() || value["name"] != preset_names()[o.preset - 1]))
+            bad("output preset " + std::to_string(o.preset) + " is named \"" + preset_names()[o.preset - 1] +
+                "\", not " + value["name"].dump());
+    } else if (mode == "advanced") {
+        allowed({"mode", "profile", "level", "width", "height", "bitrate", "frame_rate", "consistent"});
+        advanced_settings a;
+        if (!value.contains("profile") || !value["profile"].is_string() ||
+            (value["profile"] != "high" && value["profile"] != "main"))
+            bad("output \"profile\" must be \"high\" or \"main\"");
+        a.main_profile = value["profile"] == "main";
+        a.level = integer("level", levels[0], levels[std::size(levels) - 1]);
+        if (!is_level(a.level))
+            bad("output \"level\" must be one of " + levels_text());
+        a.width = integer("width", width_min, width_max);
+        a.height = integer("height", height_min, height_max);
+        a.bitrate = integer("bitrate", bitrate_min, bitrate_max);
+        a.frame_rate = integer("frame_rate", frame_rate_min, frame_rate_max);
+        o = advanced_output(a);
+    } else if (mode == "none") {
+        allowed({"mode", "invalid_preset"});
+        return std::nullopt;
+    } else {
+        bad("output mode \"" + mode + "\" is none of auto, preset, advanced, none");
+    }
+    return o;
+}
+
+}  // namespace
 
 wanted_config parse_description(const nlohmann::json& j, const std::string& source)
 {
     const std::string step = "reading " + source;
-    auto bad = [&](const std::string& message) { refuse(source + ": " + message, step); };
+    const complaint bad = [&](const std::string& message) { refuse(source + ": " + message, step); };
     if (!j.is_object())
         bad("not a JSON object as status --json prints it");
     wanted_config w;
@@ -492,61 +612,8 @@ wanted_config parse_description(const nlohmann::json& j, const std::string& sour
                 bad("\"program_name\" must be a string");
             w.program_name = check_name(value.get<std::string>(), step);
         } else if (key == "output") {
-            if (!value.is_object() || !value.contains("mode") || !value["mode"].is_string())
-                bad("\"output\" must be an object with a \"mode\"");
-            const std::string mode = value["mode"];
-            output_config o;
-            auto integer = [&](const char* k, int min, int max) {
-                if (!value.contains(k))
-                    bad(std::string("output mode ") + mode + " needs \"" + k + "\"");
-                const auto& v = value[k];
-                if (!v.is_number_integer() || v.get<long long>() < min || v.get<long long>() > max)
-                    bad(std::string("output \"") + k + "\" must be a whole number from " +
-                        std::to_string(min) + " to " + std::to_string(max));
-                return int(v.get<long long>());
-            };
-            auto allowed = [&](std::initializer_list<const char*> keys) {
-                for (const auto& item : value.items()) {
-                    bool known = false;
-                    for (const char* k : keys)
-                        known = known || item.key() == k;
-                    if (!known)
-                        bad("output mode " + mode + ": unknown key \"" + item.key() + "\"");
-                }
-            };
-            if (mode == "auto") {
-                allowed({"mode"});
-                o.mode = output_mode::automatic;
-            } else if (mode == "preset") {
-                allowed({"mode", "preset", "name"});
-                o.mode = output_mode::preset;
-                o.preset = integer("preset", 1, int(preset_names().size()));
-                if (value.contains("name") &&
-                    (!value["name"].is_string() || value["name"] != preset_names()[o.preset - 1]))
-                    bad("output preset " + std::to_string(o.preset) + " is named \"" +
-                        preset_names()[o.preset - 1] + "\", not " + value["name"].dump());
-            } else if (mode == "advanced") {
-                allowed({"mode", "profile", "level", "width", "height", "bitrate", "frame_rate", "consistent"});
-                advanced_settings a;
-                if (!value.contains("profile") || !value["profile"].is_string() ||
-                    (value["profile"] != "high" && value["profile"] != "main"))
-                    bad("output \"profile\" must be \"high\" or \"main\"");
-                a.main_profile = value["profile"] == "main";
-                a.level = integer("level", levels[0], levels[std::size(levels) - 1]);
-                if (!is_level(a.level))
-                    bad("output \"level\" must be one of " + levels_text());
-                a.width = integer("width", width_min, width_max);
-                a.height = integer("height", height_min, height_max);
-                a.bitrate = integer("bitrate", bitrate_min, bitrate_max);
-                a.frame_rate = integer("frame_rate", frame_rate_min, frame_rate_max);
-                o = advanced_output(a);
-            } else if (mode == "none") {
-                allowed({"mode", "invalid_preset"});
-                continue;  // nothing to make the card match
-            } else {
-                bad("output mode \"" + mode + "\" is none of auto, preset, advanced, none");
-            }
-            w.output = o;
+            if (auto o = parse_output(value, bad))
+                w.output = *o;
         } else {
             bad("unknown key \"" + key + "\"");
         }

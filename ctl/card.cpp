@@ -333,74 +333,74 @@ card_status card_session::read_status()
     return s;
 }
 
+namespace {
+
+namespace e = zeb_eeprom;
+
+// EEPROM from the entry count to the mute flag: the mode, preset and mute
+// bytes and the name length, read in one transfer.
+bool in_head(unsigned int addr) { return addr >= e::entry_count && addr <= e::mute; }
+
+// Whether the card stores every part: a part that starts in `head` is
+// compared there, any other is read on its own, once all of head matched.
+bool stores(card_session& session, const std::vector<stored_bytes>& parts, const std::vector<unsigned char>& head)
+{
+    for (const auto& p : parts)
+        for (std::size_t i = 0; i < p.bytes.size() && in_head(p.addr + unsigned(i)); ++i)
+            if (head[p.addr + i - e::entry_count] != p.bytes[i])
+                return false;
+    for (const auto& p : parts)
+        if (!in_head(p.addr) && session.read_eeprom(p.addr, unsigned(p.bytes.size())) != p.bytes)
+            return false;
+    return true;
+}
+
+// Reads each written part back: a byte that differs fails the run.
+void verify(card_session& session, const std::vector<stored_bytes>& parts, const std::string& what)
+{
+    for (const auto& p : parts) {
+        const std::vector<unsigned char> back = session.read_eeprom(p.addr, unsigned(p.bytes.size()));
+        for (std::size_t i = 0; i < p.bytes.size(); ++i)
+            if (back[i] != p.bytes[i])
+                throw failure(exit_card, "reading back the " + what,
+                              "EEPROM " + std::to_string(p.addr + i) + " holds " + hex(back[i], 2) + ", " +
+                                  hex(p.bytes[i], 2) + " was written");
+    }
+}
+
+// The same card operations as ravelins and the window for each mode.
+void write_output(card_session& session, const output_config& o)
+{
+    if (o.mode == output_mode::automatic) {
+        session.step("setting the output format to auto");
+        output_auto(session.card);
+    } else if (o.mode == output_mode::preset) {
+        session.step("setting the output format to preset " + std::to_string(o.preset));
+        output_manual(session.card, o.preset);
+    } else {
+        const advanced_settings& a = o.advanced;
+        session.step("setting the advanced output format");
+        output_advanced(session.card,
+                        advice_number{a.main_profile ? 1 : 0, a.level, a.width, a.height, a.bitrate, a.frame_rate});
+    }
+    session.check();
+}
+
+}  // namespace
+
 std::vector<std::string> card_session::apply(const wanted_config& want, bool force)
 {
-    // Read what the card stores of the settings asked for.
-    const bool output = want.output.has_value(), name = want.program_name.has_value();
     std::vector<stored_bytes> asked_output, asked_name;
-    if (output)
+    if (want.output)
         asked_output = bytes_of_output(*want.output);
-    if (name)
+    if (want.program_name)
         asked_name = bytes_of_name(*want.program_name);
-
-    auto stored = [&](const std::vector<stored_bytes>& parts) {
-        for (const auto& p : parts)
-            if (read_eeprom(p.addr, unsigned(p.bytes.size())) != p.bytes)
-                return false;
-        return true;
-    };
-    // One transfer covers the mode, preset and mute bytes and the name length.
-    namespace e = zeb_eeprom;
     const std::vector<unsigned char> head = read_eeprom(e::entry_count, e::mute - e::entry_count + 1);
-    auto head_holds = [&](const stored_bytes& p) {
-        for (std::size_t i = 0; i < p.bytes.size(); ++i) {
-            const unsigned int a = p.addr + unsigned(i);
-            if (a < e::entry_count || a > e::mute)
-                return true;  // not in the head: read it on its own
-            if (head[a - e::entry_count] != p.bytes[i])
-                return false;
-        }
-        return true;
-    };
-    auto same = [&](const std::vector<stored_bytes>& parts) {
-        std::vector<stored_bytes> rest;
-        for (const auto& p : parts) {
-            if (!head_holds(p))
-                return false;
-            if (p.addr < e::entry_count || p.addr > e::mute)
-                rest.push_back(p);
-        }
-        return stored(rest);
-    };
 
     std::vector<std::string> written;
-    auto verify = [&](const std::vector<stored_bytes>& parts, const std::string& what) {
-        for (const auto& p : parts) {
-            const std::vector<unsigned char> back = read_eeprom(p.addr, unsigned(p.bytes.size()));
-            for (std::size_t i = 0; i < p.bytes.size(); ++i)
-                if (back[i] != p.bytes[i])
-                    throw failure(exit_card, "reading back the " + what,
-                                  "EEPROM " + std::to_string(p.addr + i) + " holds " + hex(back[i], 2) + ", " +
-                                      hex(p.bytes[i], 2) + " was written");
-        }
-    };
-
-    if (output && (force || !same(asked_output))) {
-        const output_config& o = *want.output;
-        if (o.mode == output_mode::automatic) {
-            step("setting the output format to auto");
-            output_auto(card);
-        } else if (o.mode == output_mode::preset) {
-            step("setting the output format to preset " + std::to_string(o.preset));
-            output_manual(card, o.preset);
-        } else {
-            const advanced_settings& a = o.advanced;
-            step("setting the advanced output format");
-            output_advanced(card, advice_number{a.main_profile ? 1 : 0, a.level, a.width, a.height, a.bitrate,
-                                                a.frame_rate});
-        }
-        check();
-        verify(asked_output, "output format");
+    if (want.output && (force || !stores(*this, asked_output, head))) {
+        write_output(*this, *want.output);
+        verify(*this, asked_output, "output format");
         written.push_back("output");
     }
     if (want.mute) {
@@ -409,16 +409,16 @@ std::vector<std::string> card_session::apply(const wanted_config& want, bool for
             step(std::string("storing mute ") + (m ? "on" : "off"));
             card.setMute(m);
             check();
-            verify({{e::mute, {m}}}, "mute flag");
+            verify(*this, {{e::mute, {m}}}, "mute flag");
             written.push_back("mute");
         }
     }
-    if (name && (force || !same(asked_name))) {
+    if (want.program_name && (force || !stores(*this, asked_name, head))) {
         step("storing the program name");
         std::string text = *want.program_name;
         card.setprogname(reinterpret_cast<unsigned char*>(text.data()));
         check();
-        verify(asked_name, "program name");
+        verify(*this, asked_name, "program name");
         written.push_back("program_name");
     }
     return written;

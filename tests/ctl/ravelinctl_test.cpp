@@ -125,7 +125,7 @@ TEST_F(Ravelinctl, BadInputIsRefusedBeforeTheNodeIsOpened)
     write_file("small.img", std::string(1000, 'x'));
     const std::string long_name(161, 'n');
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{}, "no command"},
+        {{}, "no command (list, status, set, mute, name, reset, apply, flash); see --help"},
         {{"-a", "08", "status"}, "leading zero"},
         {{"-a", "one", "status"}, "not a decimal number"},
         {{"-a", "256", "status"}, "outside 0-255"},
@@ -134,7 +134,10 @@ TEST_F(Ravelinctl, BadInputIsRefusedBeforeTheNodeIsOpened)
         {{"--mac", "00:1a:2b:3c:4d", "status"}, "not a MAC address"},
         {{"--mac", factory_mac, "-a", "0", "status"}, "either --mac or -a"},
         {{"frobnicate"}, "unknown command"},
-        {{"status", "now"}, "usage"},
+        {{"status", "now"}, "status: usage: ravelinctl status\n"},
+        {{"set"}, "set: usage: ravelinctl set auto | preset N|NAME | advanced SETTINGS\n"},
+        {{"flash", "read"}, "flash: usage: ravelinctl flash read FILE\n"},
+        {{"reset", "--now"}, "unknown option --now; see --help"},
         {{"set", "preset", "9"}, "outside 1-7"},
         {{"set", "preset", "0"}, "outside 1-7"},
         {{"set", "preset", "grand"}, "1 super, 2 ultra, 3 excellent, 4 good, 5 fair, 6 poor, 7 mobile"},

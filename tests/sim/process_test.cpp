@@ -56,7 +56,10 @@ TEST_F(Process, EepromPersistsAcrossProcesses)
 TEST_F(Process, ChildSleepsAreVirtual)
 {
     start({}, false);
-    auto r = client(dir, {"usleep", "1000", "usleep", "2000000", "now"});
+    // Named: GCC 16 takes the temporary list's destruction for a free of a
+    // pointer into it (-Wfree-nonheap-object).
+    const std::vector<std::string> sleeps{"usleep", "1000", "usleep", "2000000", "now"};
+    auto r = client(dir, sleeps);
     EXPECT_EQ(r.out, "now 2.001000000\n");
 }
 

@@ -24,23 +24,12 @@ protected:
 
     testsupport::Result run(const std::vector<std::string>& args, const std::vector<std::string>& card)
     {
-        std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--busy-time", "0", "--request-time", "0"};
-        argv.insert(argv.end(), card.begin(), card.end());
-        argv.push_back("--");
-        argv.push_back(RAVELINS_PATH);
-        argv.insert(argv.end(), args.begin(), args.end());
-        return testsupport::run(argv);
+        return testsupport::run_under_cardsim(CARDSIM_PATH, dir, RAVELINS_PATH, args, card);
     }
 
     void store_eeprom(const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
     {
-        std::vector<unsigned char> e = testsupport::factory_eeprom();
-        for (const auto& [addr, bytes] : changes)
-            std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
-        FILE* f = std::fopen((dir + "/eeprom").c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(e.data(), 1, e.size(), f), e.size());
-        std::fclose(f);
+        ASSERT_TRUE(testsupport::store_eeprom(dir, changes));
     }
 
     std::string dir;

@@ -52,39 +52,16 @@ protected:
     testsupport::Result run(const std::vector<std::string>& args,
                             const std::vector<std::string>& card = {})
     {
-        std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace",
-                                         "--busy-time", "0", "--request-time", "0"};
-        argv.insert(argv.end(), card.begin(), card.end());
-        argv.push_back("--");
-        argv.push_back(RAVELINS_PATH);
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::remove((dir + "/trace").c_str());  // the trace of this run only
-        return testsupport::run(argv);
+        return testsupport::run_under_cardsim(CARDSIM_PATH, dir, RAVELINS_PATH, args, card);
     }
 
     // A new card's EEPROM with some bytes changed, stored before the run.
     void store_eeprom(const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
     {
-        std::vector<unsigned char> e = testsupport::factory_eeprom();
-        for (const auto& [addr, bytes] : changes)
-            std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
-        FILE* f = std::fopen((dir + "/eeprom").c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(e.data(), 1, e.size(), f), e.size());
-        std::fclose(f);
+        ASSERT_TRUE(testsupport::store_eeprom(dir, changes));
     }
 
-    std::string eeprom(int from, int count) const
-    {
-        std::string bytes = testsupport::read_file(dir + "/eeprom");
-        std::string out;
-        char b[4];
-        for (int i = from; i < from + count; ++i) {
-            std::snprintf(b, sizeof b, "%s%02x", i == from ? "" : " ", (unsigned char)bytes.at(i));
-            out += b;
-        }
-        return out;
-    }
+    std::string eeprom(int from, int count) const { return testsupport::eeprom_hex(dir, from, count); }
 
     // Trace events without their time, and the time of the last one.
     std::vector<std::string> trace() const

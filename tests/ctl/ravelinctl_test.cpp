@@ -27,14 +27,7 @@ protected:
     testsupport::Result run(const std::vector<std::string>& args, const std::vector<std::string>& card = {},
                             const std::string& input = "")
     {
-        std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace",
-                                         "--busy-time", "0", "--request-time", "0"};
-        argv.insert(argv.end(), card.begin(), card.end());
-        argv.push_back("--");
-        argv.push_back(RAVELINCTL_PATH);
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::remove((dir + "/trace").c_str());  // the trace of this run only
-        return testsupport::run(argv, {}, input);
+        return testsupport::run_under_cardsim(CARDSIM_PATH, dir, RAVELINCTL_PATH, args, card, input);
     }
 
     json run_json(const std::vector<std::string>& args, const std::vector<std::string>& card = {},
@@ -54,26 +47,10 @@ protected:
 
     void store_eeprom(const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
     {
-        std::vector<unsigned char> e = testsupport::factory_eeprom();
-        for (const auto& [addr, bytes] : changes)
-            std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
-        FILE* f = std::fopen((dir + "/eeprom").c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(e.data(), 1, e.size(), f), e.size());
-        std::fclose(f);
+        ASSERT_TRUE(testsupport::store_eeprom(dir, changes));
     }
 
-    std::string eeprom(int from, int count) const
-    {
-        std::string bytes = testsupport::read_file(dir + "/eeprom");
-        std::string out;
-        char b[4];
-        for (int i = from; i < from + count; ++i) {
-            std::snprintf(b, sizeof b, "%s%02x", i == from ? "" : " ", (unsigned char)bytes.at(i));
-            out += b;
-        }
-        return out;
-    }
+    std::string eeprom(int from, int count) const { return testsupport::eeprom_hex(dir, from, count); }
 
     void write_file(const std::string& name, const std::string& text) const
     {

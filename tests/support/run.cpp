@@ -139,6 +139,44 @@ std::vector<unsigned char> factory_eeprom()
     return image;
 }
 
+bool store_eeprom(const std::string& dir, const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
+{
+    std::vector<unsigned char> e = factory_eeprom();
+    for (const auto& [addr, bytes] : changes)
+        std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
+    FILE* f = std::fopen((dir + "/eeprom").c_str(), "wb");
+    if (!f)
+        return false;
+    const bool written = std::fwrite(e.data(), 1, e.size(), f) == e.size();
+    return std::fclose(f) == 0 && written;
+}
+
+std::string eeprom_hex(const std::string& dir, int from, int count)
+{
+    const std::string bytes = read_file(dir + "/eeprom");
+    std::string out;
+    char b[4];
+    for (int i = from; i < from + count; ++i) {
+        std::snprintf(b, sizeof b, "%s%02x", i == from ? "" : " ", (unsigned char)bytes.at(i));
+        out += b;
+    }
+    return out;
+}
+
+Result run_under_cardsim(const std::string& cardsim, const std::string& dir, const std::string& program,
+                         const std::vector<std::string>& args, const std::vector<std::string>& card,
+                         const std::string& stdin_text)
+{
+    std::vector<std::string> argv = {cardsim, "--state", dir, "--trace", dir + "/trace", "--busy-time", "0",
+                                     "--request-time", "0"};
+    argv.insert(argv.end(), card.begin(), card.end());
+    argv.push_back("--");
+    argv.push_back(program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::remove((dir + "/trace").c_str());
+    return run(argv, {}, stdin_text);
+}
+
 std::string read_file(const std::string& path)
 {
     std::string text;

@@ -30,4 +30,18 @@ std::string read_file(const std::string& path);
 // automatic output format at 20.
 std::vector<unsigned char> factory_eeprom();
 
+// Stores a new card's EEPROM with `changes` (address, bytes) made in
+// dir/eeprom, before a run; false when it cannot be written.
+bool store_eeprom(const std::string& dir, const std::vector<std::pair<int, std::vector<unsigned char>>>& changes);
+
+// EEPROM bytes [from, from + count) of the card in `dir`, as "00 1a 2b".
+std::string eeprom_hex(const std::string& dir, int from, int count);
+
+// `program` with `args` under the cardsim at `cardsim`, on the card in `dir`,
+// which is idle right after each restart unless the `card` options say
+// otherwise; dir/trace holds the requests of this run only.
+Result run_under_cardsim(const std::string& cardsim, const std::string& dir, const std::string& program,
+                         const std::vector<std::string>& args, const std::vector<std::string>& card = {},
+                         const std::string& stdin_text = "");
+
 }  // namespace testsupport

@@ -11,7 +11,11 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     message(FATAL_ERROR "Cannot build 32-bit programs: install gcc-multilib and g++-multilib")
   endif()
   option(RAVELIN_FORCE_QEMU "Run the 32-bit tree through qemu-i386 even where the kernel runs it" OFF)
-  if(NOT _probe_run EQUAL 0 OR RAVELIN_FORCE_QEMU)
+  # Only the tests run what is built: a build without them (such as a
+  # package's cross build) needs no qemu.
+  if(NOT BUILD_TESTING)
+    message(STATUS "32-bit programs may not run here; no tests are built, so none is run")
+  elseif(NOT _probe_run EQUAL 0 OR RAVELIN_FORCE_QEMU)
     find_program(QEMU_I386 qemu-i386 REQUIRED)
     message(STATUS "32-bit programs do not run natively here; using ${QEMU_I386}")
     set(RAVELIN_EMULATOR ${QEMU_I386})

@@ -52,9 +52,10 @@ dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i3
 apt-get update -q >>"$out/apt.log" 2>&1 || fail "apt-get update (see $out/apt.log)"
 # dpkg-shlibdeps and the configure probes of the cross build want the i386
 # C and C++ libraries as dpkg knows them (libc6:i386, libstdc++6:i386),
-# beside the cross compilers.
+# beside the cross compilers. The checks of the i386 programs run them
+# through qemu-i386 where the kernel runs no 32-bit program.
 if apt_install build-essential crossbuild-essential-i386 libc6-dev:i386 libstdc++6:i386 lintian devscripts \
-    autopkgtest file; then
+    autopkgtest file qemu-user; then
     pass "installed the packaging tools and crossbuild-essential-i386"
 else
     tail -20 "$out/apt.log"

@@ -13,8 +13,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   option(RAVELIN_FORCE_QEMU "Run the 32-bit tree through qemu-i386 even where the kernel runs it" OFF)
   # Only the tests run what is built: a build without them (such as a
   # package's cross build) needs no qemu.
-  if(NOT BUILD_TESTING)
-    message(STATUS "32-bit programs may not run here; no tests are built, so none is run")
+  if(NOT BUILD_TESTING AND NOT _probe_run EQUAL 0)
+    message(STATUS "32-bit programs do not run natively here; no tests are built, so none needs qemu-i386")
   elseif(NOT _probe_run EQUAL 0 OR RAVELIN_FORCE_QEMU)
     find_program(QEMU_I386 qemu-i386 REQUIRED)
     message(STATUS "32-bit programs do not run natively here; using ${QEMU_I386}")

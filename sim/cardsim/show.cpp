@@ -27,20 +27,14 @@ const char* preset_name(unsigned p)
     return p >= 1 && p <= 7 ? names[p - 1] : nullptr;
 }
 
-struct EntryInfo {
-    unsigned reg;
-    const char* meaning;
+// What the encoder register entries that the advanced mode stores mean, in
+// the order of zeb_eeprom::encoder_addresses.
+const char* const entry_meanings[zeb_eeprom::encoder_entries] = {
+    "profile and level", "width",          "height",     "bit rate x 2.5",  "bit rate x 2", "bit rate",
+    "bit rate x 0.5",    "bit rate x 3.5", "(always 0)", "frame rate x 2", "(always 1)",
 };
 
-// The encoder register entries that the advanced mode stores, in order.
-const EntryInfo kEntries[11] = {
-    {0x1526, "profile and level"}, {0x152c, "width"},       {0x152e, "height"},
-    {0x1532, "bit rate x 2.5"},    {0x1534, "bit rate x 2"}, {0x1536, "bit rate"},
-    {0x1538, "bit rate x 0.5"},    {0x1104, "bit rate x 3.5"}, {0x1584, "(always 0)"},
-    {0x1586, "frame rate x 2"},    {0x1588, "(always 1)"},
-};
-
-std::string entry_value(unsigned i, unsigned value)
+std::string describe_entry(unsigned i, unsigned value)
 {
     switch (i) {
     case 0: {
@@ -88,41 +82,44 @@ std::string describe_state(const std::string& dir, const unsigned char* e, bool 
         out += "(no card there yet: this is the new card that its first use makes)\n";
     out += "\n";
 
-    unsigned count = unsigned(e[16]) << 8 | e[17];
-    bool advanced = e[17] == 11;
+    using namespace zeb_eeprom;
+    unsigned count = unsigned(e[entry_count]) << 8 | e[entry_count + 1];
+    bool advanced = e[entry_count + 1] == encoder_entries;
+    unsigned automatic = e[auto_flag], stored_preset = e[zeb_eeprom::preset];
     std::string mode;
-    if (e[20] == 1)
+    if (automatic == 1)
         mode = "automatic: the output follows the input";
-    else if (e[21] != 0)
-        mode = preset_name(e[21]) ? fmt("manual, preset %u %s", e[21], preset_name(e[21]))
-                                  : fmt("manual, preset %u (not a preset: 1 to 7)", e[21]);
+    else if (stored_preset != 0)
+        mode = preset_name(stored_preset) ? fmt("manual, preset %u %s", stored_preset, preset_name(stored_preset))
+                                          : fmt("manual, preset %u (not a preset: 1 to 7)", stored_preset);
     else if (advanced)
         mode = "advanced (the entries below)";
     else
         mode = "none stored";
     out += fmt("Output format     %s\n", mode.c_str());
-    out += fmt("                  (address 20 automatic = %u, 21 preset = %u, 16-17 entries = %u)\n", e[20],
-               e[21], count);
+    out += fmt("                  (address %u automatic = %u, %u preset = %u, %u-%u entries = %u)\n", auto_flag,
+               automatic, zeb_eeprom::preset, stored_preset, entry_count, entry_count + 1, count);
 
     if (advanced) {
         out += fmt("Advanced entries  %u stored%s\n", count,
-                   e[20] == 1 || e[21] != 0 ? ", not in use" : "");
-        for (unsigned i = 0; i < 11; ++i) {
-            const unsigned char* p = e + 32 + 4 * i;
-            unsigned reg = unsigned(p[0]) << 8 | p[1], value = unsigned(p[2]) << 8 | p[3];
-            const char* meaning = reg == kEntries[i].reg ? kEntries[i].meaning : "(unexpected register)";
-            out += fmt("  %2u  0x%04x %-18s %s\n", i, reg, meaning, entry_value(i, value).c_str());
+                   automatic == 1 || stored_preset != 0 ? ", not in use" : "");
+        for (int i = 0; i < encoder_entries; ++i) {
+            const unsigned char* p = e + entry_address(i);
+            const unsigned char* v = e + entry_value(i);
+            unsigned reg = unsigned(p[0]) << 8 | p[1], value = unsigned(v[0]) << 8 | v[1];
+            const char* meaning = reg == unsigned(encoder_addresses[i]) ? entry_meanings[i] : "(unexpected register)";
+            out += fmt("  %2u  0x%04x %-18s %s\n", unsigned(i), reg, meaning, describe_entry(unsigned(i), value).c_str());
         }
     } else {
         out += "Advanced entries  none stored\n";
     }
 
-    out += fmt("Mute              %s (address 22 = %u)\n", e[22] == 0 ? "off" : e[22] == 1 ? "on" : "unknown",
-               e[22]);
-    unsigned start = e[18], length = e[19];
-    unsigned shown = start + length > 256 ? 256 - start : length;
+    out += fmt("Mute              %s (address %u = %u)\n", e[mute] == 0 ? "off" : e[mute] == 1 ? "on" : "unknown",
+               mute, e[mute]);
+    unsigned start = e[name_start], length = e[name_length];
+    unsigned shown = start + length > size ? unsigned(size) - start : length;
     out += fmt("Program name      %s (%u bytes at %u)\n", quoted(e + start, shown).c_str(), length, start);
-    out += fmt("MAC address       %s\n", format_mac(e + 8).c_str());
+    out += fmt("MAC address       %s\n", format_mac(e + zeb_eeprom::mac).c_str());
 
     auto reg_line = [&](const char* name, bool has, uint32_t value, std::string meaning) {
         if (!has)
@@ -162,7 +159,7 @@ std::string describe_state(const std::string& dir, const unsigned char* e, bool 
     }
 
     out += "\nEEPROM\n";
-    for (unsigned row = 0; row < 256; row += 16) {
+    for (unsigned row = 0; row < size; row += 16) {
         out += fmt("  %3u:", row);
         for (unsigned i = 0; i < 16; ++i)
             out += fmt(" %02x", e[row + i]);

@@ -56,7 +56,7 @@ void SpiFlash::start_work(uint64_t now)
 
 uint8_t SpiFlash::status(uint64_t now)
 {
-    return uint8_t((in_progress(now) ? kFlashWriteInProgress : 0) | (write_enabled_ ? kFlashWriteEnabled : 0));
+    return uint8_t((in_progress(now) ? zeb_spi::flash_wip : 0) | (write_enabled_ ? zeb_spi::flash_wel : 0));
 }
 
 void SpiFlash::select()
@@ -71,7 +71,7 @@ void SpiFlash::send(uint8_t byte)
     if (!selected_)
         return;
     // A page program keeps only its last 256 data bytes, as the chip's page buffer does.
-    if (sent_.size() >= 4 + 256 && sent_[0] == kFlashPageProgram)
+    if (sent_.size() >= 4 + zeb_spi::flash_page && sent_[0] == zeb_spi::flash_page_program)
         sent_.erase(sent_.begin() + 4);
     sent_.push_back(byte);
 }
@@ -98,15 +98,15 @@ uint8_t SpiFlash::receive(uint64_t now)
     uint8_t opcode = sent_[0];
     // Only the status is served while an erase or program runs, only the release in deep power-down.
     bool busy = in_progress(now);
-    if ((deep_power_down_ && opcode != kFlashRelease) || (busy && opcode != kFlashReadStatus))
+    if ((deep_power_down_ && opcode != zeb_spi::flash_release_power_down) || (busy && opcode != zeb_spi::flash_read_status))
         return 0xff;
     uint32_t index = received_++;
     switch (opcode) {
-    case kFlashReadId:
+    case zeb_spi::flash_read_id:
         return index < 3 ? config_.flash_id[index] : 0x00;
-    case kFlashReadStatus:
+    case zeb_spi::flash_read_status:
         return status(now);
-    case kFlashRead: {
+    case zeb_spi::flash_read: {
         if (sent_.size() < 4)
             return 0xff;
         unsigned char* data = image();
@@ -127,38 +127,38 @@ bool SpiFlash::deselect(uint64_t now)
         return true;
     uint8_t opcode = sent_[0];
     switch (opcode) {
-    case kFlashWriteEnable:
-    case kFlashWriteDisable:
-    case kFlashPageProgram:
-    case kFlashRead:
-    case kFlashReadStatus:
-    case kFlashReadId:
-    case kFlashRelease:
-    case kFlashDeepPowerDown:
-    case kFlashChipErase:
+    case zeb_spi::flash_write_enable:
+    case zeb_spi::flash_write_disable:
+    case zeb_spi::flash_page_program:
+    case zeb_spi::flash_read:
+    case zeb_spi::flash_read_status:
+    case zeb_spi::flash_read_id:
+    case zeb_spi::flash_release_power_down:
+    case zeb_spi::flash_deep_power_down:
+    case zeb_spi::flash_chip_erase:
         break;
     default:
         unknown_opcode_ = opcode;
         break;
     }
     if (deep_power_down_) {
-        if (opcode == kFlashRelease)
+        if (opcode == zeb_spi::flash_release_power_down)
             deep_power_down_ = false;
         return true;
     }
     if (in_progress(now))
         return true;
     switch (opcode) {
-    case kFlashWriteEnable:
+    case zeb_spi::flash_write_enable:
         write_enabled_ = true;
         break;
-    case kFlashWriteDisable:
+    case zeb_spi::flash_write_disable:
         write_enabled_ = false;
         break;
-    case kFlashDeepPowerDown:
+    case zeb_spi::flash_deep_power_down:
         deep_power_down_ = true;
         break;
-    case kFlashChipErase:
+    case zeb_spi::flash_chip_erase:
         if (write_enabled_) {
             unsigned char* data = image();
             if (!data)
@@ -167,7 +167,7 @@ bool SpiFlash::deselect(uint64_t now)
             start_work(now);
         }
         break;
-    case kFlashPageProgram:
+    case zeb_spi::flash_page_program:
         if (write_enabled_ && sent_.size() > 4) {
             unsigned char* data = image();
             if (!data)
@@ -224,7 +224,7 @@ int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
     if (config_.faults.reg_read_fail)
         return EIO;
     switch (addr) {
-    case kRegSpiControl:
+    case zeb_reg::spi_control:
         if (config_.faults.spi_busy || spi_transfers_ > config_.faults.spi_busy_after) {
             value = 0;
         } else if (spi_busy_reads_ > 0) {
@@ -234,25 +234,25 @@ int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
             value = 1;
         }
         break;
-    case kRegSpiSend0:
+    case zeb_reg::spi_send0:
         value = spi_tx_[0];
         break;
-    case kRegSpiSend1:
+    case zeb_reg::spi_send1:
         value = spi_tx_[1];
         break;
-    case kRegSpiReceived:
+    case zeb_reg::spi_received:
         value = spi_rx_;
         break;
-    case kRegSpiVersion:
-        value = kSpiVersion;
+    case zeb_reg::spi_version:
+        value = zeb_spi::version;
         break;
-    case kRegCaptureReset:
+    case zeb_reg::capture_reset:
         value = reset_reg_;
         break;
-    case kRegFormat:
+    case zeb_reg::auto_format:
         value = config_.format_word();
         break;
-    case kRegRate:
+    case zeb_reg::preset:
         value = config_.rate_word();
         break;
     default:
@@ -268,31 +268,31 @@ int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
 {
     unknown_.clear();
     switch (addr) {
-    case kRegSpiControl:
+    case zeb_reg::spi_control:
         spi_control_ = value;
         ++spi_transfers_;
         spi_busy_reads_ = config_.faults.spi_busy_polls;
         return spi_transfer(value, now);
-    case kRegSpiSend0:
+    case zeb_reg::spi_send0:
         spi_tx_[0] = value;
         break;
-    case kRegSpiSend1:
+    case zeb_reg::spi_send1:
         spi_tx_[1] = value;
         break;
-    case kRegSpiReceived:
+    case zeb_reg::spi_received:
         spi_rx_ = value;
         break;
-    case kRegSpiVersion:
+    case zeb_reg::spi_version:
         break;  // read-only
-    case kRegCaptureReset:
+    case zeb_reg::capture_reset:
         // The capture logic restarts at the end of a 1-then-0 pulse.
         if (value == 0 && reset_reg_ != 0)
             start_busy(now);
         reset_reg_ = value;
         break;
-    case kRegFormat:
-    case kRegRate:
-        (addr == kRegFormat ? written48_ : written4c_) = value;
+    case zeb_reg::auto_format:
+    case zeb_reg::preset:
+        (addr == zeb_reg::auto_format ? written48_ : written4c_) = value;
         error_ = state_.save_register(addr, value);
         if (!error_.empty())
             return EIO;
@@ -306,28 +306,28 @@ int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
 
 int Card::spi_transfer(uint32_t control, uint64_t now)
 {
-    unsigned sent = (control >> kSpiSentShift) & 0xf, received = (control >> kSpiReceivedShift) & 0xf;
+    unsigned sent = (control >> zeb_spi::sent_shift) & 0xf, received = (control >> zeb_spi::received_shift) & 0xf;
     if (sent > 8)
         sent = 8;
     if (received > 4)
         received = 4;
     flash_.new_transfer();
-    if (control & kSpiSelect)
+    if (control & zeb_spi::begin)
         flash_.select();
     for (unsigned i = 0; i < sent; ++i)
         flash_.send(uint8_t(spi_tx_[i / 4] >> (8 * (i % 4))));
-    if (control & kSpiReceive) {
+    if (control & zeb_spi::receive) {
         uint32_t rx = 0;
         for (unsigned i = 0; i < received; ++i)
             rx |= uint32_t(flash_.receive(now)) << (8 * i);
         spi_rx_ = rx;
     }
-    bool ok = (control & kSpiDeselect) ? flash_.deselect(now) : true;
+    bool ok = (control & zeb_spi::end) ? flash_.deselect(now) : true;
     if (!ok || !flash_.error().empty()) {
         error_ = flash_.error();
         return EIO;
     }
-    if ((control & kSpiDeselect) && flash_.unknown_opcode() >= 0)
+    if ((control & zeb_spi::end) && flash_.unknown_opcode() >= 0)
         flag_unknown("UNKNOWN-FLASH-OPCODE " + hex2(unsigned(flash_.unknown_opcode())),
                      "flash opcode " + hex2(unsigned(flash_.unknown_opcode())));
     return 0;
@@ -364,7 +364,7 @@ uint32_t Card::status(uint64_t now)
         phase_ = Phase::idle;
         break;
     }
-    return handshake | (write_failed_ ? kStatusWriteError : 0) | (busy(now) ? kStatusBusy : 0);
+    return handshake | (write_failed_ ? zeb_mailbox::write_failed : 0) | (busy(now) ? zeb_mailbox::mcu_busy : 0);
 }
 
 bool Card::execute(uint64_t now)
@@ -373,14 +373,14 @@ bool Card::execute(uint64_t now)
     unsigned address = ((command_ >> 16) & 0xff) << 8 | command_ >> 24;
     unsigned char bytes[8];
     switch (opcode) {
-    case kOpReadEeprom:
+    case zeb_mailbox::op_24cxx_read:
         if (count == 0 || count > 8)
             return true;
         if (!state_.eeprom_read(command_ >> 24, count, bytes, error_))
             return false;
         bytes_to_words(bytes, count, data_);
         return true;
-    case kOpWriteEeprom:
+    case zeb_mailbox::op_24cxx_write:
         if (count == 0)
             return true;
         if (count > 8 || config_.faults.write_error) {
@@ -393,19 +393,19 @@ bool Card::execute(uint64_t now)
             return false;
         }
         return true;
-    case kOpResetMcu:
+    case zeb_mailbox::op_mcu_reset:
         start_busy(now);
         return true;
-    case kOpEraseMcu:  // 8 bytes of the microcontroller's memory
+    case zeb_mailbox::op_mcu_erase:  // 8 bytes of the microcontroller's memory
         for (unsigned k = 0; k < 8; ++k)
             mcu_memory_[(address + k) % kMcuMemorySize] = 0xff;
         return true;
-    case kOpReadMcu:
+    case zeb_mailbox::op_mcu_read:
         for (unsigned k = 0; k < 8; ++k)
             bytes[k] = mcu_memory_[(address + k) % kMcuMemorySize];
         bytes_to_words(bytes, 8, data_);
         return true;
-    case kOpWriteMcu:
+    case zeb_mailbox::op_mcu_write:
         words_to_bytes(data_, bytes);
         for (unsigned k = 0; k < 8; ++k)
             mcu_memory_[(address + k) % kMcuMemorySize] = bytes[k];
@@ -421,20 +421,20 @@ int Card::window_read(uint8_t offset, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
     switch (offset) {
-    case kWinCommand: {
+    case zeb_mailbox::status: {
         uint32_t s = status(now);
         if (s == UINT32_MAX)
             return EIO;
         value = s;
         break;
     }
-    case kWinData0:
+    case zeb_mailbox::data0:
         value = data_[0];
         break;
-    case kWinData1:
+    case zeb_mailbox::data1:
         value = data_[1];
         break;
-    case kWinAcknowledge:
+    case zeb_mailbox::ack:
         value = acknowledge_;
         break;
     default:
@@ -450,19 +450,19 @@ int Card::window_write(uint8_t offset, uint32_t value, uint64_t now)
     (void)now;
     unknown_.clear();
     switch (offset) {
-    case kWinCommand:
+    case zeb_mailbox::status:
         command_ = value;
         phase_ = Phase::offered;
         countdown_ = unsigned(config_.faults.latency);
         write_failed_ = false;
         break;
-    case kWinData0:
+    case zeb_mailbox::data0:
         data_[0] = value;
         break;
-    case kWinData1:
+    case zeb_mailbox::data1:
         data_[1] = value;
         break;
-    case kWinAcknowledge:
+    case zeb_mailbox::ack:
         acknowledge_ = value;
         if (phase_ == Phase::taken) {
             phase_ = Phase::acknowledged;

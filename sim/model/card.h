@@ -4,9 +4,9 @@
 // NOR flash. Time comes from the caller, in nanoseconds of the card's clock.
 #pragma once
 
-#include "card_map.h"
 #include "config.h"
 #include "state.h"
+#include "zeb_card.h"
 
 #include <cstdint>
 #include <string>

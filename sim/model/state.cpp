@@ -253,9 +253,9 @@ std::string missing_parent_message(const std::string& dir)
 void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize])
 {
     memset(out, 0, kEepromSize);
-    memcpy(out + 8, mac, 6);
-    out[18] = 0x60;
-    out[20] = 1;
+    memcpy(out + zeb_eeprom::mac, mac, zeb_eeprom::mac_length);
+    out[zeb_eeprom::name_start] = zeb_eeprom::name;
+    out[zeb_eeprom::auto_flag] = 1;
 }
 
 State::~State()

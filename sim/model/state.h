@@ -11,6 +11,8 @@
 // open and close.
 #pragma once
 
+#include "zeb_card.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -18,10 +20,11 @@
 
 namespace cardsim {
 
-constexpr unsigned kEepromSize = 256;
+constexpr unsigned kEepromSize = zeb_eeprom::size;
 constexpr uint32_t kFlashSize = 4u << 20;
 
-// A new card's EEPROM: zero except the MAC at 8 to 13, 0x60 at 18, 1 at 20.
+// A new card's EEPROM: zero except the MAC, the program name's start (the name
+// area) and the automatic flag set.
 void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize]);
 
 struct SavedRegisters {

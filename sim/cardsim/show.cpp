@@ -121,18 +121,21 @@ std::string describe_state(const std::string& dir, const unsigned char* e, bool 
     out += fmt("Program name      %s (%u bytes at %u)\n", quoted(e + start, shown).c_str(), length, start);
     out += fmt("MAC address       %s\n", format_mac(e + zeb_eeprom::mac).c_str());
 
-    auto reg_line = [&](const char* name, bool has, uint32_t value, std::string meaning) {
-        if (!has)
-            return fmt("Register %s     never written\n", name);
-        return fmt("Register %s     last written 0x%08x: %s\n", name, value, meaning.c_str());
+    auto reg_line = [&](uint8_t addr, auto meaning) {
+        auto saved = regs.find(addr);
+        if (saved == regs.end())
+            return fmt("Register 0x%02X     never written\n", unsigned(addr));
+        return fmt("Register 0x%02X     last written 0x%08x: %s\n", unsigned(addr), saved->second,
+                   meaning(saved->second).c_str());
     };
-    out += reg_line("0x48", regs.has48, regs.r48,
-                    regs.r48 == 1   ? "output format follows the input"
-                    : regs.r48 == 0 ? "output format is the preset in 0x4C"
+    out += reg_line(zeb_reg::auto_format, [](uint32_t v) {
+        return std::string(v == 1   ? "output format follows the input"
+                           : v == 0 ? "output format is the preset in 0x4C"
                                     : "no meaning (1 automatic, 0 preset)");
-    out += reg_line("0x4C", regs.has4c, regs.r4c,
-                    preset_name(regs.r4c) ? fmt("preset %u %s", regs.r4c, preset_name(regs.r4c))
-                                          : std::string("not a preset (1 to 7)"));
+    });
+    out += reg_line(zeb_reg::preset, [](uint32_t v) {
+        return preset_name(v) ? fmt("preset %u %s", v, preset_name(v)) : std::string("not a preset (1 to 7)");
+    });
 
     if (!flash) {
         out += "Flash             blank (never used)\n";

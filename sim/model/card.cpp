@@ -194,11 +194,6 @@ Card::Card(const Config& config, State& state)
 {
     if (config_.faults.busy_at_start)
         busy_until_ = config_.restart_busy_ns();
-    SavedRegisters saved;
-    if (state_.load_registers(saved).empty()) {
-        written48_ = saved.r48;
-        written4c_ = saved.r4c;
-    }
 }
 
 void Card::start_busy(uint64_t now) { busy_until_ = later(now, config_.restart_busy_ns()); }
@@ -269,7 +264,6 @@ int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
     unknown_.clear();
     switch (addr) {
     case zeb_reg::spi_control:
-        spi_control_ = value;
         ++spi_transfers_;
         spi_busy_reads_ = config_.faults.spi_busy_polls;
         return spi_transfer(value, now);
@@ -292,7 +286,6 @@ int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
         break;
     case zeb_reg::auto_format:
     case zeb_reg::preset:
-        (addr == zeb_reg::auto_format ? written48_ : written4c_) = value;
         error_ = state_.save_register(addr, value);
         if (!error_.empty())
             return EIO;

@@ -89,7 +89,6 @@ private:
 
     // Registers
     uint32_t reset_reg_ = 0;
-    uint32_t written48_ = 0, written4c_ = 0;
     uint64_t busy_until_ = 0;
 
     // Mailbox
@@ -103,7 +102,6 @@ private:
 
     // SPI controller
     uint32_t spi_tx_[2] = {0, 0};
-    uint32_t spi_control_ = 0;
     uint64_t spi_transfers_ = 0;
     uint64_t spi_busy_reads_ = 0;  // reads of 0x10 still to show busy (spi-busy-polls)
     uint32_t spi_rx_ = 0;

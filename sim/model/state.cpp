@@ -156,15 +156,8 @@ bool parse_registers(const std::string& text, SavedRegisters& out)
         if (line.size() != 15 || line.compare(0, 2, "0x") != 0 || !hex_field(line, 2, 2, addr) ||
             line.compare(4, 3, " 0x") != 0 || !hex_field(line, 7, 8, value))
             return false;
-        if (addr == 0x48 && !r.has48) {
-            r.has48 = true;
-            r.r48 = value;
-        } else if (addr == 0x4c && !r.has4c) {
-            r.has4c = true;
-            r.r4c = value;
-        } else {
-            return false;
-        }
+        if (!register_saved(addr) || !r.emplace(uint8_t(addr), value).second)
+            return false;  // another register, or one twice
     }
     out = r;
     return true;
@@ -174,12 +167,8 @@ std::string format_registers(const SavedRegisters& r)
 {
     std::string text;
     char line[32];
-    if (r.has48) {
-        snprintf(line, sizeof line, "0x48 0x%08x\n", r.r48);
-        text += line;
-    }
-    if (r.has4c) {
-        snprintf(line, sizeof line, "0x4c 0x%08x\n", r.r4c);
+    for (const auto& [addr, value] : r) {
+        snprintf(line, sizeof line, "0x%02x 0x%08x\n", unsigned(addr), value);
         text += line;
     }
     return text;
@@ -249,6 +238,8 @@ std::string missing_parent_message(const std::string& dir)
            " does not exist (cardsim makes only the last folder of the path; make " + parent +
            " first, or use another folder)";
 }
+
+bool register_saved(unsigned addr) { return addr == zeb_reg::auto_format || addr == zeb_reg::preset; }
 
 void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize])
 {
@@ -702,8 +693,7 @@ std::string State::save_register(unsigned addr, uint32_t value)
     on_exit unlock{[this] { unlock_card(); }};
     SavedRegisters r;
     load_registers(r);  // a corrupt file is replaced by what this write knows
-    (addr == 0x48 ? r.has48 : r.has4c) = true;
-    (addr == 0x48 ? r.r48 : r.r4c) = value;
+    r[uint8_t(addr)] = value;
     std::string text = format_registers(r);
     return replace_file("registers", text.data(), text.size());
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The card's persistent state folder: the parameter EEPROM, the last values
-// written to registers 0x48/0x4C, the SPI flash, the accesses the card did not
+// written to registers 0x48/0x4C (register_saved), the SPI flash, the accesses the card did not
 // know, and the lock files.
 //
 // The folder may be shared with other processes and, by mistake, be reachable
@@ -14,6 +14,7 @@
 #include "zeb_card.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -27,10 +28,10 @@ constexpr uint32_t kFlashSize = 4u << 20;
 // area) and the automatic flag set.
 void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize]);
 
-struct SavedRegisters {
-    bool has48 = false, has4c = false;
-    uint32_t r48 = 0, r4c = 0;
-};
+// The last value written to each register the folder keeps, by address.
+using SavedRegisters = std::map<uint8_t, uint32_t>;
+// The registers whose last written value the folder keeps: the two that set the output format.
+bool register_saved(unsigned addr);
 
 // How long a process waits for the card's lock before the request fails: a
 // program stopped while it holds the lock (Ctrl-Z, a debugger) must not stop

@@ -28,7 +28,7 @@ using namespace cardsim;
 
 namespace {
 
-const char kHelpHead[] =
+const char help_head[] =
     "Usage: cardsim [OPTIONS] -- COMMAND [ARGS...]   run COMMAND against the simulated card\n"
     "       cardsim [OPTIONS] --show                 print the stored card state, decoded\n"
     "       cardsim [OPTIONS] --reset                make the card new again (factory EEPROM, blank flash)\n"
@@ -76,7 +76,7 @@ const char kHelpHead[] =
     "  --help                 this text\n"
     "\n";
 
-const char kHelpTail[] =
+const char help_tail[] =
     "\n"
     "Virtual time: sleep, usleep, nanosleep and clock_nanosleep return at once and\n"
     "advance COMMAND's virtual clock by the time asked for, and every request by\n"
@@ -148,11 +148,11 @@ std::string dir_of(const std::string& path)
 }
 
 // Only the interposer exports this; any other library of the right class is refused.
-constexpr char kInterposerMark[] = "cardsim_interposer_version";
+constexpr char interposer_mark[] = "cardsim_interposer_version";
 
 bool is_interposer(const std::string& path, int bits)
 {
-    return elf_bits(path) == bits && elf_exports(path, kInterposerMark);
+    return elf_bits(path) == bits && elf_exports(path, interposer_mark);
 }
 
 // Where the interposer of a class may be: CARDSIM_PRELOAD_32/64 (when set,
@@ -179,7 +179,7 @@ std::string interposer_of(int bits)
     if (const char* o = getenv(override_name); o && *o) {
         if (!is_interposer(o, bits))
             die(std::string(override_name) + "=" + o + " is not a " + std::to_string(bits) +
-                "-bit libcardsim.so (it must be cardsim's interposer, which exports " + kInterposerMark + ")");
+                "-bit libcardsim.so (it must be cardsim's interposer, which exports " + interposer_mark + ")");
         return absolute(o);
     }
     for (const auto& c : interposer_places(bits))
@@ -277,19 +277,19 @@ std::string interposer_per_class(const std::string& interposer32, const std::str
 
 void put_env(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
-int show(State& state, const Config& config)
+int show(card_state& state, const sim_config& config)
 {
     std::vector<unsigned char> eeprom, flash;
     bool new_card = false;
-    if (!state.read_image("eeprom", kEepromSize, eeprom)) {
+    if (!state.read_image("eeprom", eeprom_size, eeprom)) {
         if (errno != ENOENT && errno != 0)
             die("cannot read " + state.path("eeprom") + ": " + strerror(errno));
         new_card = true;
-        eeprom.assign(kEepromSize, 0);
+        eeprom.assign(eeprom_size, 0);
         factory_eeprom(config.mac, eeprom.data());
     }
-    bool has_flash = state.read_image("flash", kFlashSize, flash);
-    SavedRegisters regs;
+    bool has_flash = state.read_image("flash", flash_size, flash);
+    saved_registers regs;
     std::string err = state.load_registers(regs);
     std::vector<std::string> unknown;
     if (err.empty())
@@ -303,15 +303,15 @@ int show(State& state, const Config& config)
     return 0;
 }
 
-struct Options {
-    Config config;
+struct command_options {
+    sim_config config;
     bool do_show = false, do_reset = false, isolation = true;
     std::string state_dir;
     bool own_state_dir = false;  // cardsim's default folder, not one the caller named
     std::vector<char*> command;
 };
 
-Options parse_options(int argc, char** argv)
+command_options parse_options(int argc, char** argv)
 {
     enum {
         opt_state = 256, opt_node, opt_signal, opt_mac, opt_busy_time, opt_fault, opt_real_time, opt_trace,
@@ -341,8 +341,8 @@ Options parse_options(int argc, char** argv)
         {nullptr, 0, nullptr, 0},
     };
 
-    Options o;
-    Config& config = o.config;
+    command_options o;
+    sim_config& config = o.config;
     bool nodes_given = false;
     opterr = 0;
     int c;
@@ -411,7 +411,7 @@ Options parse_options(int argc, char** argv)
             o.isolation = false;
             break;
         case opt_help:
-            fputs((kHelpHead + faults_help() + kHelpTail).c_str(), stdout);
+            fputs((help_head + faults_help() + help_tail).c_str(), stdout);
             exit(0);
         case opt_version:
             fputs("cardsim " CARDSIM_VERSION "\n", stdout);
@@ -436,7 +436,7 @@ Options parse_options(int argc, char** argv)
 // What execvp would run: 127 when there is nothing, 126 when it cannot be run.
 std::string resolve_command(const char* name)
 {
-    ProgramSearch found = search_program(name);
+    program_search found = search_program(name);
     if (!found.path.empty())
         return found.path;
     if (!found.unrunnable.empty())
@@ -466,7 +466,7 @@ void note_missing_parent()
 
 // Refusals of the state folder that the model's own check does not make:
 // a shared folder such as /tmp, and what the caller may not read or write.
-void check_state_access(const Options& o)
+void check_state_access(const command_options& o)
 {
     const std::string& dir = o.config.state;
     struct stat st;
@@ -501,7 +501,7 @@ void check_state_access(const Options& o)
             " in it (mode " + mode_text(st.st_mode) + "); give yourself the permission, or use another folder");
     std::vector<std::string> names = {"eeprom", "registers", "flash", "unknown", "eeprom.lock"};
     for (const auto& n : o.config.nodes)
-        names.push_back(State::node_lock_name(n.first, n.second));
+        names.push_back(card_state::node_lock_name(n.first, n.second));
     for (const auto& name : names) {
         std::string path = dir + "/" + name;
         if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -566,14 +566,14 @@ std::string uninterposable(const std::string& program)
 
 // Runs COMMAND in the private /dev; where there is none, says once what is
 // then not covered and refuses the programs that would reach a real card.
-void isolate_or_refuse(const Options& o, const std::string& program)
+void isolate_or_refuse(const command_options& o, const std::string& program)
 {
     if (int fd = inherited_dvb_descriptor(); fd >= 0)
         die("descriptor " + std::to_string(fd) +
             " is a DVB device, which COMMAND would inherit; cardsim never hands a real card to it (close it)");
     std::string why = "--no-isolation";
     if (o.isolation) {
-        IsolationResult r = isolate(o.config.nodes);
+        isolation_result r = isolate(o.config.nodes);
         if (r.fatal)
             die(r.why);
         if (r.done)
@@ -596,7 +596,7 @@ void isolate_or_refuse(const Options& o, const std::string& program)
         die("refused: " + refused + ", and without a private /dev it would open the real DVB devices");
 }
 
-void export_settings(const Config& config)
+void export_settings(const sim_config& config)
 {
     put_env("CARDSIM_STATE", config.state);
     put_env("CARDSIM_NODES", format_nodes(config));
@@ -635,8 +635,8 @@ void export_preload(const std::string& preload)
 
 int main(int argc, char** argv)
 {
-    Options o = parse_options(argc, argv);
-    Config& config = o.config;
+    command_options o = parse_options(argc, argv);
+    sim_config& config = o.config;
     if (o.state_dir.empty())
         o.state_dir = default_state_dir(o.own_state_dir);
     if (o.state_dir.empty())
@@ -644,7 +644,7 @@ int main(int argc, char** argv)
     config.state = absolute(o.state_dir);
     if (!config.trace.empty())
         config.trace = absolute(config.trace);
-    State state(config.state);
+    card_state state(config.state);
     state.make_parents(o.own_state_dir);
 
     // Every check that can refuse comes before anything is made.

@@ -74,8 +74,8 @@ std::string quoted(const unsigned char* bytes, unsigned n)
 }  // namespace
 
 std::string describe_state(const std::string& dir, const unsigned char* e, bool new_card,
-                           const SavedRegisters& regs, const unsigned char* flash,
-                           const std::vector<std::string>& unknown, const Config& config)
+                           const saved_registers& regs, const unsigned char* flash,
+                           const std::vector<std::string>& unknown, const sim_config& config)
 {
     std::string out = "Card state in " + dir + "\n";
     if (new_card)
@@ -141,7 +141,7 @@ std::string describe_state(const std::string& dir, const unsigned char* e, bool 
         out += "Flash             blank (never used)\n";
     } else {
         uint32_t programmed = 0, first = 0;
-        for (uint32_t a = 0; a < kFlashSize; ++a) {
+        for (uint32_t a = 0; a < flash_size; ++a) {
             if (flash[a] != 0xff) {
                 if (programmed++ == 0)
                     first = a;

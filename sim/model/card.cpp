@@ -9,10 +9,10 @@ namespace cardsim {
 
 namespace {
 
-constexpr uint32_t kFlashMask = kFlashSize - 1;
-constexpr size_t kMcuMemorySize = 65536;
+constexpr uint32_t flash_mask = flash_size - 1;
+constexpr size_t mcu_memory_size = 65536;
 
-uint64_t later(uint64_t now, uint64_t span) { return span >= kForever - now ? kForever : now + span; }
+uint64_t later(uint64_t now, uint64_t span) { return span >= forever - now ? forever : now + span; }
 
 // Byte k of a mailbox transfer travels in bits 8*(k mod 4) of data word k / 4.
 void words_to_bytes(const uint32_t words[2], unsigned char out[8])
@@ -34,7 +34,7 @@ void bytes_to_words(const unsigned char in[8], unsigned count, uint32_t words[2]
 
 // ---- SPI flash ----
 
-void SpiFlash::settle(uint64_t now)
+void spi_flash::settle(uint64_t now)
 {
     if (working_ && now >= busy_until_) {
         working_ = false;
@@ -42,31 +42,31 @@ void SpiFlash::settle(uint64_t now)
     }
 }
 
-bool SpiFlash::in_progress(uint64_t now)
+bool spi_flash::in_progress(uint64_t now)
 {
     settle(now);
     return working_;
 }
 
-void SpiFlash::start_work(uint64_t now)
+void spi_flash::start_work(uint64_t now)
 {
     working_ = true;
-    busy_until_ = config_.faults.flash_stuck ? kForever : later(now, config_.flash_busy_ns);
+    busy_until_ = config_.faults.flash_stuck ? forever : later(now, config_.flash_busy_ns);
 }
 
-uint8_t SpiFlash::status(uint64_t now)
+uint8_t spi_flash::status(uint64_t now)
 {
     return uint8_t((in_progress(now) ? zeb_spi::flash_wip : 0) | (write_enabled_ ? zeb_spi::flash_wel : 0));
 }
 
-void SpiFlash::select()
+void spi_flash::select()
 {
     selected_ = true;
     sent_.clear();
     received_ = 0;
 }
 
-void SpiFlash::send(uint8_t byte)
+void spi_flash::send(uint8_t byte)
 {
     if (!selected_)
         return;
@@ -76,22 +76,22 @@ void SpiFlash::send(uint8_t byte)
     sent_.push_back(byte);
 }
 
-uint32_t SpiFlash::address() const
+uint32_t spi_flash::address() const
 {
     uint32_t a = 0;
     for (size_t i = 1; i < 4; ++i)
         a = a << 8 | (i < sent_.size() ? sent_[i] : 0);
-    return a & kFlashMask;
+    return a & flash_mask;
 }
 
-unsigned char* SpiFlash::image()
+unsigned char* spi_flash::image()
 {
     if (!image_)
         image_ = state_.flash(error_);
     return image_;
 }
 
-uint8_t SpiFlash::receive(uint64_t now)
+uint8_t spi_flash::receive(uint64_t now)
 {
     if (!selected_ || sent_.empty())
         return 0xff;
@@ -110,14 +110,14 @@ uint8_t SpiFlash::receive(uint64_t now)
         if (sent_.size() < 4)
             return 0xff;
         unsigned char* data = image();
-        return data ? data[(address() + index) & kFlashMask] : 0xff;
+        return data ? data[(address() + index) & flash_mask] : 0xff;
     }
     default:
         return 0xff;
     }
 }
 
-bool SpiFlash::deselect(uint64_t now)
+bool spi_flash::deselect(uint64_t now)
 {
     unknown_opcode_ = -1;
     if (!selected_)
@@ -163,7 +163,7 @@ bool SpiFlash::deselect(uint64_t now)
             unsigned char* data = image();
             if (!data)
                 return false;
-            memset(data, 0xff, kFlashSize);
+            memset(data, 0xff, flash_size);
             start_work(now);
         }
         break;
@@ -187,18 +187,18 @@ bool SpiFlash::deselect(uint64_t now)
     return true;
 }
 
-// ---- Card ----
+// ---- card_model ----
 
-Card::Card(const Config& config, State& state)
-    : config_(config), state_(state), mcu_memory_(kMcuMemorySize, 0xff), flash_(config, state)
+card_model::card_model(const sim_config& config, card_state& state)
+    : config_(config), state_(state), mcu_memory_(mcu_memory_size, 0xff), flash_(config, state)
 {
     if (config_.faults.busy_at_start)
         busy_until_ = config_.restart_busy_ns();
 }
 
-void Card::start_busy(uint64_t now) { busy_until_ = later(now, config_.restart_busy_ns()); }
+void card_model::start_busy(uint64_t now) { busy_until_ = later(now, config_.restart_busy_ns()); }
 
-void Card::flag_unknown(const std::string& trace_note, const std::string& what)
+void card_model::flag_unknown(const std::string& trace_note, const std::string& what)
 {
     unknown_ = trace_note;
     state_.note_unknown(what);
@@ -213,7 +213,7 @@ std::string hex2(unsigned v)
 }
 }  // namespace
 
-int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
+int card_model::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
     if (config_.faults.reg_read_fail)
@@ -259,7 +259,7 @@ int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
     return 0;
 }
 
-int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
+int card_model::reg_write(uint8_t addr, uint32_t value, uint64_t now)
 {
     unknown_.clear();
     switch (addr) {
@@ -297,7 +297,7 @@ int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
     return 0;
 }
 
-int Card::spi_transfer(uint32_t control, uint64_t now)
+int card_model::spi_transfer(uint32_t control, uint64_t now)
 {
     unsigned sent = (control >> zeb_spi::sent_shift) & 0xf, received = (control >> zeb_spi::received_shift) & 0xf;
     if (sent > 8)
@@ -326,41 +326,41 @@ int Card::spi_transfer(uint32_t control, uint64_t now)
     return 0;
 }
 
-uint32_t Card::status(uint64_t now)
+uint32_t card_model::status(uint64_t now)
 {
     uint32_t handshake = 1;
     switch (phase_) {
-    case Phase::idle:
+    case mailbox_phase::idle:
         break;
-    case Phase::offered:
+    case mailbox_phase::offered:
         if (config_.faults.receiver_busy)
             break;
         if (countdown_ > 0) {
             --countdown_;
             break;
         }
-        phase_ = Phase::taken;
+        phase_ = mailbox_phase::taken;
         handshake = 0;
         if (!execute(now))
             return UINT32_MAX;
         break;
-    case Phase::taken:
+    case mailbox_phase::taken:
         handshake = 0;
         break;
-    case Phase::acknowledged:
+    case mailbox_phase::acknowledged:
         if (config_.faults.no_completion || countdown_ > 0) {
             if (countdown_ > 0)
                 --countdown_;
             handshake = 0;
             break;
         }
-        phase_ = Phase::idle;
+        phase_ = mailbox_phase::idle;
         break;
     }
     return handshake | (write_failed_ ? zeb_mailbox::write_failed : 0) | (busy(now) ? zeb_mailbox::mcu_busy : 0);
 }
 
-bool Card::execute(uint64_t now)
+bool card_model::execute(uint64_t now)
 {
     unsigned opcode = command_ & 0xff, count = (command_ >> 8) & 0xff;
     unsigned address = ((command_ >> 16) & 0xff) << 8 | command_ >> 24;
@@ -391,17 +391,17 @@ bool Card::execute(uint64_t now)
         return true;
     case zeb_mailbox::op_mcu_erase:  // 8 bytes of the microcontroller's memory
         for (unsigned k = 0; k < 8; ++k)
-            mcu_memory_[(address + k) % kMcuMemorySize] = 0xff;
+            mcu_memory_[(address + k) % mcu_memory_size] = 0xff;
         return true;
     case zeb_mailbox::op_mcu_read:
         for (unsigned k = 0; k < 8; ++k)
-            bytes[k] = mcu_memory_[(address + k) % kMcuMemorySize];
+            bytes[k] = mcu_memory_[(address + k) % mcu_memory_size];
         bytes_to_words(bytes, 8, data_);
         return true;
     case zeb_mailbox::op_mcu_write:
         words_to_bytes(data_, bytes);
         for (unsigned k = 0; k < 8; ++k)
-            mcu_memory_[(address + k) % kMcuMemorySize] = bytes[k];
+            mcu_memory_[(address + k) % mcu_memory_size] = bytes[k];
         return true;
     default:
         // the microcontroller ignores what it does not know; the handshake completes
@@ -410,7 +410,7 @@ bool Card::execute(uint64_t now)
     }
 }
 
-int Card::window_read(uint8_t offset, uint64_t now, uint32_t& value)
+int card_model::window_read(uint8_t offset, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
     switch (offset) {
@@ -438,14 +438,14 @@ int Card::window_read(uint8_t offset, uint64_t now, uint32_t& value)
     return 0;
 }
 
-int Card::window_write(uint8_t offset, uint32_t value, uint64_t now)
+int card_model::window_write(uint8_t offset, uint32_t value, uint64_t now)
 {
     (void)now;
     unknown_.clear();
     switch (offset) {
     case zeb_mailbox::status:
         command_ = value;
-        phase_ = Phase::offered;
+        phase_ = mailbox_phase::offered;
         countdown_ = unsigned(config_.faults.latency);
         write_failed_ = false;
         break;
@@ -457,8 +457,8 @@ int Card::window_write(uint8_t offset, uint32_t value, uint64_t now)
         break;
     case zeb_mailbox::ack:
         acknowledge_ = value;
-        if (phase_ == Phase::taken) {
-            phase_ = Phase::acknowledged;
+        if (phase_ == mailbox_phase::taken) {
+            phase_ = mailbox_phase::acknowledged;
             countdown_ = unsigned(config_.faults.latency);
         }
         break;

@@ -52,16 +52,16 @@ std::string hex_bytes(const unsigned char* bytes, unsigned count)
 
 }  // namespace
 
-uint64_t Config::restart_busy_ns() const
+uint64_t sim_config::restart_busy_ns() const
 {
     if (!faults.busy_set)
         return busy_ns;
-    if (faults.busy_rounds == kForever)
-        return kForever;
-    return (2 * faults.busy_rounds + 1) * kNsPerSecond;
+    if (faults.busy_rounds == forever)
+        return forever;
+    return (2 * faults.busy_rounds + 1) * ns_per_second;
 }
 
-bool Config::lists(unsigned adapter, unsigned frontend) const
+bool sim_config::lists(unsigned adapter, unsigned frontend) const
 {
     for (const auto& n : nodes)
         if (n.first == adapter && n.second == frontend)
@@ -93,14 +93,14 @@ std::string parse_nodes(const std::string& text, std::vector<std::pair<unsigned,
     return "";
 }
 
-std::string parse_signal(const std::string& text, Signal& out)
+std::string parse_signal(const std::string& text, input_signal& out)
 {
     const std::string bad = "'" + text + "' is not a signal WIDTHxHEIGHT@RATE[p|i], e.g. 1920x1080@60p";
     size_t x = text.find('x'), at = text.find('@');
     if (x == std::string::npos || at == std::string::npos || at < x)
         return bad;
     std::string rate = text.substr(at + 1);
-    Signal s;
+    input_signal s;
     if (!rate.empty() && (rate.back() == 'p' || rate.back() == 'i')) {
         s.progressive = rate.back() == 'p';
         rate.pop_back();
@@ -173,11 +173,11 @@ std::string parse_seconds(const std::string& text, uint64_t& ns)
         return bad;
     for (size_t i = frac.size(); i < 9; ++i)
         f *= 10;
-    ns = w * kNsPerSecond + f;
+    ns = w * ns_per_second + f;
     return "";
 }
 
-std::string format_nodes(const Config& c)
+std::string format_nodes(const sim_config& c)
 {
     std::string s;
     for (const auto& n : c.nodes)
@@ -185,7 +185,7 @@ std::string format_nodes(const Config& c)
     return s;
 }
 
-std::string format_signal(const Signal& s)
+std::string format_signal(const input_signal& s)
 {
     return std::to_string(s.width) + "x" + std::to_string(s.height) + "@" + std::to_string(s.rate) +
            (s.progressive ? "p" : "i");
@@ -197,14 +197,14 @@ std::string format_flash_id(const unsigned char id[3]) { return hex_bytes(id, 3)
 std::string format_seconds(uint64_t ns)
 {
     char buf[40];
-    snprintf(buf, sizeof buf, "%llu.%09llu", (unsigned long long)(ns / kNsPerSecond),
-             (unsigned long long)(ns % kNsPerSecond));
+    snprintf(buf, sizeof buf, "%llu.%09llu", (unsigned long long)(ns / ns_per_second),
+             (unsigned long long)(ns % ns_per_second));
     return buf;
 }
 
-std::string config_from_env(Config& out)
+std::string config_from_env(sim_config& out)
 {
-    Config c;
+    sim_config c;
     auto get = [](const char* name) -> const char* { return getenv(name); };
     std::string err;
     const char* v;
@@ -256,15 +256,15 @@ std::string config_from_env(Config& out)
     return "";
 }
 
-uint32_t format_word(const Signal& s)
+uint32_t format_word(const input_signal& s)
 {
     return (s.width >> 8 & 0xff) | (s.width & 0xff) << 8 | (s.height >> 8 & 0xff) << 16 |
            uint32_t(s.height & 0xff) << 24;
 }
 
-uint32_t rate_word(const Signal& s) { return (s.rate & 0xff) | (s.progressive ? 0x100u : 0u); }
+uint32_t rate_word(const input_signal& s) { return (s.rate & 0xff) | (s.progressive ? 0x100u : 0u); }
 
-uint32_t Config::format_word() const { return has_raw48 ? raw48 : cardsim::format_word(signal); }
-uint32_t Config::rate_word() const { return has_raw4c ? raw4c : cardsim::rate_word(signal); }
+uint32_t sim_config::format_word() const { return has_raw48 ? raw48 : cardsim::format_word(signal); }
+uint32_t sim_config::rate_word() const { return has_raw4c ? raw4c : cardsim::rate_word(signal); }
 
 }  // namespace cardsim

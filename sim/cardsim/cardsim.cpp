@@ -43,38 +43,7 @@ const char help_head[] =
     "into it or not. 32-bit programs run as well as 64-bit ones (through qemu-i386\n"
     "where the kernel cannot run them). cardsim's exit status is COMMAND's.\n"
     "\n"
-    "Options:\n"
-    "  --state DIR            folder that holds the card's persistent state, your own\n"
-    "                         and writable by no one else (default $CARDSIM_STATE, else\n"
-    "                         $XDG_STATE_HOME/cardsim, else ~/.local/state/cardsim)\n"
-    "  --node A:F             list /dev/dvb/adapterA/frontendF (repeatable; default 0:0);\n"
-    "                         all listed nodes are one card; other nodes fail to open\n"
-    "                         with ENOENT\n"
-    "  --signal WxH@RATE[p|i] HDMI input: width, height, frequency code 0 to 255,\n"
-    "                         progressive or interlaced (default 1920x1080@60p)\n"
-    "  --reg48 WORD           what register 0x48 reads, all 32 bits (instead of --signal's)\n"
-    "  --reg4c WORD           what register 0x4C reads, all 32 bits (instead of --signal's)\n"
-    "  --mac XX:XX:XX:XX:XX:XX MAC address of a new card (default 00:1a:2b:3c:4d:5e)\n"
-    "  --busy-time SECONDS    how long the card stays busy after a capture restart or a\n"
-    "                         microcontroller reset (default 3; may have a fraction)\n"
-    "  --request-time SECONDS virtual time that each request costs (default 0.000001;\n"
-    "                         0 allowed)\n"
-    "  --fault NAME[=N]       inject a fault (repeatable, see below)\n"
-    "  --real-time            sleeps take real time (default: virtual time)\n"
-    "  --trace FILE           append one line per open, close, request and sleep to FILE\n"
-    "  --flash-id XX:XX:XX    identification of the SPI flash (default c2:20:16)\n"
-    "  --flash-busy-time SECONDS  write-in-progress time after an erase or a page\n"
-    "                         program (default 0.0005)\n"
-    "  --show                 print the stored state: output mode and preset, advanced\n"
-    "                         entries, mute, program name, MAC, registers 0x48/0x4C, flash,\n"
-    "                         accesses the card did not know\n"
-    "  --reset                make the card new (with --mac); runs before --show or COMMAND\n"
-    "  --no-isolation         run COMMAND without the private /dev (for sudo inside):\n"
-    "                         real DVB devices stay in sight; cardsim warns\n"
-    "  --list-faults          the fault names, one a line\n"
-    "  --version              cardsim's version\n"
-    "  --help                 this text\n"
-    "\n";
+    "Options:\n";
 
 const char help_tail[] =
     "\n"
@@ -304,128 +273,108 @@ int show(card_state& state, const sim_config& config)
 }
 
 struct command_options {
-    sim_config config;
+    sim_config config;  // config.state: --state, "" when not given
     bool do_show = false, do_reset = false, isolation = true;
-    std::string state_dir;
     bool own_state_dir = false;  // cardsim's default folder, not one the caller named
     std::vector<char*> command;
 };
 
+// cardsim's own options, after the card's settings (setting_table) in --help.
+struct command_option {
+    const char* name;
+    const char* help;
+    void (*act)(command_options& o);
+};
+
+[[noreturn]] void print_help();
+
+const command_option command_table[] = {
+    {"show",
+     "print the stored state: output mode and preset, advanced\n"
+     "entries, mute, program name, MAC, registers 0x48/0x4C, flash,\n"
+     "accesses the card did not know",
+     [](command_options& o) { o.do_show = true; }},
+    {"reset", "make the card new (with --mac); runs before --show or COMMAND",
+     [](command_options& o) { o.do_reset = true; }},
+    {"no-isolation",
+     "run COMMAND without the private /dev (for sudo inside):\n"
+     "real DVB devices stay in sight; cardsim warns",
+     [](command_options& o) { o.isolation = false; }},
+    {"list-faults", "the fault names, one a line",
+     [](command_options&) {
+         fputs(faults_list().c_str(), stdout);
+         exit(0);
+     }},
+    {"version", "cardsim's version",
+     [](command_options&) {
+         fputs("cardsim " CARDSIM_VERSION "\n", stdout);
+         exit(0);
+     }},
+    {"help", "this text", [](command_options&) { print_help(); }},
+};
+
+void print_help()
+{
+    std::string help = help_head + settings_help();
+    for (const auto& c : command_table)
+        help += option_help(std::string("--") + c.name, c.help);
+    fputs((help + "\n" + faults_help() + help_tail).c_str(), stdout);
+    exit(0);
+}
+
+// getopt_long's table: the settings that have an option, then cardsim's own;
+// each option's value is 256 + its place in `names`.
+struct option_list {
+    std::vector<option> options;
+    std::vector<const setting*> settings;  // nullptr for cardsim's own
+    std::vector<const command_option*> commands;
+};
+
+option_list make_option_list()
+{
+    option_list l;
+    auto add = [&](const char* name, bool takes_value, const setting* s, const command_option* c) {
+        l.options.push_back({name, takes_value ? required_argument : no_argument, nullptr,
+                             int(256 + l.settings.size())});
+        l.settings.push_back(s);
+        l.commands.push_back(c);
+    };
+    for (unsigned i = 0; i < setting_count; ++i)
+        if (setting_table[i].option)
+            add(setting_table[i].option, setting_table[i].value != nullptr, &setting_table[i], nullptr);
+    for (const auto& c : command_table)
+        add(c.name, false, nullptr, &c);
+    l.options.push_back({nullptr, 0, nullptr, 0});
+    return l;
+}
+
 command_options parse_options(int argc, char** argv)
 {
-    enum {
-        opt_state = 256, opt_node, opt_signal, opt_mac, opt_busy_time, opt_fault, opt_real_time, opt_trace,
-        opt_flash_id, opt_flash_busy_time, opt_show, opt_reset, opt_help, opt_request_time, opt_reg48, opt_reg4c,
-        opt_version, opt_list_faults, opt_no_isolation
-    };
-    static const option options[] = {
-        {"state", required_argument, nullptr, opt_state},
-        {"node", required_argument, nullptr, opt_node},
-        {"signal", required_argument, nullptr, opt_signal},
-        {"mac", required_argument, nullptr, opt_mac},
-        {"busy-time", required_argument, nullptr, opt_busy_time},
-        {"fault", required_argument, nullptr, opt_fault},
-        {"real-time", no_argument, nullptr, opt_real_time},
-        {"trace", required_argument, nullptr, opt_trace},
-        {"flash-id", required_argument, nullptr, opt_flash_id},
-        {"flash-busy-time", required_argument, nullptr, opt_flash_busy_time},
-        {"show", no_argument, nullptr, opt_show},
-        {"reset", no_argument, nullptr, opt_reset},
-        {"help", no_argument, nullptr, opt_help},
-        {"request-time", required_argument, nullptr, opt_request_time},
-        {"reg48", required_argument, nullptr, opt_reg48},
-        {"reg4c", required_argument, nullptr, opt_reg4c},
-        {"version", no_argument, nullptr, opt_version},
-        {"list-faults", no_argument, nullptr, opt_list_faults},
-        {"no-isolation", no_argument, nullptr, opt_no_isolation},
-        {nullptr, 0, nullptr, 0},
-    };
-
+    const option_list list = make_option_list();
+    std::vector<bool> given(list.settings.size());
     command_options o;
-    sim_config& config = o.config;
-    bool nodes_given = false;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "+", options, nullptr)) != -1) {
-        std::string arg = optarg ? optarg : "", err;
-        switch (c) {
-        case opt_state:
-            if (arg.empty())
-                usage_error("--state needs a folder");
-            o.state_dir = arg;
-            break;
-        case opt_node: {
-            std::pair<unsigned, unsigned> node;
-            if (!(err = parse_node(arg, node)).empty())
-                usage_error("--node: " + err);
-            if (!nodes_given)
-                config.nodes.clear();
-            nodes_given = true;
-            config.nodes.push_back(node);
-            break;
-        }
-        case opt_signal:
-            err = parse_signal(arg, config.signal);
-            break;
-        case opt_mac:
-            err = parse_mac(arg, config.mac);
-            break;
-        case opt_busy_time:
-            err = parse_seconds(arg, config.busy_ns);
-            break;
-        case opt_request_time:
-            err = parse_seconds(arg, config.request_ns);
-            break;
-        case opt_reg48:
-            err = parse_word(arg, config.raw48);
-            config.has_raw48 = true;
-            break;
-        case opt_reg4c:
-            err = parse_word(arg, config.raw4c);
-            config.has_raw4c = true;
-            break;
-        case opt_fault:
-            err = parse_fault(arg, config.faults);
-            break;
-        case opt_real_time:
-            config.vtime = false;
-            break;
-        case opt_trace:
-            if (arg.empty())
-                usage_error("--trace needs a file");
-            config.trace = arg;
-            break;
-        case opt_flash_id:
-            err = parse_flash_id(arg, config.flash_id);
-            break;
-        case opt_flash_busy_time:
-            err = parse_seconds(arg, config.flash_busy_ns);
-            break;
-        case opt_show:
-            o.do_show = true;
-            break;
-        case opt_reset:
-            o.do_reset = true;
-            break;
-        case opt_no_isolation:
-            o.isolation = false;
-            break;
-        case opt_help:
-            fputs((help_head + faults_help() + help_tail).c_str(), stdout);
-            exit(0);
-        case opt_version:
-            fputs("cardsim " CARDSIM_VERSION "\n", stdout);
-            exit(0);
-        case opt_list_faults:
-            fputs(faults_list().c_str(), stdout);
-            exit(0);
-        default:
+    while ((c = getopt_long(argc, argv, "+", list.options.data(), nullptr)) != -1) {
+        if (c < 256 || size_t(c - 256) >= list.settings.size()) {
             if (optopt && optopt < 256)
                 usage_error(std::string("unknown option '-") + char(optopt) + "'");
             usage_error(std::string("unknown or incomplete option '") + argv[optind - 1] + "'");
         }
+        size_t at = size_t(c - 256);
+        std::string name = list.options[at].name;
+        if (const command_option* command = list.commands[at]) {
+            command->act(o);
+            continue;
+        }
+        const setting& s = *list.settings[at];
+        std::string arg = optarg ? optarg : "";
+        if (arg.empty() && s.empty_message)
+            usage_error("--" + name + " " + s.empty_message);
+        std::string err = s.parse_option ? s.parse_option(arg, !given[at], o.config) : s.parse(arg, o.config);
+        given[at] = true;
         if (!err.empty())
-            usage_error(std::string("--") + options[c - opt_state].name + ": " + err);
+            usage_error("--" + name + ": " + err);
     }
     o.command.assign(argv + optind, argv + argc);
     if (o.command.empty() && !o.do_show && !o.do_reset)
@@ -598,28 +547,16 @@ void isolate_or_refuse(const command_options& o, const std::string& program)
 
 void export_settings(const sim_config& config)
 {
-    put_env("CARDSIM_STATE", config.state);
-    put_env("CARDSIM_NODES", format_nodes(config));
-    put_env("CARDSIM_SIGNAL", format_signal(config.signal));
-    if (config.has_raw48)
-        put_env("CARDSIM_REG48", format_word(config.raw48));
-    else
-        unsetenv("CARDSIM_REG48");
-    if (config.has_raw4c)
-        put_env("CARDSIM_REG4C", format_word(config.raw4c));
-    else
-        unsetenv("CARDSIM_REG4C");
-    put_env("CARDSIM_MAC", format_mac(config.mac));
-    put_env("CARDSIM_BUSY_TIME", format_seconds(config.busy_ns));
-    put_env("CARDSIM_REQUEST_TIME", format_seconds(config.request_ns));
-    put_env("CARDSIM_FAULTS", format_faults(config.faults));
-    put_env("CARDSIM_VTIME", config.vtime ? "1" : "0");
-    if (config.trace.empty())
-        unsetenv("CARDSIM_TRACE");
-    else
-        put_env("CARDSIM_TRACE", config.trace);
-    put_env("CARDSIM_FLASH_ID", format_flash_id(config.flash_id));
-    put_env("CARDSIM_FLASH_BUSY_TIME", format_seconds(config.flash_busy_ns));
+    for (unsigned i = 0; i < setting_count; ++i) {
+        const setting& s = setting_table[i];
+        std::string text;
+        if (!s.format)
+            continue;
+        if (s.format(config, text))
+            put_env(s.variable, text);
+        else
+            unsetenv(s.variable);
+    }
 }
 
 void export_preload(const std::string& preload)
@@ -637,11 +574,11 @@ int main(int argc, char** argv)
 {
     command_options o = parse_options(argc, argv);
     sim_config& config = o.config;
-    if (o.state_dir.empty())
-        o.state_dir = default_state_dir(o.own_state_dir);
-    if (o.state_dir.empty())
+    if (config.state.empty())
+        config.state = default_state_dir(o.own_state_dir);
+    if (config.state.empty())
         usage_error("no state folder: give --state DIR, or set CARDSIM_STATE or HOME");
-    config.state = absolute(o.state_dir);
+    config.state = absolute(config.state);
     if (!config.trace.empty())
         config.trace = absolute(config.trace);
     card_state state(config.state);

@@ -3,6 +3,7 @@
 
 #include "text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,55 +203,206 @@ std::string format_seconds(uint64_t ns)
     return buf;
 }
 
+namespace {
+
+template <uint64_t sim_config::*field>
+std::string seconds_from(const std::string& text, sim_config& c)
+{
+    return parse_seconds(text, c.*field);
+}
+
+template <uint64_t sim_config::*field>
+bool seconds_to(const sim_config& c, std::string& text)
+{
+    text = format_seconds(c.*field);
+    return true;
+}
+
+template <uint32_t sim_config::*word, bool sim_config::*given>
+std::string word_from(const std::string& text, sim_config& c)
+{
+    std::string err = parse_word(text, c.*word);
+    if (err.empty())
+        c.*given = true;
+    return err;
+}
+
+template <uint32_t sim_config::*word, bool sim_config::*given>
+bool word_to(const sim_config& c, std::string& text)
+{
+    text = format_word(c.*word);
+    return c.*given;
+}
+
+}  // namespace
+
+// In the order of --help, which is the order of the exported variables.
+const setting setting_table[] = {
+    {"state", "DIR",
+     "folder that holds the card's persistent state, your own\n"
+     "and writable by no one else (default $CARDSIM_STATE, else\n"
+     "$XDG_STATE_HOME/cardsim, else ~/.local/state/cardsim)",
+     "CARDSIM_STATE",
+     [](const std::string& text, sim_config& c) -> std::string {
+         // A relative folder would name another card as soon as the program changes folder.
+         if (text[0] != '/')
+             return "'" + text +
+                    "' is not an absolute path (it would name another folder once the program changes folder); "
+                    "give the full path";
+         c.state = text;
+         return "";
+     },
+     [](const std::string& text, bool, sim_config& c) -> std::string {
+         c.state = text;  // cardsim makes it absolute
+         return "";
+     },
+     [](const sim_config& c, std::string& text) {
+         text = c.state;
+         return true;
+     },
+     "needs a folder"},
+    {"node", "A:F",
+     "list /dev/dvb/adapterA/frontendF (repeatable; default 0:0);\n"
+     "all listed nodes are one card; other nodes fail to open\n"
+     "with ENOENT",
+     "CARDSIM_NODES", [](const std::string& text, sim_config& c) { return parse_nodes(text, c.nodes); },
+     [](const std::string& text, bool first, sim_config& c) {
+         std::pair<unsigned, unsigned> node;
+         std::string err = parse_node(text, node);
+         if (err.empty()) {
+             if (first)
+                 c.nodes.clear();
+             c.nodes.push_back(node);
+         }
+         return err;
+     },
+     [](const sim_config& c, std::string& text) {
+         text = format_nodes(c);
+         return true;
+     },
+     nullptr},
+    {"signal", "WxH@RATE[p|i]",
+     "HDMI input: width, height, frequency code 0 to 255,\n"
+     "progressive or interlaced (default 1920x1080@60p)",
+     "CARDSIM_SIGNAL", [](const std::string& text, sim_config& c) { return parse_signal(text, c.signal); }, nullptr,
+     [](const sim_config& c, std::string& text) {
+         text = format_signal(c.signal);
+         return true;
+     },
+     nullptr},
+    {"reg48", "WORD", "what register 0x48 reads, all 32 bits (instead of --signal's)", "CARDSIM_REG48",
+     word_from<&sim_config::raw48, &sim_config::has_raw48>, nullptr, word_to<&sim_config::raw48, &sim_config::has_raw48>,
+     nullptr},
+    {"reg4c", "WORD", "what register 0x4C reads, all 32 bits (instead of --signal's)", "CARDSIM_REG4C",
+     word_from<&sim_config::raw4c, &sim_config::has_raw4c>, nullptr, word_to<&sim_config::raw4c, &sim_config::has_raw4c>,
+     nullptr},
+    {"mac", "XX:XX:XX:XX:XX:XX", "MAC address of a new card (default 00:1a:2b:3c:4d:5e)", "CARDSIM_MAC",
+     [](const std::string& text, sim_config& c) { return parse_mac(text, c.mac); }, nullptr,
+     [](const sim_config& c, std::string& text) {
+         text = format_mac(c.mac);
+         return true;
+     },
+     nullptr},
+    {"busy-time", "SECONDS",
+     "how long the card stays busy after a capture restart or a\n"
+     "microcontroller reset (default 3; may have a fraction)",
+     "CARDSIM_BUSY_TIME", seconds_from<&sim_config::busy_ns>, nullptr, seconds_to<&sim_config::busy_ns>, nullptr},
+    {"request-time", "SECONDS",
+     "virtual time that each request costs (default 0.000001;\n"
+     "0 allowed)",
+     "CARDSIM_REQUEST_TIME", seconds_from<&sim_config::request_ns>, nullptr, seconds_to<&sim_config::request_ns>,
+     nullptr},
+    {"fault", "NAME[=N]", "inject a fault (repeatable, see below)", "CARDSIM_FAULTS",
+     [](const std::string& text, sim_config& c) { return parse_faults(text, c.faults); },
+     [](const std::string& text, bool, sim_config& c) { return parse_fault(text, c.faults); },
+     [](const sim_config& c, std::string& text) {
+         text = format_faults(c.faults);
+         return true;
+     },
+     nullptr},
+    {"real-time", nullptr, "sleeps take real time (default: virtual time)", "CARDSIM_VTIME",
+     [](const std::string& text, sim_config& c) -> std::string {
+         if (text != "0" && text != "1")
+             return "'" + text + "' is neither 1 (virtual time) nor 0 (real time)";
+         c.vtime = text == "1";
+         return "";
+     },
+     [](const std::string&, bool, sim_config& c) {
+         c.vtime = false;
+         return std::string();
+     },
+     [](const sim_config& c, std::string& text) {
+         text = c.vtime ? "1" : "0";
+         return true;
+     },
+     nullptr},
+    {"trace", "FILE", "append one line per open, close, request and sleep to FILE", "CARDSIM_TRACE",
+     [](const std::string& text, sim_config& c) {
+         c.trace = text;  // cardsim makes it absolute
+         return std::string();
+     },
+     nullptr,
+     [](const sim_config& c, std::string& text) {
+         text = c.trace;
+         return !text.empty();
+     },
+     "needs a file"},
+    {"flash-id", "XX:XX:XX", "identification of the SPI flash (default c2:20:16)", "CARDSIM_FLASH_ID",
+     [](const std::string& text, sim_config& c) { return parse_flash_id(text, c.flash_id); }, nullptr,
+     [](const sim_config& c, std::string& text) {
+         text = format_flash_id(c.flash_id);
+         return true;
+     },
+     nullptr},
+    {"flash-busy-time", "SECONDS",
+     "write-in-progress time after an erase or a page\n"
+     "program (default 0.0005)",
+     "CARDSIM_FLASH_BUSY_TIME", seconds_from<&sim_config::flash_busy_ns>, nullptr,
+     seconds_to<&sim_config::flash_busy_ns>, nullptr},
+    // Read by the state folder itself (lock_wait_from_env); checked here with the others.
+    {nullptr, nullptr, nullptr, "CARDSIM_LOCK_WAIT",
+     [](const std::string& text, sim_config&) {
+         uint64_t lock_wait = 0;
+         return parse_seconds(text, lock_wait);
+     },
+     nullptr, nullptr, nullptr},
+};
+const unsigned setting_count = sizeof setting_table / sizeof setting_table[0];
+
+std::string option_help(const std::string& label, const char* help)
+{
+    // Labels up to 23 characters are padded to the help's column; a longer one gets two spaces.
+    std::string pad = label.size() <= 23 ? std::string(std::max<size_t>(23 - label.size(), 1), ' ') : "  ";
+    std::string out;
+    for (const auto& line : split(help, '\n'))
+        out += (out.empty() ? "  " + label + pad : std::string(25, ' ')) + line + "\n";
+    return out;
+}
+
+std::string settings_help()
+{
+    std::string out;
+    for (unsigned i = 0; i < setting_count; ++i) {
+        const setting& s = setting_table[i];
+        if (s.option)
+            out += option_help(std::string("--") + s.option + (s.value ? std::string(" ") + s.value : ""), s.help);
+    }
+    return out;
+}
+
 std::string config_from_env(sim_config& out)
 {
-    sim_config c;
-    auto get = [](const char* name) -> const char* { return getenv(name); };
-    std::string err;
-    const char* v;
-    if (!(v = get("CARDSIM_STATE")) || !*v)
+    const char* state = getenv("CARDSIM_STATE");
+    if (!state || !*state)
         return "CARDSIM_STATE: not set (the folder of the card's state)";
-    // A relative folder would name another card as soon as the program changes folder.
-    if (v[0] != '/')
-        return std::string("CARDSIM_STATE: '") + v +
-               "' is not an absolute path (it would name another folder once the program changes folder); give "
-               "the full path";
-    c.state = v;
-    if ((v = get("CARDSIM_NODES")) && !(err = parse_nodes(v, c.nodes)).empty())
-        return "CARDSIM_NODES: " + err;
-    if ((v = get("CARDSIM_SIGNAL")) && !(err = parse_signal(v, c.signal)).empty())
-        return "CARDSIM_SIGNAL: " + err;
-    if ((v = get("CARDSIM_MAC")) && !(err = parse_mac(v, c.mac)).empty())
-        return "CARDSIM_MAC: " + err;
-    if ((v = get("CARDSIM_BUSY_TIME")) && !(err = parse_seconds(v, c.busy_ns)).empty())
-        return "CARDSIM_BUSY_TIME: " + err;
-    if ((v = get("CARDSIM_FAULTS")) && !(err = parse_faults(v, c.faults)).empty())
-        return "CARDSIM_FAULTS: " + err;
-    if ((v = get("CARDSIM_VTIME"))) {
-        if (strcmp(v, "0") && strcmp(v, "1"))
-            return std::string("CARDSIM_VTIME: '") + v + "' is neither 1 (virtual time) nor 0 (real time)";
-        c.vtime = strcmp(v, "1") == 0;
-    }
-    if ((v = get("CARDSIM_TRACE")))
-        c.trace = v;
-    if ((v = get("CARDSIM_FLASH_ID")) && !(err = parse_flash_id(v, c.flash_id)).empty())
-        return "CARDSIM_FLASH_ID: " + err;
-    if ((v = get("CARDSIM_FLASH_BUSY_TIME")) && !(err = parse_seconds(v, c.flash_busy_ns)).empty())
-        return "CARDSIM_FLASH_BUSY_TIME: " + err;
-    if ((v = get("CARDSIM_REQUEST_TIME")) && !(err = parse_seconds(v, c.request_ns)).empty())
-        return "CARDSIM_REQUEST_TIME: " + err;
-    uint64_t lock_wait = 0;
-    if ((v = get("CARDSIM_LOCK_WAIT")) && !(err = parse_seconds(v, lock_wait)).empty())
-        return "CARDSIM_LOCK_WAIT: " + err;
-    if ((v = get("CARDSIM_REG48"))) {
-        if (!(err = parse_word(v, c.raw48)).empty())
-            return "CARDSIM_REG48: " + err;
-        c.has_raw48 = true;
-    }
-    if ((v = get("CARDSIM_REG4C"))) {
-        if (!(err = parse_word(v, c.raw4c)).empty())
-            return "CARDSIM_REG4C: " + err;
-        c.has_raw4c = true;
+    sim_config c;
+    for (unsigned i = 0; i < setting_count; ++i) {
+        const setting& s = setting_table[i];
+        if (const char* v = getenv(s.variable)) {
+            std::string err = s.parse(v, c);
+            if (!err.empty())
+                return std::string(s.variable) + ": " + err;
+        }
     }
     out = c;
     return "";

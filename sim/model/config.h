@@ -67,6 +67,34 @@ std::string format_seconds(uint64_t ns);
 std::string format_flash_id(const unsigned char id[3]);
 std::string format_word(uint32_t word);  // 0x%08x
 
+// One setting of the card: the cardsim option that gives it, its lines of
+// --help, and the CARDSIM_* variable that hands it to the interposer. cardsim
+// parses, describes and exports the settings from this table, and the
+// interposer reads them back from it: a new setting is one row.
+struct setting {
+    const char* option;    // "signal" for --signal; nullptr for a variable that has no option
+    const char* value;     // what the option takes ("SECONDS"); nullptr for a flag
+    const char* help;      // its lines of --help, "\n" between them
+    const char* variable;  // "CARDSIM_SIGNAL"
+    // The variable's text into the settings: "" or what is wrong with it. The
+    // option's value goes the same way unless the row has parse_option.
+    std::string (*parse)(const std::string& text, sim_config& c);
+    // `first`: the option's first use on the command line (a repeated option adds to a list).
+    std::string (*parse_option)(const std::string& text, bool first, sim_config& c);
+    // The variable's text; false when the variable is to be unset. nullptr:
+    // cardsim leaves the variable as its caller set it.
+    bool (*format)(const sim_config& c, std::string& text);
+    const char* empty_message;  // the option's complaint about an empty value ("needs a folder"), or nullptr
+};
+
+extern const setting setting_table[];
+extern const unsigned setting_count;
+
+// One option's lines of --help: "  --LABEL" and the help, its later lines indented.
+std::string option_help(const std::string& label, const char* help);
+// The settings' lines of --help, in the table's order.
+std::string settings_help();
+
 // Reads every CARDSIM_* variable; returns "" or "VARIABLE: what is wrong".
 std::string config_from_env(sim_config& out);
 

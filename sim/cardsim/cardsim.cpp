@@ -323,7 +323,7 @@ void print_help()
 }
 
 // getopt_long's table: the settings that have an option, then cardsim's own;
-// each option's value is 256 + its place in `names`.
+// each option's value is 256 + its place in the list.
 struct option_list {
     std::vector<option> options;
     std::vector<const setting*> settings;  // nullptr for cardsim's own

@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr unsigned long request_reg_read = REG_READ, request_window_read = WINDOW_READ, request_window_write = WINDOW_WRITE;
+constexpr unsigned long request_reg_read = REG_READ;
+constexpr unsigned long request_window_read = WINDOW_READ, request_window_write = WINDOW_WRITE;
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {

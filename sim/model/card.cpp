@@ -98,7 +98,8 @@ uint8_t spi_flash::receive(uint64_t now)
     uint8_t opcode = sent_[0];
     // Only the status is served while an erase or program runs, only the release in deep power-down.
     bool busy = in_progress(now);
-    if ((deep_power_down_ && opcode != zeb_spi::flash_release_power_down) || (busy && opcode != zeb_spi::flash_read_status))
+    if ((deep_power_down_ && opcode != zeb_spi::flash_release_power_down) ||
+        (busy && opcode != zeb_spi::flash_read_status))
         return 0xff;
     uint32_t index = received_++;
     switch (opcode) {

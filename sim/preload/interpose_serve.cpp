@@ -40,7 +40,7 @@ struct process_card {
 };
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
-process_card* g_sim = nullptr;              // guarded by g_mutex, never freed
+process_card* g_sim = nullptr;     // guarded by g_mutex, never freed
 std::atomic<bool> g_ready{false};  // g_sim made and loaded
 std::atomic<bool> g_said_memory{false};
 

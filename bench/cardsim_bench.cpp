@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr unsigned long kRegRead = REG_READ, kWindowRead = WINDOW_READ, kWindowWrite = WINDOW_WRITE;
+constexpr unsigned long request_reg_read = REG_READ;
+constexpr unsigned long request_window_read = WINDOW_READ, request_window_write = WINDOW_WRITE;
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -51,7 +52,7 @@ int main(int argc, char** argv)
         return 1;
     }
     reg_record r{0x48, 0};
-    if (ioctl(fd, kRegRead, &r) != 0 || r.value != 0x38048007) {
+    if (ioctl(fd, request_reg_read, &r) != 0 || r.value != 0x38048007) {
         fprintf(stderr, "cardsim_bench: the card did not answer as the simulator does\n");
         return 1;
     }
@@ -60,7 +61,7 @@ int main(int argc, char** argv)
     auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < count; ++i) {
         r.addr = 0x48;
-        ioctl(fd, kRegRead, &r);
+        ioctl(fd, request_reg_read, &r);
     }
     report("register reads", count, seconds_since(start));
     report_virtual(virtual_start, count);
@@ -71,24 +72,24 @@ int main(int argc, char** argv)
     start = std::chrono::steady_clock::now();
     for (long i = 0; i < commands; ++i) {
         window_record w{0x4000, 0, 0x14000131};
-        ioctl(fd, kWindowWrite, &w);
+        ioctl(fd, request_window_write, &w);
         ++requests;
         w.offset = 0;
         do {
             usleep(1000);
-            ioctl(fd, kWindowRead, &w);
+            ioctl(fd, request_window_read, &w);
             ++requests;
         } while (w.value & 1);
         window_record ack{0x4000, 12, w.value};
-        ioctl(fd, kWindowWrite, &ack);
+        ioctl(fd, request_window_write, &ack);
         ++requests;
         do {
             usleep(1000);
-            ioctl(fd, kWindowRead, &w);
+            ioctl(fd, request_window_read, &w);
             ++requests;
         } while (!(w.value & 1));
         w.offset = 4;
-        ioctl(fd, kWindowRead, &w);
+        ioctl(fd, request_window_read, &w);
         ++requests;
     }
     double t = seconds_since(start);

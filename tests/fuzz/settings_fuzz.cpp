@@ -27,22 +27,22 @@ namespace {
     abort();
 }
 
-bool same_faults(const Faults& a, const Faults& b)
+bool same_faults(const fault_set& a, const fault_set& b)
 {
-    for (unsigned i = 0; i < kFaultCount; ++i) {
-        const FaultSpec& f = kFaultTable[i];
+    for (unsigned i = 0; i < fault_count; ++i) {
+        const fault_spec& f = fault_table[i];
         if ((f.flag && a.*f.flag != b.*f.flag) || (f.number && a.*f.number != b.*f.number))
             return false;
     }
     return true;
 }
 
-bool same_signal(const Signal& a, const Signal& b)
+bool same_signal(const input_signal& a, const input_signal& b)
 {
     return a.width == b.width && a.height == b.height && a.rate == b.rate && a.progressive == b.progressive;
 }
 
-bool same_config(const Config& a, const Config& b)
+bool same_config(const sim_config& a, const sim_config& b)
 {
     return a.state == b.state && a.nodes == b.nodes && same_signal(a.signal, b.signal) &&
            !memcmp(a.mac, b.mac, sizeof a.mac) && a.busy_ns == b.busy_ns && same_faults(a.faults, b.faults) &&
@@ -89,7 +89,7 @@ const char* const kVariables[] = {
 constexpr unsigned kVariableCount = sizeof kVariables / sizeof kVariables[0];
 
 // What cardsim hands to its COMMAND for a configuration it read.
-void export_config(const Config& c)
+void export_config(const sim_config& c)
 {
     for (const char* name : kVariables)
         unsetenv(name);
@@ -127,7 +127,7 @@ void environment(const std::string& text)
         std::string value = line.substr(1).c_str();
         setenv(kVariables[(unsigned char)line[0] % kVariableCount], value.c_str(), 1);
     }
-    Config read;
+    sim_config read;
     std::string err = config_from_env(read);
     if (!err.empty()) {
         if (err.rfind("CARDSIM_", 0) != 0 || err.find(": ") == std::string::npos)
@@ -135,7 +135,7 @@ void environment(const std::string& text)
         return;
     }
     export_config(read);
-    Config again;
+    sim_config again;
     if (!(err = config_from_env(again)).empty())
         fail("what cardsim exports is refused: " + err, text);
     if (!same_config(read, again))
@@ -155,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     case 0:
         round_trip<Nodes>(text, Nodes{{5, 6}}, parse_nodes,
                           [](const Nodes& n) {
-                              Config c;
+                              sim_config c;
                               c.nodes = n;
                               return format_nodes(c);
                           },
@@ -167,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                          [](const Node& a, const Node& b) { return a == b; });
         break;
     case 2:
-        round_trip<Signal>(text, Signal{}, parse_signal, format_signal, same_signal);
+        round_trip<input_signal>(text, input_signal{}, parse_signal, format_signal, same_signal);
         break;
     case 3:
         round_trip<Mac>(text, Mac{}, [](const std::string& t, Mac& m) { return parse_mac(t, m.b); },
@@ -188,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                              [](uint32_t a, uint32_t b) { return a == b; });
         break;
     case 7:
-        round_trip<Faults>(text, Faults{}, parse_faults, format_faults, same_faults);
+        round_trip<fault_set>(text, fault_set{}, parse_faults, format_faults, same_faults);
         break;
     case 8:
         environment(text);

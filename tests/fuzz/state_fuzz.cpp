@@ -100,38 +100,31 @@ std::vector<std::string> lines_of(std::string text)
     return lines;
 }
 
-bool same_registers(const SavedRegisters& a, const SavedRegisters& b)
-{
-    return a.has48 == b.has48 && a.has4c == b.has4c && (!a.has48 || a.r48 == b.r48) &&
-           (!a.has4c || a.r4c == b.r4c);
-}
-
 // An accepted registers file, written again by the model, says the same and
 // reads back as the same registers: no line of another shape passes.
-void registers_round_trip(const SavedRegisters& read, const std::string& text)
+void registers_round_trip(const saved_registers& read, const std::string& text)
 {
     unlink((g_dir + "/registers").c_str());
-    State state(g_dir);
+    card_state state(g_dir);
     std::string err;
-    if (read.has48 && !(err = state.save_register(0x48, read.r48)).empty())
-        fail("cannot save register 0x48: " + err);
-    if (read.has4c && !(err = state.save_register(0x4c, read.r4c)).empty())
-        fail("cannot save register 0x4c: " + err);
+    for (const auto& [addr, value] : read)
+        if (!(err = state.save_register(addr, value)).empty())
+            fail("cannot save register " + std::to_string(unsigned(addr)) + ": " + err);
     std::string written = get("registers");
     if (lines_of(written) != lines_of(text))
         fail("the registers file '" + text + "' was taken, but the model writes it as '" + written + "'");
-    SavedRegisters again;
+    saved_registers again;
     if (!(err = state.load_registers(again)).empty())
         fail("the model's own registers file is refused: " + err);
-    if (!same_registers(read, again))
+    if (read != again)
         fail("the registers file '" + written + "' reads back as other values");
 }
 
 void accepted(const std::string& registers_text, bool has_registers, bool has_eeprom,
               const std::string& eeprom_bytes, bool has_flash, unsigned rotate)
 {
-    State state(g_dir);
-    SavedRegisters regs;
+    card_state state(g_dir);
+    saved_registers regs;
     std::string err = state.load_registers(regs);
     if (!err.empty())
         fail("the check took a registers file that loading refuses: " + err);
@@ -146,26 +139,26 @@ void accepted(const std::string& registers_text, bool has_registers, bool has_ee
             fail("the unknown accesses are not the file's distinct lines");
     }
 
-    std::vector<unsigned char> eeprom(kEepromSize, 0);
+    std::vector<unsigned char> eeprom(eeprom_size, 0);
     if (has_eeprom) {
         std::vector<unsigned char> image;
-        if (!state.read_image("eeprom", kEepromSize, image) ||
-            memcmp(image.data(), eeprom_bytes.data(), kEepromSize) != 0)
+        if (!state.read_image("eeprom", eeprom_size, image) ||
+            memcmp(image.data(), eeprom_bytes.data(), eeprom_size) != 0)
             fail("--show reads another EEPROM than the file");
-        unsigned addr = rotate % kEepromSize;
-        if (!state.eeprom_read(addr, kEepromSize, eeprom.data(), err))
+        unsigned addr = rotate % eeprom_size;
+        if (!state.eeprom_read(addr, eeprom_size, eeprom.data(), err))
             fail("the card cannot read an EEPROM the check took: " + err);
-        for (unsigned i = 0; i < kEepromSize; ++i)
-            if (eeprom[i] != (unsigned char)eeprom_bytes[(addr + i) % kEepromSize])
+        for (unsigned i = 0; i < eeprom_size; ++i)
+            if (eeprom[i] != (unsigned char)eeprom_bytes[(addr + i) % eeprom_size])
                 fail("the card reads another EEPROM than the file");
         std::rotate(eeprom.begin(), eeprom.end() - addr, eeprom.end());
     }
     if (has_flash) {
         unsigned char* flash = state.flash(err);
-        if (!flash || flash[kFlashSize - 1] != 0)
+        if (!flash || flash[flash_size - 1] != 0)
             fail("the card cannot map a flash the check took: " + err);
     }
-    std::string shown = describe_state(g_dir, eeprom.data(), !has_eeprom, regs, nullptr, unknown, Config());
+    std::string shown = describe_state(g_dir, eeprom.data(), !has_eeprom, regs, nullptr, unknown, sim_config());
     if (shown.find("\nEEPROM\n") == std::string::npos)
         fail("--show printed no EEPROM");
     if (has_registers)
@@ -207,15 +200,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool right_flash = flags & 8;
     if (right_flash || (flags & 16)) {
         put("flash", "", 0);
-        if (truncate((g_dir + "/flash").c_str(), right_flash ? kFlashSize : data[5]) != 0)
+        if (truncate((g_dir + "/flash").c_str(), right_flash ? flash_size : data[5]) != 0)
             fail("cannot size the flash");
     }
 
     const std::vector<std::string> before = entries();
-    std::string err = State(g_dir).check();
+    std::string err = card_state(g_dir).check();
     if (entries() != before)
         fail("the check changed the folder");
-    bool eeprom_ok = !(flags & 1) || eeprom_bytes.size() == kEepromSize;
+    bool eeprom_ok = !(flags & 1) || eeprom_bytes.size() == eeprom_size;
     bool flash_ok = !(flags & 24) || right_flash;
     if (err.empty() && (!eeprom_ok || !flash_ok))
         fail("the check took an EEPROM or flash of the wrong size");

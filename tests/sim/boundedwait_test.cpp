@@ -77,7 +77,7 @@ protected:
 };
 
 // What register 0x48 reads with the default signal.
-std::string format_word_text() { return cardsim::format_word(cardsim::format_word(cardsim::Signal{})); }
+std::string format_word_text() { return cardsim::format_word(cardsim::format_word(cardsim::input_signal{})); }
 
 }  // namespace
 

@@ -9,14 +9,14 @@ using namespace cardsim;
 
 TEST(FaultTable, EveryRowParsesAndFormatsBack)
 {
-    for (unsigned i = 0; i < kFaultCount; ++i) {
-        std::string label = fault_label(kFaultTable[i]);
+    for (unsigned i = 0; i < fault_count; ++i) {
+        std::string label = fault_label(fault_table[i]);
         std::string text = label.find("=N") != std::string::npos ? label.substr(0, label.size() - 1) + "7" : label;
-        Faults f;
+        fault_set f;
         ASSERT_EQ(parse_faults(text, f), "") << text;
         EXPECT_EQ(format_faults(f), text);
     }
-    Faults f;
+    fault_set f;
     EXPECT_EQ(parse_faults("latency=3,busy=forever,spi-busy-polls=2,flash-stuck", f), "");
     EXPECT_EQ(format_faults(f), "busy=forever,latency=3,spi-busy-polls=2,flash-stuck");
     EXPECT_EQ(parse_fault("busy=soon", f),
@@ -31,8 +31,8 @@ TEST(FaultTable, EveryFaultIsDocumentedWhereAPersonLooks)
     std::string manual = testsupport::read_file(std::string(SOURCE_DIR) + "/packaging/man/cardsim.1");
     std::string docs = testsupport::read_file(std::string(SOURCE_DIR) + "/docs/cardsim.md");
     std::string expected;
-    for (unsigned i = 0; i < kFaultCount; ++i) {
-        std::string label = fault_label(kFaultTable[i]);
+    for (unsigned i = 0; i < fault_count; ++i) {
+        std::string label = fault_label(fault_table[i]);
         expected += label + "\n";
         EXPECT_NE(help.find("  " + label + " "), std::string::npos) << label;
         // the manual writes "-" as "\-", and N in italics: ".BI latency= n"

@@ -45,7 +45,7 @@ TEST_F(InterposerTest, ExhaustedMemoryFailsTheCallNotTheProgram)
     start({}, false);
     auto r = testsupport::run({CARDSIM_BIN, "--state", dir, "--", PRELOAD_CLIENT_BIN, "oom"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "open EIO\nwrite EIO\nthen " + cardsim::format_word(cardsim::rate_word(cardsim::Signal{})) +
+    EXPECT_EQ(r.out, "open EIO\nwrite EIO\nthen " + cardsim::format_word(cardsim::rate_word(cardsim::input_signal{})) +
                          " ok\n");
     EXPECT_EQ(r.err, "cardsim: out of memory inside the simulator: the request fails (EIO)\n");
     struct stat st;

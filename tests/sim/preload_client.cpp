@@ -158,7 +158,7 @@ void inner(int)
     int saved = errno;
     cardio::reg_record r{0x48, 0};
     // no node yet while the outer call is the open
-    int read = g_node < 0 ? -1 : ioctl(g_node, cardio::kRegRead, &r) == 0 ? 0 : errno;
+    int read = g_node < 0 ? -1 : ioctl(g_node, cardio::request_reg_read, &r) == 0 ? 0 : errno;
     int fd = open(kNode, O_RDONLY | O_NONBLOCK);
     int opened = fd >= 0 ? 0 : errno;
     int closed = fd >= 0 ? close(fd) : 0;
@@ -202,7 +202,7 @@ int out_of_memory()
         return 3;
     g_fail_new = 1;
     cardio::reg_record r{0x48, 1};
-    int result = ioctl(fd, cardio::kRegWrite, &r);
+    int result = ioctl(fd, cardio::request_reg_write, &r);
     err = errno;
     g_fail_new = 0;
     printf("write %s\n", result ? name_of(err) : "ok");
@@ -235,7 +235,7 @@ int main(int argc, char** argv)
     }
     if (op == "inherited" && argc > 2) {
         cardio::reg_record r{0x48, 0};
-        int result = ioctl(atoi(argv[2]), cardio::kRegRead, &r);
+        int result = ioctl(atoi(argv[2]), cardio::request_reg_read, &r);
         if (result)
             printf("inherited %s\n", name_of(errno));
         else

@@ -109,7 +109,7 @@ TEST_F(Requests, ClosedDescriptorIsNoLongerTheCard)
         opened.push_back(open("/dev/null", O_RDONLY));
     ASSERT_EQ(opened.back(), node);  // the same number came back for another file
     reg_record r{0x48, 0};
-    EXPECT_EQ(ioctl(node, kRegRead, &r), -1);  // from /dev/null (qemu says ENOSYS, a kernel ENOTTY)
+    EXPECT_EQ(ioctl(node, request_reg_read, &r), -1);  // from /dev/null (qemu says ENOSYS, a kernel ENOTTY)
     EXPECT_EQ(r.value, 0u);
     for (int f : opened)
         close(f);
@@ -125,7 +125,7 @@ TEST_F(Requests, NodeReplacedByDup2IsClosed)
         ASSERT_EQ(use_dup3 ? dup3(pipes[0], node, O_CLOEXEC) : dup2(pipes[0], node), node);
         // the number is a pipe now: a request on it is not the card's
         reg_record r{0x48, 0};
-        EXPECT_EQ(ioctl(node, kRegRead, &r), -1) << use_dup3;
+        EXPECT_EQ(ioctl(node, request_reg_read, &r), -1) << use_dup3;
         EXPECT_EQ(r.value, 0u);
         // and the node was closed, so a new read-write open succeeds
         fd = open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);

@@ -17,16 +17,16 @@ namespace cardio {
 using ::reg_record;
 using ::window_record;
 
-constexpr unsigned long kRegRead = REG_READ;
-constexpr unsigned long kRegWrite = REG_WRITE;
-constexpr unsigned long kWindowRead = WINDOW_READ;
-constexpr unsigned long kWindowWrite = WINDOW_WRITE;
+constexpr unsigned long request_reg_read = REG_READ;
+constexpr unsigned long request_reg_write = REG_WRITE;
+constexpr unsigned long request_window_read = WINDOW_READ;
+constexpr unsigned long request_window_write = WINDOW_WRITE;
 
 // Each returns 0 or the request's errno.
 inline int reg_read(int fd, unsigned char addr, uint32_t& value)
 {
     reg_record r{addr, 0xdeadbeef};
-    if (ioctl(fd, kRegRead, &r) < 0)
+    if (ioctl(fd, request_reg_read, &r) < 0)
         return errno;
     value = r.value;
     return 0;
@@ -35,13 +35,13 @@ inline int reg_read(int fd, unsigned char addr, uint32_t& value)
 inline int reg_write(int fd, unsigned char addr, uint32_t value)
 {
     reg_record r{addr, value};
-    return ioctl(fd, kRegWrite, &r) < 0 ? errno : 0;
+    return ioctl(fd, request_reg_write, &r) < 0 ? errno : 0;
 }
 
 inline int window_read(int fd, unsigned char offset, uint32_t& value, unsigned base = zeb_mailbox::window_base)
 {
     window_record w{base, offset, 0xdeadbeef};
-    if (ioctl(fd, kWindowRead, &w) < 0)
+    if (ioctl(fd, request_window_read, &w) < 0)
         return errno;
     value = w.value;
     return 0;
@@ -50,7 +50,7 @@ inline int window_read(int fd, unsigned char offset, uint32_t& value, unsigned b
 inline int window_write(int fd, unsigned char offset, uint32_t value, unsigned base = zeb_mailbox::window_base)
 {
     window_record w{base, offset, value};
-    return ioctl(fd, kWindowWrite, &w) < 0 ? errno : 0;
+    return ioctl(fd, request_window_write, &w) < 0 ? errno : 0;
 }
 
 constexpr uint32_t kBusy = zeb_mailbox::mcu_busy;

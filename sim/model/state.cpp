@@ -38,7 +38,7 @@ std::string describe(const std::string& what, int err) { return what + ": " + st
 
 
 // Every state file: no link followed, no FIFO waited for, not inherited by programs.
-constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+constexpr int open_flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 bool write_all(int fd, const void* data, size_t size)
 {
@@ -75,7 +75,7 @@ int make_temp(int dirfd, const char* name, std::string& tmp)
         snprintf(suffix, sizeof suffix, ".tmp.%d.%08lx", int(getpid()),
                  (unsigned long)(ts.tv_nsec ^ (long(++counter) << 20)) & 0xffffffffUL);
         tmp = std::string(name) + suffix;
-        int fd = sys_openat(dirfd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, 0600);
+        int fd = sys_openat(dirfd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | open_flags, 0600);
         if (fd >= 0 || errno != EEXIST) {
             if (fd >= 0 && !make_private(fd, 0600)) {
                 int e = errno;
@@ -110,7 +110,7 @@ bool read_fd(int fd, std::string& out, size_t limit)
 // Opens a state file for reading; it must be a regular file.
 int open_regular(int dirfd, const char* name, int flags)
 {
-    int fd = sys_openat(dirfd, name, flags | kOpenFlags);
+    int fd = sys_openat(dirfd, name, flags | open_flags);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -142,9 +142,9 @@ bool hex_field(const std::string& line, size_t at, size_t n, unsigned& out)
 }
 
 // Lines exactly as format_registers writes them: "0x48 0x%08x\n".
-bool parse_registers(const std::string& text, SavedRegisters& out)
+bool parse_registers(const std::string& text, saved_registers& out)
 {
-    SavedRegisters r;
+    saved_registers r;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -156,36 +156,25 @@ bool parse_registers(const std::string& text, SavedRegisters& out)
         if (line.size() != 15 || line.compare(0, 2, "0x") != 0 || !hex_field(line, 2, 2, addr) ||
             line.compare(4, 3, " 0x") != 0 || !hex_field(line, 7, 8, value))
             return false;
-        if (addr == 0x48 && !r.has48) {
-            r.has48 = true;
-            r.r48 = value;
-        } else if (addr == 0x4c && !r.has4c) {
-            r.has4c = true;
-            r.r4c = value;
-        } else {
-            return false;
-        }
+        if (!register_saved(addr) || !r.emplace(uint8_t(addr), value).second)
+            return false;  // another register, or one twice
     }
     out = r;
     return true;
 }
 
-std::string format_registers(const SavedRegisters& r)
+std::string format_registers(const saved_registers& r)
 {
     std::string text;
     char line[32];
-    if (r.has48) {
-        snprintf(line, sizeof line, "0x48 0x%08x\n", r.r48);
-        text += line;
-    }
-    if (r.has4c) {
-        snprintf(line, sizeof line, "0x4c 0x%08x\n", r.r4c);
+    for (const auto& [addr, value] : r) {
+        snprintf(line, sizeof line, "0x%02x 0x%08x\n", unsigned(addr), value);
         text += line;
     }
     return text;
 }
 
-const char* const kEntries[] = {"eeprom", "registers", "flash", "eeprom.lock", "unknown"};
+const char* const entry_names[] = {"eeprom", "registers", "flash", "eeprom.lock", "unknown"};
 
 // Runs f when the scope ends, also when an allocation throws: the card's lock is never left held.
 template <typename F>
@@ -201,23 +190,23 @@ uint64_t monotonic_ns()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * kNsPerSecond + uint64_t(ts.tv_nsec);
+    return uint64_t(ts.tv_sec) * ns_per_second + uint64_t(ts.tv_nsec);
 }
 
 // A real pause (the interposer makes nanosleep virtual; ppoll it leaves alone).
 void pause_ns(uint64_t ns)
 {
-    struct timespec ts = {time_t(ns / kNsPerSecond), long(ns % kNsPerSecond)};
+    struct timespec ts = {time_t(ns / ns_per_second), long(ns % ns_per_second)};
     ppoll(nullptr, 0, &ts, nullptr);
 }
 
 std::string seconds_text(uint64_t ns)
 {
     char buf[32];
-    if (ns % kNsPerSecond == 0)
-        snprintf(buf, sizeof buf, "%llu s", (unsigned long long)(ns / kNsPerSecond));
+    if (ns % ns_per_second == 0)
+        snprintf(buf, sizeof buf, "%llu s", (unsigned long long)(ns / ns_per_second));
     else
-        snprintf(buf, sizeof buf, "%.3f s", double(ns) / double(kNsPerSecond));
+        snprintf(buf, sizeof buf, "%.3f s", double(ns) / double(ns_per_second));
     return buf;
 }
 
@@ -225,10 +214,10 @@ std::string seconds_text(uint64_t ns)
 
 uint64_t lock_wait_from_env()
 {
-    uint64_t ns = kLockWaitNs;
+    uint64_t ns = lock_wait_ns;
     const char* v = getenv("CARDSIM_LOCK_WAIT");
     if (v && !parse_seconds(v, ns).empty())
-        ns = kLockWaitNs;
+        ns = lock_wait_ns;
     return ns;
 }
 
@@ -250,24 +239,26 @@ std::string missing_parent_message(const std::string& dir)
            " first, or use another folder)";
 }
 
-void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize])
+bool register_saved(unsigned addr) { return addr == zeb_reg::auto_format || addr == zeb_reg::preset; }
+
+void factory_eeprom(const unsigned char mac[6], unsigned char out[eeprom_size])
 {
-    memset(out, 0, kEepromSize);
-    memcpy(out + 8, mac, 6);
-    out[18] = 0x60;
-    out[20] = 1;
+    memset(out, 0, eeprom_size);
+    memcpy(out + zeb_eeprom::mac, mac, zeb_eeprom::mac_length);
+    out[zeb_eeprom::name_start] = zeb_eeprom::name;
+    out[zeb_eeprom::auto_flag] = 1;
 }
 
-State::~State()
+card_state::~card_state()
 {
     sys_close(eeprom_fd_);
     sys_close(lock_fd_);
     sys_close(dir_fd_);
     if (flash_)
-        munmap(flash_, kFlashSize);
+        munmap(flash_, flash_size);
 }
 
-void State::forget_descriptors()
+void card_state::forget_descriptors()
 {
     // The descriptors stay open in the child, but the program may reuse their numbers: stop using them.
     eeprom_fd_ = -1;
@@ -275,7 +266,7 @@ void State::forget_descriptors()
     dir_fd_ = -1;
 }
 
-std::string State::open_folder(bool create)
+std::string card_state::open_folder(bool create)
 {
     if (dir_fd_ >= 0)
         return "";
@@ -330,9 +321,9 @@ std::string State::open_folder(bool create)
     return "";
 }
 
-std::string State::check_entries()
+std::string card_state::check_entries()
 {
-    for (const char* name : kEntries) {
+    for (const char* name : entry_names) {
         struct stat st;
         if (fstatat(dir_fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
@@ -347,14 +338,14 @@ std::string State::check_entries()
         if (!S_ISREG(st.st_mode))
             return "corrupt state: " + path(name) +
                    " is not a file (remove it or run cardsim --reset to make a new card)";
-        if (!strcmp(name, "eeprom") && st.st_size != kEepromSize)
+        if (!strcmp(name, "eeprom") && st.st_size != eeprom_size)
             return "corrupt state: " + path(name) + " has " + std::to_string((long long)st.st_size) +
                    " bytes, not 256 (remove the folder or run cardsim --reset to make a new card)";
-        if (!strcmp(name, "flash") && st.st_size != kFlashSize)
+        if (!strcmp(name, "flash") && st.st_size != flash_size)
             return "corrupt state: " + path(name) + " has " + std::to_string((long long)st.st_size) +
                    " bytes, not 4194304 (4 MiB) (run cardsim --reset to make a new card)";
     }
-    SavedRegisters r;
+    saved_registers r;
     std::string err = load_registers(r);
     if (!err.empty())
         return err;
@@ -362,7 +353,7 @@ std::string State::check_entries()
     return load_unknown(unknown);
 }
 
-std::string State::check()
+std::string card_state::check()
 {
     if (folder_missing())
         return "";  // no card yet
@@ -370,7 +361,7 @@ std::string State::check()
     return err.empty() ? check_entries() : err;
 }
 
-std::string State::replace_file(const char* name, const void* data, size_t size)
+std::string card_state::replace_file(const char* name, const void* data, size_t size)
 {
     std::string tmp;
     int fd = make_temp(dir_fd_, name, tmp);
@@ -387,16 +378,16 @@ std::string State::replace_file(const char* name, const void* data, size_t size)
     return "";
 }
 
-std::string State::write_factory_eeprom(const unsigned char mac[6])
+std::string card_state::write_factory_eeprom(const unsigned char mac[6])
 {
-    unsigned char image[kEepromSize];
+    unsigned char image[eeprom_size];
     factory_eeprom(mac, image);
     return replace_file("eeprom", image, sizeof image);
 }
 
-bool State::open_lock(std::string& err)
+bool card_state::open_lock(std::string& err)
 {
-    lock_fd_ = sys_openat(dir_fd_, "eeprom.lock", O_RDWR | O_CREAT | kOpenFlags, 0600);
+    lock_fd_ = sys_openat(dir_fd_, "eeprom.lock", O_RDWR | O_CREAT | open_flags, 0600);
     struct stat st;
     if (lock_fd_ >= 0 && (fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode) || !make_private(lock_fd_, 0600))) {
         sys_close(lock_fd_);
@@ -415,7 +406,7 @@ bool State::open_lock(std::string& err)
 }
 
 // Who holds the lock, as the kernel lists it: " by process N", or "" when it does not say.
-std::string State::lock_holder() const
+std::string card_state::lock_holder() const
 {
     int fd = sys_openat(AT_FDCWD, "/proc/locks", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -447,7 +438,7 @@ std::string State::lock_holder() const
 
 // Takes the lock within the bound, in real time, backing off from a few
 // yields to pauses of up to 20 ms (the lock is held for microseconds).
-bool State::wait_for_lock(int how, std::string& err)
+bool card_state::wait_for_lock(int how, std::string& err)
 {
     uint64_t start = 0, pause = 20000;
     for (unsigned tries = 0;; ++tries) {
@@ -476,20 +467,20 @@ bool State::wait_for_lock(int how, std::string& err)
 }
 
 // Is the folder at the path still the one whose files are open?
-bool State::folder_moved() const
+bool card_state::folder_moved() const
 {
     struct stat st;
     return !(stat(dir_.c_str(), &st) == 0 && st.st_dev == dir_dev_ && st.st_ino == dir_ino_);
 }
 
-std::string State::folder_moved_message() const
+std::string card_state::folder_moved_message() const
 {
     return "the state folder " + dir_ +
            " was moved, removed or replaced while the program ran: the request fails (nothing is written into a "
            "folder that nobody sees)";
 }
 
-bool State::lock_card(int how, std::string& err)
+bool card_state::lock_card(int how, std::string& err)
 {
     for (int attempt = 0;; ++attempt) {
         if (lock_fd_ < 0 && !open_lock(err))
@@ -520,9 +511,9 @@ bool State::lock_card(int how, std::string& err)
     }
 }
 
-void State::unlock_card() { flock(lock_fd_, LOCK_UN); }
+void card_state::unlock_card() { flock(lock_fd_, LOCK_UN); }
 
-std::string State::prepare(const unsigned char mac[6])
+std::string card_state::prepare(const unsigned char mac[6])
 {
     std::string err = check();
     if (!err.empty())
@@ -543,7 +534,7 @@ std::string State::prepare(const unsigned char mac[6])
     return err;
 }
 
-std::string State::reset(const unsigned char mac[6])
+std::string card_state::reset(const unsigned char mac[6])
 {
     std::string err = open_folder(true);
     if (!err.empty() || !lock_card(LOCK_EX, err))
@@ -562,12 +553,12 @@ std::string State::reset(const unsigned char mac[6])
 // sees, so the program goes on with it; a file removed, renamed away or cut
 // fails the request. The path is looked at every time: link count and size of
 // the open file do not tell a file renamed away and another linked in.
-std::string State::follow_eeprom()
+std::string card_state::follow_eeprom()
 {
     struct stat path_st;
     // One look through the whole path tells the folder and the file at once.
     if (lstat(eeprom_path_.c_str(), &path_st) == 0 && path_st.st_dev == eeprom_dev_ &&
-        path_st.st_ino == eeprom_ino_ && path_st.st_size == kEepromSize)
+        path_st.st_ino == eeprom_ino_ && path_st.st_size == eeprom_size)
         return "";
     if (folder_moved())
         return folder_moved_message();
@@ -582,7 +573,7 @@ std::string State::follow_eeprom()
     if (path_st.st_dev != eeprom_dev_ || path_st.st_ino != eeprom_ino_) {
         if (S_ISLNK(path_st.st_mode))
             return "unsafe state: " + path("eeprom") + " is a symbolic link, which cardsim never follows";
-        if (!S_ISREG(path_st.st_mode) || path_st.st_size != kEepromSize)
+        if (!S_ISREG(path_st.st_mode) || path_st.st_size != eeprom_size)
             return "corrupt state: " + path("eeprom") + " was replaced by something that is not a 256-byte file";
         std::string err = open_eeprom();
         if (!err.empty())
@@ -590,13 +581,13 @@ std::string State::follow_eeprom()
         if (path_st.st_dev != eeprom_dev_ || path_st.st_ino != eeprom_ino_)
             return "the EEPROM file " + path("eeprom") + " keeps changing while the program runs";
     }
-    if (path_st.st_size != kEepromSize)
+    if (path_st.st_size != eeprom_size)
         return "the EEPROM file " + path("eeprom") + " was cut to " + std::to_string((long long)path_st.st_size) +
                " bytes while the program ran: the request fails (run cardsim --reset to make a new card)";
     return "";
 }
 
-std::string State::open_eeprom()
+std::string card_state::open_eeprom()
 {
     std::string err = open_folder(false);
     if (!err.empty())
@@ -620,7 +611,7 @@ std::string State::open_eeprom()
     return "";
 }
 
-bool State::eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* data, std::string& err)
+bool card_state::eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* data, std::string& err)
 {
     if (!(err = open_folder(false)).empty())
         return false;
@@ -631,9 +622,9 @@ bool State::eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* 
     on_exit unlock{[this] { unlock_card(); }};
     err = follow_eeprom();
     if (err.empty()) {
-        addr %= kEepromSize;
+        addr %= eeprom_size;
         // Addresses wrap at the end, so an access is at most two runs.
-        unsigned first = std::min(n, kEepromSize - addr);
+        unsigned first = std::min(n, eeprom_size - addr);
         bool ok;
         if (write) {
             ok = pwrite(eeprom_fd_, data, first, addr) == ssize_t(first) &&
@@ -649,26 +640,26 @@ bool State::eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* 
     return err.empty();
 }
 
-bool State::eeprom_read(unsigned addr, unsigned n, unsigned char* out, std::string& err)
+bool card_state::eeprom_read(unsigned addr, unsigned n, unsigned char* out, std::string& err)
 {
     return eeprom_access(false, addr, n, out, err);
 }
 
-bool State::eeprom_write(unsigned addr, unsigned n, const unsigned char* in, std::string& err)
+bool card_state::eeprom_write(unsigned addr, unsigned n, const unsigned char* in, std::string& err)
 {
     return eeprom_access(true, addr, n, const_cast<unsigned char*>(in), err);
 }
 
-bool State::folder_missing() const
+bool card_state::folder_missing() const
 {
     struct stat st;
     return dir_fd_ < 0 && stat(dir_.c_str(), &st) != 0 && errno == ENOENT;
 }
 
-std::string State::load_registers(SavedRegisters& out)
+std::string card_state::load_registers(saved_registers& out)
 {
     if (folder_missing()) {
-        out = SavedRegisters();
+        out = saved_registers();
         return "";
     }
     std::string err = open_folder(false);
@@ -678,7 +669,7 @@ std::string State::load_registers(SavedRegisters& out)
     int fd = open_regular(dir_fd_, "registers", O_RDONLY);
     if (fd < 0) {
         if (errno == ENOENT) {
-            out = SavedRegisters();
+            out = saved_registers();
             return "";
         }
         return describe("cannot read " + path("registers"), errno);
@@ -694,21 +685,20 @@ std::string State::load_registers(SavedRegisters& out)
     return "";
 }
 
-std::string State::save_register(unsigned addr, uint32_t value)
+std::string card_state::save_register(unsigned addr, uint32_t value)
 {
     std::string err = open_folder(false);
     if (!err.empty() || !lock_card(LOCK_EX, err))
         return err;
     on_exit unlock{[this] { unlock_card(); }};
-    SavedRegisters r;
+    saved_registers r;
     load_registers(r);  // a corrupt file is replaced by what this write knows
-    (addr == 0x48 ? r.has48 : r.has4c) = true;
-    (addr == 0x48 ? r.r48 : r.r4c) = value;
+    r[uint8_t(addr)] = value;
     std::string text = format_registers(r);
     return replace_file("registers", text.data(), text.size());
 }
 
-std::string State::map_flash()
+std::string card_state::map_flash()
 {
     std::string err;
     if (!lock_card(LOCK_EX, err))
@@ -725,7 +715,7 @@ std::string State::map_flash()
             if (ok) {
                 static unsigned char erased[65536];
                 memset(erased, 0xff, sizeof erased);
-                for (uint32_t done = 0; ok && done < kFlashSize; done += sizeof erased)
+                for (uint32_t done = 0; ok && done < flash_size; done += sizeof erased)
                     ok = write_all(t, erased, sizeof erased);
                 sys_close(t);
             }
@@ -743,11 +733,11 @@ std::string State::map_flash()
     if (fd < 0)
         return describe("cannot open " + path("flash"), errno);
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size != kFlashSize) {
+    if (fstat(fd, &st) != 0 || st.st_size != flash_size) {
         sys_close(fd);
         return "corrupt state: " + path("flash") + " is not 4194304 bytes (4 MiB)";
     }
-    void* map = mmap(nullptr, kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* map = mmap(nullptr, flash_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     int e = errno;
     sys_close(fd);
     if (map == MAP_FAILED)
@@ -758,7 +748,7 @@ std::string State::map_flash()
     return "";
 }
 
-unsigned char* State::flash(std::string& err)
+unsigned char* card_state::flash(std::string& err)
 {
     if (!(err = open_folder(false)).empty())
         return nullptr;
@@ -771,21 +761,21 @@ unsigned char* State::flash(std::string& err)
         struct stat st;
         bool same = fstatat(dir_fd_, "flash", &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == flash_dev_ &&
                     st.st_ino == flash_ino_;
-        if (same && st.st_size != kFlashSize) {
+        if (same && st.st_size != flash_size) {
             err = "the flash file " + path("flash") + " was cut to " + std::to_string((long long)st.st_size) +
                   " bytes while the program ran: the request fails (run cardsim --reset to make a new card)";
             return nullptr;
         }
         if (same)
             return flash_;
-        munmap(flash_, kFlashSize);
+        munmap(flash_, flash_size);
         flash_ = nullptr;
     }
     err = map_flash();
     return flash_;
 }
 
-bool State::read_image(const char* name, size_t size, std::vector<unsigned char>& out)
+bool card_state::read_image(const char* name, size_t size, std::vector<unsigned char>& out)
 {
     if (folder_missing()) {
         errno = ENOENT;
@@ -810,17 +800,17 @@ bool State::read_image(const char* name, size_t size, std::vector<unsigned char>
     return true;
 }
 
-std::string State::node_lock_name(unsigned adapter, unsigned frontend)
+std::string card_state::node_lock_name(unsigned adapter, unsigned frontend)
 {
     return "adapter" + std::to_string(adapter) + "-frontend" + std::to_string(frontend) + ".lock";
 }
 
-int State::open_node_lock(unsigned adapter, unsigned frontend, int flags, std::string& err)
+int card_state::open_node_lock(unsigned adapter, unsigned frontend, int flags, std::string& err)
 {
     if (!(err = open_folder(false)).empty())
         return -1;
     std::string name = node_lock_name(adapter, frontend);
-    int fd = sys_openat(dir_fd_, name.c_str(), O_RDONLY | O_CREAT | kOpenFlags, 0600);
+    int fd = sys_openat(dir_fd_, name.c_str(), O_RDONLY | O_CREAT | open_flags, 0600);
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         sys_close(fd);
@@ -844,7 +834,7 @@ int State::open_node_lock(unsigned adapter, unsigned frontend, int flags, std::s
     return fd;
 }
 
-void State::note_unknown(const std::string& what)
+void card_state::note_unknown(const std::string& what)
 {
     if (std::find(noted_.begin(), noted_.end(), what) != noted_.end())
         return;
@@ -854,14 +844,14 @@ void State::note_unknown(const std::string& what)
         return;
     on_exit unlock{[this] { unlock_card(); }};
     std::string line = what + "\n";
-    int fd = sys_openat(dir_fd_, "unknown", O_WRONLY | O_APPEND | O_CREAT | kOpenFlags, 0600);
+    int fd = sys_openat(dir_fd_, "unknown", O_WRONLY | O_APPEND | O_CREAT | open_flags, 0600);
     if (fd >= 0) {
         write_all(fd, line.data(), line.size());
         sys_close(fd);
     }
 }
 
-std::string State::load_unknown(std::vector<std::string>& out)
+std::string card_state::load_unknown(std::vector<std::string>& out)
 {
     out.clear();
     if (folder_missing())

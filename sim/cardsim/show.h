@@ -13,7 +13,7 @@ namespace cardsim {
 // `eeprom` is the 256-byte image; `flash` the flash image or nullptr when there is none;
 // `unknown` the accesses the card did not know.
 std::string describe_state(const std::string& dir, const unsigned char* eeprom, bool new_card,
-                           const SavedRegisters& regs, const unsigned char* flash,
-                           const std::vector<std::string>& unknown, const Config& config);
+                           const saved_registers& regs, const unsigned char* flash,
+                           const std::vector<std::string>& unknown, const sim_config& config);
 
 }  // namespace cardsim

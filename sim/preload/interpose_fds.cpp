@@ -12,18 +12,18 @@
 namespace cardsim::fds {
 
 namespace {
-std::atomic<bool> g_node[kMaxFd];
+std::atomic<bool> g_node[max_fd];
 }
 
-bool is_node(int fd) { return fd >= 0 && fd < kMaxFd && g_node[fd].load(std::memory_order_relaxed); }
+bool is_node(int fd) { return fd >= 0 && fd < max_fd && g_node[fd].load(std::memory_order_relaxed); }
 
 void mark_node(int fd)
 {
-    if (fd >= 0 && fd < kMaxFd)
+    if (fd >= 0 && fd < max_fd)
         g_node[fd].store(true);
 }
 
-bool forget(int fd) { return fd >= 0 && fd < kMaxFd && g_node[fd].exchange(false); }
+bool forget(int fd) { return fd >= 0 && fd < max_fd && g_node[fd].exchange(false); }
 
 int forget_stale(int fd)
 {
@@ -44,7 +44,7 @@ void adopt_inherited(const std::string& state_dir)
     while (struct dirent* e = readdir(fds)) {
         char* end;
         long fd = strtol(e->d_name, &end, 10);
-        if (*end || end == e->d_name || fd < 0 || fd >= kMaxFd || fd == dirfd(fds))
+        if (*end || end == e->d_name || fd < 0 || fd >= max_fd || fd == dirfd(fds))
             continue;
         char link[PATH_MAX + 1];
         ssize_t n = readlinkat(dirfd(fds), e->d_name, link, PATH_MAX);

@@ -20,7 +20,7 @@ uint64_t monotonic_ns()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * kNsPerSecond + uint64_t(ts.tv_nsec);
+    return uint64_t(ts.tv_sec) * ns_per_second + uint64_t(ts.tv_nsec);
 }
 
 }  // namespace
@@ -54,8 +54,8 @@ bool sleep(uint64_t ns)
     serve::ensure_ready();
     uint64_t at = is_virtual() ? g_clock.fetch_add(ns) : now();
     if (trace::on())
-        trace::line(at, "SLEEP %llu.%09llu", (unsigned long long)(ns / kNsPerSecond),
-                    (unsigned long long)(ns % kNsPerSecond));
+        trace::line(at, "SLEEP %llu.%09llu", (unsigned long long)(ns / ns_per_second),
+                    (unsigned long long)(ns % ns_per_second));
     return is_virtual();
 }
 
@@ -63,9 +63,9 @@ bool valid(long long sec, long nsec) { return sec >= 0 && nsec >= 0 && nsec < 10
 
 uint64_t to_ns(long long sec, long nsec)
 {
-    if (uint64_t(sec) >= kForever / kNsPerSecond)
-        return kForever / 2;
-    return uint64_t(sec) * kNsPerSecond + uint64_t(nsec);
+    if (uint64_t(sec) >= forever / ns_per_second)
+        return forever / 2;
+    return uint64_t(sec) * ns_per_second + uint64_t(nsec);
 }
 
 bool is_virtual_clock(clockid_t clock)

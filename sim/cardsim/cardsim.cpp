@@ -28,7 +28,7 @@ using namespace cardsim;
 
 namespace {
 
-const char kHelpHead[] =
+const char help_head[] =
     "Usage: cardsim [OPTIONS] -- COMMAND [ARGS...]   run COMMAND against the simulated card\n"
     "       cardsim [OPTIONS] --show                 print the stored card state, decoded\n"
     "       cardsim [OPTIONS] --reset                make the card new again (factory EEPROM, blank flash)\n"
@@ -43,40 +43,9 @@ const char kHelpHead[] =
     "into it or not. 32-bit programs run as well as 64-bit ones (through qemu-i386\n"
     "where the kernel cannot run them). cardsim's exit status is COMMAND's.\n"
     "\n"
-    "Options:\n"
-    "  --state DIR            folder that holds the card's persistent state, your own\n"
-    "                         and writable by no one else (default $CARDSIM_STATE, else\n"
-    "                         $XDG_STATE_HOME/cardsim, else ~/.local/state/cardsim)\n"
-    "  --node A:F             list /dev/dvb/adapterA/frontendF (repeatable; default 0:0);\n"
-    "                         all listed nodes are one card; other nodes fail to open\n"
-    "                         with ENOENT\n"
-    "  --signal WxH@RATE[p|i] HDMI input: width, height, frequency code 0 to 255,\n"
-    "                         progressive or interlaced (default 1920x1080@60p)\n"
-    "  --reg48 WORD           what register 0x48 reads, all 32 bits (instead of --signal's)\n"
-    "  --reg4c WORD           what register 0x4C reads, all 32 bits (instead of --signal's)\n"
-    "  --mac XX:XX:XX:XX:XX:XX MAC address of a new card (default 00:1a:2b:3c:4d:5e)\n"
-    "  --busy-time SECONDS    how long the card stays busy after a capture restart or a\n"
-    "                         microcontroller reset (default 3; may have a fraction)\n"
-    "  --request-time SECONDS virtual time that each request costs (default 0.000001;\n"
-    "                         0 allowed)\n"
-    "  --fault NAME[=N]       inject a fault (repeatable, see below)\n"
-    "  --real-time            sleeps take real time (default: virtual time)\n"
-    "  --trace FILE           append one line per open, close, request and sleep to FILE\n"
-    "  --flash-id XX:XX:XX    identification of the SPI flash (default c2:20:16)\n"
-    "  --flash-busy-time SECONDS  write-in-progress time after an erase or a page\n"
-    "                         program (default 0.0005)\n"
-    "  --show                 print the stored state: output mode and preset, advanced\n"
-    "                         entries, mute, program name, MAC, registers 0x48/0x4C, flash,\n"
-    "                         accesses the card did not know\n"
-    "  --reset                make the card new (with --mac); runs before --show or COMMAND\n"
-    "  --no-isolation         run COMMAND without the private /dev (for sudo inside):\n"
-    "                         real DVB devices stay in sight; cardsim warns\n"
-    "  --list-faults          the fault names, one a line\n"
-    "  --version              cardsim's version\n"
-    "  --help                 this text\n"
-    "\n";
+    "Options:\n";
 
-const char kHelpTail[] =
+const char help_tail[] =
     "\n"
     "Virtual time: sleep, usleep, nanosleep and clock_nanosleep return at once and\n"
     "advance COMMAND's virtual clock by the time asked for, and every request by\n"
@@ -148,11 +117,11 @@ std::string dir_of(const std::string& path)
 }
 
 // Only the interposer exports this; any other library of the right class is refused.
-constexpr char kInterposerMark[] = "cardsim_interposer_version";
+constexpr char interposer_mark[] = "cardsim_interposer_version";
 
 bool is_interposer(const std::string& path, int bits)
 {
-    return elf_bits(path) == bits && elf_exports(path, kInterposerMark);
+    return elf_bits(path) == bits && elf_exports(path, interposer_mark);
 }
 
 // Where the interposer of a class may be: CARDSIM_PRELOAD_32/64 (when set,
@@ -179,7 +148,7 @@ std::string interposer_of(int bits)
     if (const char* o = getenv(override_name); o && *o) {
         if (!is_interposer(o, bits))
             die(std::string(override_name) + "=" + o + " is not a " + std::to_string(bits) +
-                "-bit libcardsim.so (it must be cardsim's interposer, which exports " + kInterposerMark + ")");
+                "-bit libcardsim.so (it must be cardsim's interposer, which exports " + interposer_mark + ")");
         return absolute(o);
     }
     for (const auto& c : interposer_places(bits))
@@ -277,19 +246,19 @@ std::string interposer_per_class(const std::string& interposer32, const std::str
 
 void put_env(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
-int show(State& state, const Config& config)
+int show(card_state& state, const sim_config& config)
 {
     std::vector<unsigned char> eeprom, flash;
     bool new_card = false;
-    if (!state.read_image("eeprom", kEepromSize, eeprom)) {
+    if (!state.read_image("eeprom", eeprom_size, eeprom)) {
         if (errno != ENOENT && errno != 0)
             die("cannot read " + state.path("eeprom") + ": " + strerror(errno));
         new_card = true;
-        eeprom.assign(kEepromSize, 0);
+        eeprom.assign(eeprom_size, 0);
         factory_eeprom(config.mac, eeprom.data());
     }
-    bool has_flash = state.read_image("flash", kFlashSize, flash);
-    SavedRegisters regs;
+    bool has_flash = state.read_image("flash", flash_size, flash);
+    saved_registers regs;
     std::string err = state.load_registers(regs);
     std::vector<std::string> unknown;
     if (err.empty())
@@ -303,129 +272,109 @@ int show(State& state, const Config& config)
     return 0;
 }
 
-struct Options {
-    Config config;
+struct command_options {
+    sim_config config;  // config.state: --state, "" when not given
     bool do_show = false, do_reset = false, isolation = true;
-    std::string state_dir;
     bool own_state_dir = false;  // cardsim's default folder, not one the caller named
     std::vector<char*> command;
 };
 
-Options parse_options(int argc, char** argv)
-{
-    enum {
-        opt_state = 256, opt_node, opt_signal, opt_mac, opt_busy_time, opt_fault, opt_real_time, opt_trace,
-        opt_flash_id, opt_flash_busy_time, opt_show, opt_reset, opt_help, opt_request_time, opt_reg48, opt_reg4c,
-        opt_version, opt_list_faults, opt_no_isolation
-    };
-    static const option options[] = {
-        {"state", required_argument, nullptr, opt_state},
-        {"node", required_argument, nullptr, opt_node},
-        {"signal", required_argument, nullptr, opt_signal},
-        {"mac", required_argument, nullptr, opt_mac},
-        {"busy-time", required_argument, nullptr, opt_busy_time},
-        {"fault", required_argument, nullptr, opt_fault},
-        {"real-time", no_argument, nullptr, opt_real_time},
-        {"trace", required_argument, nullptr, opt_trace},
-        {"flash-id", required_argument, nullptr, opt_flash_id},
-        {"flash-busy-time", required_argument, nullptr, opt_flash_busy_time},
-        {"show", no_argument, nullptr, opt_show},
-        {"reset", no_argument, nullptr, opt_reset},
-        {"help", no_argument, nullptr, opt_help},
-        {"request-time", required_argument, nullptr, opt_request_time},
-        {"reg48", required_argument, nullptr, opt_reg48},
-        {"reg4c", required_argument, nullptr, opt_reg4c},
-        {"version", no_argument, nullptr, opt_version},
-        {"list-faults", no_argument, nullptr, opt_list_faults},
-        {"no-isolation", no_argument, nullptr, opt_no_isolation},
-        {nullptr, 0, nullptr, 0},
-    };
+// cardsim's own options, after the card's settings (setting_table) in --help.
+struct command_option {
+    const char* name;
+    const char* help;
+    void (*act)(command_options& o);
+};
 
-    Options o;
-    Config& config = o.config;
-    bool nodes_given = false;
+[[noreturn]] void print_help();
+
+const command_option command_table[] = {
+    {"show",
+     "print the stored state: output mode and preset, advanced\n"
+     "entries, mute, program name, MAC, registers 0x48/0x4C, flash,\n"
+     "accesses the card did not know",
+     [](command_options& o) { o.do_show = true; }},
+    {"reset", "make the card new (with --mac); runs before --show or COMMAND",
+     [](command_options& o) { o.do_reset = true; }},
+    {"no-isolation",
+     "run COMMAND without the private /dev (for sudo inside):\n"
+     "real DVB devices stay in sight; cardsim warns",
+     [](command_options& o) { o.isolation = false; }},
+    {"list-faults", "the fault names, one a line",
+     [](command_options&) {
+         fputs(faults_list().c_str(), stdout);
+         exit(0);
+     }},
+    {"version", "cardsim's version",
+     [](command_options&) {
+         fputs("cardsim " CARDSIM_VERSION "\n", stdout);
+         exit(0);
+     }},
+    {"help", "this text", [](command_options&) { print_help(); }},
+};
+
+void print_help()
+{
+    std::string help = help_head + settings_help();
+    for (const auto& c : command_table)
+        help += option_help(std::string("--") + c.name, c.help);
+    fputs((help + "\n" + faults_help() + help_tail).c_str(), stdout);
+    exit(0);
+}
+
+// getopt_long's table: the settings that have an option, then cardsim's own;
+// each option's value is 256 + its place in the list.
+struct option_list {
+    std::vector<option> options;
+    std::vector<const setting*> settings;  // nullptr for cardsim's own
+    std::vector<const command_option*> commands;
+};
+
+option_list make_option_list()
+{
+    option_list l;
+    auto add = [&](const char* name, bool takes_value, const setting* s, const command_option* c) {
+        l.options.push_back({name, takes_value ? required_argument : no_argument, nullptr,
+                             int(256 + l.settings.size())});
+        l.settings.push_back(s);
+        l.commands.push_back(c);
+    };
+    for (unsigned i = 0; i < setting_count; ++i)
+        if (setting_table[i].option)
+            add(setting_table[i].option, setting_table[i].value != nullptr, &setting_table[i], nullptr);
+    for (const auto& c : command_table)
+        add(c.name, false, nullptr, &c);
+    l.options.push_back({nullptr, 0, nullptr, 0});
+    return l;
+}
+
+command_options parse_options(int argc, char** argv)
+{
+    const option_list list = make_option_list();
+    std::vector<bool> given(list.settings.size());
+    command_options o;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "+", options, nullptr)) != -1) {
-        std::string arg = optarg ? optarg : "", err;
-        switch (c) {
-        case opt_state:
-            if (arg.empty())
-                usage_error("--state needs a folder");
-            o.state_dir = arg;
-            break;
-        case opt_node: {
-            std::pair<unsigned, unsigned> node;
-            if (!(err = parse_node(arg, node)).empty())
-                usage_error("--node: " + err);
-            if (!nodes_given)
-                config.nodes.clear();
-            nodes_given = true;
-            config.nodes.push_back(node);
-            break;
-        }
-        case opt_signal:
-            err = parse_signal(arg, config.signal);
-            break;
-        case opt_mac:
-            err = parse_mac(arg, config.mac);
-            break;
-        case opt_busy_time:
-            err = parse_seconds(arg, config.busy_ns);
-            break;
-        case opt_request_time:
-            err = parse_seconds(arg, config.request_ns);
-            break;
-        case opt_reg48:
-            err = parse_word(arg, config.raw48);
-            config.has_raw48 = true;
-            break;
-        case opt_reg4c:
-            err = parse_word(arg, config.raw4c);
-            config.has_raw4c = true;
-            break;
-        case opt_fault:
-            err = parse_fault(arg, config.faults);
-            break;
-        case opt_real_time:
-            config.vtime = false;
-            break;
-        case opt_trace:
-            if (arg.empty())
-                usage_error("--trace needs a file");
-            config.trace = arg;
-            break;
-        case opt_flash_id:
-            err = parse_flash_id(arg, config.flash_id);
-            break;
-        case opt_flash_busy_time:
-            err = parse_seconds(arg, config.flash_busy_ns);
-            break;
-        case opt_show:
-            o.do_show = true;
-            break;
-        case opt_reset:
-            o.do_reset = true;
-            break;
-        case opt_no_isolation:
-            o.isolation = false;
-            break;
-        case opt_help:
-            fputs((kHelpHead + faults_help() + kHelpTail).c_str(), stdout);
-            exit(0);
-        case opt_version:
-            fputs("cardsim " CARDSIM_VERSION "\n", stdout);
-            exit(0);
-        case opt_list_faults:
-            fputs(faults_list().c_str(), stdout);
-            exit(0);
-        default:
+    while ((c = getopt_long(argc, argv, "+", list.options.data(), nullptr)) != -1) {
+        if (c < 256 || size_t(c - 256) >= list.settings.size()) {
             if (optopt && optopt < 256)
                 usage_error(std::string("unknown option '-") + char(optopt) + "'");
             usage_error(std::string("unknown or incomplete option '") + argv[optind - 1] + "'");
         }
+        size_t at = size_t(c - 256);
+        std::string name = list.options[at].name;
+        if (const command_option* command = list.commands[at]) {
+            command->act(o);
+            continue;
+        }
+        const setting& s = *list.settings[at];
+        std::string arg = optarg ? optarg : "";
+        if (arg.empty() && s.empty_message)
+            usage_error("--" + name + " " + s.empty_message);
+        std::string err = s.parse_option ? s.parse_option(arg, !given[at], o.config) : s.parse(arg, o.config);
+        given[at] = true;
         if (!err.empty())
-            usage_error(std::string("--") + options[c - opt_state].name + ": " + err);
+            usage_error("--" + name + ": " + err);
     }
     o.command.assign(argv + optind, argv + argc);
     if (o.command.empty() && !o.do_show && !o.do_reset)
@@ -436,7 +385,7 @@ Options parse_options(int argc, char** argv)
 // What execvp would run: 127 when there is nothing, 126 when it cannot be run.
 std::string resolve_command(const char* name)
 {
-    ProgramSearch found = search_program(name);
+    program_search found = search_program(name);
     if (!found.path.empty())
         return found.path;
     if (!found.unrunnable.empty())
@@ -466,7 +415,7 @@ void note_missing_parent()
 
 // Refusals of the state folder that the model's own check does not make:
 // a shared folder such as /tmp, and what the caller may not read or write.
-void check_state_access(const Options& o)
+void check_state_access(const command_options& o)
 {
     const std::string& dir = o.config.state;
     struct stat st;
@@ -501,7 +450,7 @@ void check_state_access(const Options& o)
             " in it (mode " + mode_text(st.st_mode) + "); give yourself the permission, or use another folder");
     std::vector<std::string> names = {"eeprom", "registers", "flash", "unknown", "eeprom.lock"};
     for (const auto& n : o.config.nodes)
-        names.push_back(State::node_lock_name(n.first, n.second));
+        names.push_back(card_state::node_lock_name(n.first, n.second));
     for (const auto& name : names) {
         std::string path = dir + "/" + name;
         if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -566,14 +515,14 @@ std::string uninterposable(const std::string& program)
 
 // Runs COMMAND in the private /dev; where there is none, says once what is
 // then not covered and refuses the programs that would reach a real card.
-void isolate_or_refuse(const Options& o, const std::string& program)
+void isolate_or_refuse(const command_options& o, const std::string& program)
 {
     if (int fd = inherited_dvb_descriptor(); fd >= 0)
         die("descriptor " + std::to_string(fd) +
             " is a DVB device, which COMMAND would inherit; cardsim never hands a real card to it (close it)");
     std::string why = "--no-isolation";
     if (o.isolation) {
-        IsolationResult r = isolate(o.config.nodes);
+        isolation_result r = isolate(o.config.nodes);
         if (r.fatal)
             die(r.why);
         if (r.done)
@@ -596,30 +545,18 @@ void isolate_or_refuse(const Options& o, const std::string& program)
         die("refused: " + refused + ", and without a private /dev it would open the real DVB devices");
 }
 
-void export_settings(const Config& config)
+void export_settings(const sim_config& config)
 {
-    put_env("CARDSIM_STATE", config.state);
-    put_env("CARDSIM_NODES", format_nodes(config));
-    put_env("CARDSIM_SIGNAL", format_signal(config.signal));
-    if (config.has_raw48)
-        put_env("CARDSIM_REG48", format_word(config.raw48));
-    else
-        unsetenv("CARDSIM_REG48");
-    if (config.has_raw4c)
-        put_env("CARDSIM_REG4C", format_word(config.raw4c));
-    else
-        unsetenv("CARDSIM_REG4C");
-    put_env("CARDSIM_MAC", format_mac(config.mac));
-    put_env("CARDSIM_BUSY_TIME", format_seconds(config.busy_ns));
-    put_env("CARDSIM_REQUEST_TIME", format_seconds(config.request_ns));
-    put_env("CARDSIM_FAULTS", format_faults(config.faults));
-    put_env("CARDSIM_VTIME", config.vtime ? "1" : "0");
-    if (config.trace.empty())
-        unsetenv("CARDSIM_TRACE");
-    else
-        put_env("CARDSIM_TRACE", config.trace);
-    put_env("CARDSIM_FLASH_ID", format_flash_id(config.flash_id));
-    put_env("CARDSIM_FLASH_BUSY_TIME", format_seconds(config.flash_busy_ns));
+    for (unsigned i = 0; i < setting_count; ++i) {
+        const setting& s = setting_table[i];
+        std::string text;
+        if (!s.format)
+            continue;
+        if (s.format(config, text))
+            put_env(s.variable, text);
+        else
+            unsetenv(s.variable);
+    }
 }
 
 void export_preload(const std::string& preload)
@@ -635,16 +572,16 @@ void export_preload(const std::string& preload)
 
 int main(int argc, char** argv)
 {
-    Options o = parse_options(argc, argv);
-    Config& config = o.config;
-    if (o.state_dir.empty())
-        o.state_dir = default_state_dir(o.own_state_dir);
-    if (o.state_dir.empty())
+    command_options o = parse_options(argc, argv);
+    sim_config& config = o.config;
+    if (config.state.empty())
+        config.state = default_state_dir(o.own_state_dir);
+    if (config.state.empty())
         usage_error("no state folder: give --state DIR, or set CARDSIM_STATE or HOME");
-    config.state = absolute(o.state_dir);
+    config.state = absolute(config.state);
     if (!config.trace.empty())
         config.trace = absolute(config.trace);
-    State state(config.state);
+    card_state state(config.state);
     state.make_parents(o.own_state_dir);
 
     // Every check that can refuse comes before anything is made.

@@ -12,9 +12,9 @@
 
 namespace cardsim {
 
-constexpr uint64_t kNsPerSecond = 1000000000ull;
+constexpr uint64_t ns_per_second = 1000000000ull;
 
-struct Signal {
+struct input_signal {
     unsigned width = 1920;
     unsigned height = 1080;
     unsigned rate = 60;  // frequency code, 0 to 255
@@ -22,13 +22,13 @@ struct Signal {
 };
 
 
-struct Config {
+struct sim_config {
     std::string state;
     std::vector<std::pair<unsigned, unsigned>> nodes{{0, 0}};
-    Signal signal;
+    input_signal signal;
     unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-    uint64_t busy_ns = 3 * kNsPerSecond;
-    Faults faults;
+    uint64_t busy_ns = 3 * ns_per_second;
+    fault_set faults;
     bool vtime = true;
     std::string trace;
     unsigned char flash_id[3] = {0xc2, 0x20, 0x16};
@@ -52,7 +52,7 @@ struct Config {
 // Each parser returns "" on success, else what is wrong with the text.
 std::string parse_nodes(const std::string& text, std::vector<std::pair<unsigned, unsigned>>& out);
 std::string parse_node(const std::string& text, std::pair<unsigned, unsigned>& out);
-std::string parse_signal(const std::string& text, Signal& out);
+std::string parse_signal(const std::string& text, input_signal& out);
 std::string parse_mac(const std::string& text, unsigned char out[6]);
 std::string parse_seconds(const std::string& text, uint64_t& ns);
 std::string parse_flash_id(const std::string& text, unsigned char out[3]);
@@ -60,19 +60,47 @@ std::string parse_flash_id(const std::string& text, unsigned char out[3]);
 std::string parse_word(const std::string& text, uint32_t& out);
 
 // Canonical texts, as the parsers read them back.
-std::string format_nodes(const Config& c);
-std::string format_signal(const Signal& s);
+std::string format_nodes(const sim_config& c);
+std::string format_signal(const input_signal& s);
 std::string format_mac(const unsigned char mac[6]);
 std::string format_seconds(uint64_t ns);
 std::string format_flash_id(const unsigned char id[3]);
 std::string format_word(uint32_t word);  // 0x%08x
 
+// One setting of the card: the cardsim option that gives it, its lines of
+// --help, and the CARDSIM_* variable that hands it to the interposer. cardsim
+// parses, describes and exports the settings from this table, and the
+// interposer reads them back from it: a new setting is one row.
+struct setting {
+    const char* option;    // "signal" for --signal; nullptr for a variable that has no option
+    const char* value;     // what the option takes ("SECONDS"); nullptr for a flag
+    const char* help;      // its lines of --help, "\n" between them
+    const char* variable;  // "CARDSIM_SIGNAL"
+    // The variable's text into the settings: "" or what is wrong with it. The
+    // option's value goes the same way unless the row has parse_option.
+    std::string (*parse)(const std::string& text, sim_config& c);
+    // `first`: the option's first use on the command line (a repeated option adds to a list).
+    std::string (*parse_option)(const std::string& text, bool first, sim_config& c);
+    // The variable's text; false when the variable is to be unset. nullptr:
+    // cardsim leaves the variable as its caller set it.
+    bool (*format)(const sim_config& c, std::string& text);
+    const char* empty_message;  // the option's complaint about an empty value ("needs a folder"), or nullptr
+};
+
+extern const setting setting_table[];
+extern const unsigned setting_count;
+
+// One option's lines of --help: "  --LABEL" and the help, its later lines indented.
+std::string option_help(const std::string& label, const char* help);
+// The settings' lines of --help, in the table's order.
+std::string settings_help();
+
 // Reads every CARDSIM_* variable; returns "" or "VARIABLE: what is wrong".
-std::string config_from_env(Config& out);
+std::string config_from_env(sim_config& out);
 
 // The value 0x48 reads: width high, width low, height high, height low from byte 0 up.
-uint32_t format_word(const Signal& s);
+uint32_t format_word(const input_signal& s);
 // The value 0x4C reads: byte 0 the frequency code, bit 8 progressive.
-uint32_t rate_word(const Signal& s);
+uint32_t rate_word(const input_signal& s);
 
 }  // namespace cardsim

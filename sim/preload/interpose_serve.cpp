@@ -25,14 +25,13 @@ namespace cardsim::serve {
 namespace {
 
 // The driver's four requests, as the card access library names them.
-constexpr uint32_t kRegRead = REG_READ, kRegWrite = REG_WRITE;
-constexpr uint32_t kWindowRead = WINDOW_READ, kWindowWrite = WINDOW_WRITE;
-constexpr unsigned kWindowBase = zeb_mailbox::window_base;
+constexpr uint32_t request_reg_read = REG_READ, request_reg_write = REG_WRITE;
+constexpr uint32_t request_window_read = WINDOW_READ, request_window_write = WINDOW_WRITE;
 
-struct Sim {
-    Config config;
-    std::unique_ptr<State> state;
-    std::unique_ptr<Card> card;
+struct process_card {
+    sim_config config;
+    std::unique_ptr<card_state> state;
+    std::unique_ptr<card_model> card;
     bool loaded = false;        // the settings read (again after a load that ran out of memory)
     bool serving = false;       // CARDSIM_STATE set and everything parsed
     bool malformed = false;     // a CARDSIM_* setting is wrong: DVB opens fail with EIO
@@ -41,7 +40,7 @@ struct Sim {
 };
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
-Sim* g_sim = nullptr;              // guarded by g_mutex, never freed
+process_card* g_sim = nullptr;     // guarded by g_mutex, never freed
 std::atomic<bool> g_ready{false};  // g_sim made and loaded
 std::atomic<bool> g_said_memory{false};
 
@@ -67,7 +66,7 @@ void say_out_of_memory()
 }
 
 // Under g_mutex.
-void report_once(Sim& sim, const std::string& text)
+void report_once(process_card& sim, const std::string& text)
 {
     if (text.empty() || sim.reported.find(text + "\n") != std::string::npos)
         return;
@@ -85,7 +84,7 @@ void at_fork_child()
 }
 
 // Under g_mutex: (re)reads the environment and makes a new card.
-int load(Sim& sim)
+int load(process_card& sim)
 {
     sim.loaded = false;
     sim.card.reset();
@@ -111,8 +110,8 @@ int load(Sim& sim)
     }
     vclock::reset(sim.config.vtime, sim.config.request_ns);
     report_once(sim, trace::open(sim.config.trace));
-    sim.state.reset(new State(sim.config.state));
-    sim.card.reset(new Card(sim.config, *sim.state));
+    sim.state.reset(new card_state(sim.config.state));
+    sim.card.reset(new card_model(sim.config, *sim.state));
     fds::adopt_inherited(sim.config.state);
     sim.serving = true;
     sim.loaded = true;
@@ -120,15 +119,15 @@ int load(Sim& sim)
 }
 
 // Holds g_mutex while it lives; the process's card is made and loaded on first use.
-class Held {
+class held_card {
 public:
-    Held()
+    held_card()
     {
         t_inside = true;
         pthread_mutex_lock(&g_mutex);
         try {
             if (!g_sim) {
-                g_sim = new Sim;
+                g_sim = new process_card;
                 pthread_atfork(at_fork_prepare, at_fork_parent, at_fork_child);
             }
             if (!g_sim->loaded) {
@@ -140,10 +139,10 @@ public:
             throw;
         }
     }
-    ~Held() { release(); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    Sim& sim() { return *g_sim; }
+    ~held_card() { release(); }
+    held_card(const held_card&) = delete;
+    held_card& operator=(const held_card&) = delete;
+    process_card& sim() { return *g_sim; }
 
 private:
     void release()
@@ -160,7 +159,7 @@ int fail(int err)
 }
 
 // Under g_mutex: 0 and the node's descriptor in fd, or an errno value.
-int open_node(Sim& sim, unsigned adapter, unsigned frontend, int flags, int& fd)
+int open_node(process_card& sim, unsigned adapter, unsigned frontend, int flags, int& fd)
 {
     if (!sim.serving)
         return sim.malformed ? EIO : ENOENT;
@@ -183,7 +182,7 @@ int open_node(Sim& sim, unsigned adapter, unsigned frontend, int flags, int& fd)
         report_once(sim, err);
         return EIO;
     }
-    if (fd >= fds::kMaxFd) {
+    if (fd >= fds::max_fd) {
         libc::sys_close(fd);
         return EMFILE;
     }
@@ -205,7 +204,7 @@ void ensure_ready()
     if (ready() || t_inside)
         return;
     try {
-        Held held;
+        held_card held;
     } catch (...) {
         say_out_of_memory();
     }
@@ -216,12 +215,12 @@ namespace {
 bool open_card(int dirfd, const char* path, int flags, int& result)
 {
     unsigned adapter = 0, frontend = 0;
-    paths::Kind kind = paths::classify(dirfd, path, flags, adapter, frontend);
-    if (kind == paths::Kind::other)
+    paths::path_kind kind = paths::classify(dirfd, path, flags, adapter, frontend);
+    if (kind == paths::path_kind::other)
         return false;
     // A program that lists /dev/dvb (find, fts, nftw) opens the folders. With
     // O_DIRECTORY forced the kernel opens a folder or nothing, never a device.
-    if (kind == paths::Kind::folder && (flags & O_ACCMODE) == O_RDONLY &&
+    if (kind == paths::path_kind::folder && (flags & O_ACCMODE) == O_RDONLY &&
         !(flags & (O_CREAT | O_TRUNC)) && (flags & O_TMPFILE) != O_TMPFILE) {
         int fd = libc::sys_openat(dirfd, path, flags | O_DIRECTORY, 0);
         if (fd >= 0) {
@@ -231,10 +230,10 @@ bool open_card(int dirfd, const char* path, int flags, int& result)
     }
     int fd = -1, err;
     {
-        Held held;
-        Sim& sim = held.sim();
+        held_card held;
+        process_card& sim = held.sim();
         err = !sim.serving                ? (sim.malformed ? EIO : ENOENT)
-              : kind == paths::Kind::node ? open_node(sim, adapter, frontend, flags, fd)
+              : kind == paths::path_kind::node ? open_node(sim, adapter, frontend, flags, fd)
                                           : ENOENT;
         if (!sim.serving && !sim.malformed)
             report_once(sim, "CARDSIM_STATE is not set: no card is simulated, and /dev/dvb is not opened");
@@ -252,9 +251,9 @@ bool open_card(int dirfd, const char* path, int flags, int& result)
 
 int serve_request(uint32_t request, void* arg, uint64_t now)
 {
-    bool reg = request == kRegRead || request == kRegWrite;
-    bool write = request == kRegWrite || request == kWindowWrite;
-    if (!reg && request != kWindowRead && request != kWindowWrite) {
+    bool reg = request == request_reg_read || request == request_reg_write;
+    bool write = request == request_reg_write || request == request_window_write;
+    if (!reg && request != request_window_read && request != request_window_write) {
         trace::line(now, "IOCTL 0x%08x ENOTTY", request);
         return fail(ENOTTY);
     }
@@ -264,7 +263,7 @@ int serve_request(uint32_t request, void* arg, uint64_t now)
     auto* r = static_cast<reg_record*>(arg);
     auto* w = static_cast<window_record*>(arg);
     uint8_t where = reg ? r->addr : w->offset;
-    if (!reg && w->base != kWindowBase) {
+    if (!reg && w->base != zeb_mailbox::window_base) {
         trace::line(now, "%s 0x%02x BADBASE 0x%08x", name, where, w->base);
         return fail(EINVAL);
     }
@@ -278,11 +277,11 @@ int serve_request(uint32_t request, void* arg, uint64_t now)
     int err;
     std::string unknown;
     {
-        Held held;
-        Sim& sim = held.sim();
+        held_card held;
+        process_card& sim = held.sim();
         if (!sim.card)
             return fail(EIO);
-        Card& card = *sim.card;
+        card_model& card = *sim.card;
         err = reg ? (write ? card.reg_write(where, value, now) : card.reg_read(where, now, value))
                   : (write ? card.window_write(where, value, now) : card.window_read(where, now, value));
         if (!err && !write)
@@ -345,8 +344,8 @@ int reload()
     if (t_inside)
         return fail(EINTR);
     try {
-        Held held;
-        Sim& sim = held.sim();
+        held_card held;
+        process_card& sim = held.sim();
         sim.reported.clear();
         return load(sim);
     } catch (...) {

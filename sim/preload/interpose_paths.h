@@ -6,14 +6,14 @@
 
 namespace cardsim::paths {
 
-enum class Kind {
+enum class path_kind {
     other,  // goes to the real system
     node,   // /dev/dvb/adapterA/frontendF
     folder, // /dev/dvb or /dev/dvb/adapterA: only a read-only folder open reaches the system
     dvb,    // anything else of DVB: never reaches the real system
 };
 
-Kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend);
+path_kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend);
 
 // Whether the path may be the card's, without allocating (for a signal
 // handler, and when memory ran out): its text, or the folder it is relative

@@ -8,12 +8,12 @@
 namespace cardsim {
 
 // Where `file` was looked for, as execvp would.
-struct ProgramSearch {
+struct program_search {
     std::string path;                   // what execvp would run, "" when nothing
     std::string unrunnable, why;        // the first file found that cannot be run, and why
     std::vector<std::string> searched;  // the PATH folders looked in (none for a name with a slash)
 };
-ProgramSearch search_program(const std::string& file);
+program_search search_program(const std::string& file);
 
 // The path execvp would run for `file`, or "" when there is none.
 std::string find_program(const std::string& file);

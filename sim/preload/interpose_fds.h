@@ -7,7 +7,7 @@
 
 namespace cardsim::fds {
 
-constexpr int kMaxFd = 65536;
+constexpr int max_fd = 65536;
 
 bool is_node(int fd);
 void mark_node(int fd);

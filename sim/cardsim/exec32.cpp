@@ -14,9 +14,9 @@
 
 namespace cardsim {
 
-ProgramSearch search_program(const std::string& file)
+program_search search_program(const std::string& file)
 {
-    ProgramSearch found;
+    program_search found;
     if (file.empty())
         return found;
     // What execvp would make of each candidate: runnable, or a file that is there but cannot be run.

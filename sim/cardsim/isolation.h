@@ -10,9 +10,9 @@
 
 namespace cardsim {
 
-using NodeList = std::vector<std::pair<unsigned, unsigned>>;
+using node_list = std::vector<std::pair<unsigned, unsigned>>;
 
-struct IsolationResult {
+struct isolation_result {
     bool done = false;
     bool fatal = false;  // the private /dev stands, but the process cannot go on in it
     std::string why;     // what failed, when not done
@@ -25,7 +25,7 @@ struct IsolationResult {
 // file /dev/dvb/adapterA/frontendF per simulated node, which the interposer
 // serves. When it cannot be made, the process goes on as before (possibly in
 // namespaces of its own that change nothing it sees).
-IsolationResult isolate(const NodeList& nodes);
+isolation_result isolate(const node_list& nodes);
 
 // True when real DVB devices are in sight: an entry in /dev/dvb, or a DVB
 // device in /dev/char or /dev.

@@ -42,8 +42,8 @@ void line(uint64_t at_ns, const char* format, ...)
     if (fd < 0)
         return;
     char text[256];
-    int n = snprintf(text, sizeof text, "%llu.%09llu ", (unsigned long long)(at_ns / kNsPerSecond),
-                     (unsigned long long)(at_ns % kNsPerSecond));
+    int n = snprintf(text, sizeof text, "%llu.%09llu ", (unsigned long long)(at_ns / ns_per_second),
+                     (unsigned long long)(at_ns % ns_per_second));
     va_list ap;
     va_start(ap, format);
     n += vsnprintf(text + n, sizeof text - size_t(n) - 1, format, ap);

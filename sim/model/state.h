@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The card's persistent state folder: the parameter EEPROM, the last values
-// written to registers 0x48/0x4C, the SPI flash, the accesses the card did not
+// written to registers 0x48/0x4C (register_saved), the SPI flash, the accesses the card did not
 // know, and the lock files.
 //
 // The folder may be shared with other processes and, by mistake, be reachable
@@ -11,28 +11,32 @@
 // open and close.
 #pragma once
 
+#include "zeb_card.h"
+
 #include <cstdint>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace cardsim {
 
-constexpr unsigned kEepromSize = 256;
-constexpr uint32_t kFlashSize = 4u << 20;
+constexpr unsigned eeprom_size = zeb_eeprom::size;
+constexpr uint32_t flash_size = 4u << 20;
 
-// A new card's EEPROM: zero except the MAC at 8 to 13, 0x60 at 18, 1 at 20.
-void factory_eeprom(const unsigned char mac[6], unsigned char out[kEepromSize]);
+// A new card's EEPROM: zero except the MAC, the program name's start (the name
+// area) and the automatic flag set.
+void factory_eeprom(const unsigned char mac[6], unsigned char out[eeprom_size]);
 
-struct SavedRegisters {
-    bool has48 = false, has4c = false;
-    uint32_t r48 = 0, r4c = 0;
-};
+// The last value written to each register the folder keeps, by address.
+using saved_registers = std::map<uint8_t, uint32_t>;
+// The registers whose last written value the folder keeps: the two that set the output format.
+bool register_saved(unsigned addr);
 
 // How long a process waits for the card's lock before the request fails: a
 // program stopped while it holds the lock (Ctrl-Z, a debugger) must not stop
 // every other one. CARDSIM_LOCK_WAIT (seconds) shortens it for tests.
-constexpr uint64_t kLockWaitNs = 5000000000ull;
+constexpr uint64_t lock_wait_ns = 5000000000ull;
 uint64_t lock_wait_from_env();
 
 // The folder that holds `dir` ("a/b/" gives "a", "/a" gives "/").
@@ -41,16 +45,16 @@ std::string parent_folder(const std::string& dir);
 // last folder of a path given to cardsim is made, never folders above it.
 std::string missing_parent_message(const std::string& dir);
 
-class State {
+class card_state {
 public:
-    explicit State(std::string dir)
+    explicit card_state(std::string dir)
         : dir_(std::move(dir)), lock_path_(dir_ + "/eeprom.lock"), eeprom_path_(dir_ + "/eeprom"),
           lock_wait_ns_(lock_wait_from_env())
     {
     }
-    ~State();
-    State(const State&) = delete;
-    State& operator=(const State&) = delete;
+    ~card_state();
+    card_state(const card_state&) = delete;
+    card_state& operator=(const card_state&) = delete;
 
     const std::string& dir() const { return dir_; }
     // Whether making the folder makes its missing parents too (cardsim's own
@@ -75,7 +79,7 @@ public:
     bool eeprom_read(unsigned addr, unsigned n, unsigned char* out, std::string& err);
     bool eeprom_write(unsigned addr, unsigned n, const unsigned char* in, std::string& err);
 
-    std::string load_registers(SavedRegisters& out);
+    std::string load_registers(saved_registers& out);
     std::string save_register(unsigned addr, uint32_t value);
 
     // The flash image, mapped shared so that every process sees every change.

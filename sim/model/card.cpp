@@ -9,10 +9,10 @@ namespace cardsim {
 
 namespace {
 
-constexpr uint32_t kFlashMask = kFlashSize - 1;
-constexpr size_t kMcuMemorySize = 65536;
+constexpr uint32_t flash_mask = flash_size - 1;
+constexpr size_t mcu_memory_size = 65536;
 
-uint64_t later(uint64_t now, uint64_t span) { return span >= kForever - now ? kForever : now + span; }
+uint64_t later(uint64_t now, uint64_t span) { return span >= forever - now ? forever : now + span; }
 
 // Byte k of a mailbox transfer travels in bits 8*(k mod 4) of data word k / 4.
 void words_to_bytes(const uint32_t words[2], unsigned char out[8])
@@ -34,7 +34,7 @@ void bytes_to_words(const unsigned char in[8], unsigned count, uint32_t words[2]
 
 // ---- SPI flash ----
 
-void SpiFlash::settle(uint64_t now)
+void spi_flash::settle(uint64_t now)
 {
     if (working_ && now >= busy_until_) {
         working_ = false;
@@ -42,82 +42,83 @@ void SpiFlash::settle(uint64_t now)
     }
 }
 
-bool SpiFlash::in_progress(uint64_t now)
+bool spi_flash::in_progress(uint64_t now)
 {
     settle(now);
     return working_;
 }
 
-void SpiFlash::start_work(uint64_t now)
+void spi_flash::start_work(uint64_t now)
 {
     working_ = true;
-    busy_until_ = config_.faults.flash_stuck ? kForever : later(now, config_.flash_busy_ns);
+    busy_until_ = config_.faults.flash_stuck ? forever : later(now, config_.flash_busy_ns);
 }
 
-uint8_t SpiFlash::status(uint64_t now)
+uint8_t spi_flash::status(uint64_t now)
 {
-    return uint8_t((in_progress(now) ? kFlashWriteInProgress : 0) | (write_enabled_ ? kFlashWriteEnabled : 0));
+    return uint8_t((in_progress(now) ? zeb_spi::flash_wip : 0) | (write_enabled_ ? zeb_spi::flash_wel : 0));
 }
 
-void SpiFlash::select()
+void spi_flash::select()
 {
     selected_ = true;
     sent_.clear();
     received_ = 0;
 }
 
-void SpiFlash::send(uint8_t byte)
+void spi_flash::send(uint8_t byte)
 {
     if (!selected_)
         return;
     // A page program keeps only its last 256 data bytes, as the chip's page buffer does.
-    if (sent_.size() >= 4 + 256 && sent_[0] == kFlashPageProgram)
+    if (sent_.size() >= 4 + zeb_spi::flash_page && sent_[0] == zeb_spi::flash_page_program)
         sent_.erase(sent_.begin() + 4);
     sent_.push_back(byte);
 }
 
-uint32_t SpiFlash::address() const
+uint32_t spi_flash::address() const
 {
     uint32_t a = 0;
     for (size_t i = 1; i < 4; ++i)
         a = a << 8 | (i < sent_.size() ? sent_[i] : 0);
-    return a & kFlashMask;
+    return a & flash_mask;
 }
 
-unsigned char* SpiFlash::image()
+unsigned char* spi_flash::image()
 {
     if (!image_)
         image_ = state_.flash(error_);
     return image_;
 }
 
-uint8_t SpiFlash::receive(uint64_t now)
+uint8_t spi_flash::receive(uint64_t now)
 {
     if (!selected_ || sent_.empty())
         return 0xff;
     uint8_t opcode = sent_[0];
     // Only the status is served while an erase or program runs, only the release in deep power-down.
     bool busy = in_progress(now);
-    if ((deep_power_down_ && opcode != kFlashRelease) || (busy && opcode != kFlashReadStatus))
+    if ((deep_power_down_ && opcode != zeb_spi::flash_release_power_down) ||
+        (busy && opcode != zeb_spi::flash_read_status))
         return 0xff;
     uint32_t index = received_++;
     switch (opcode) {
-    case kFlashReadId:
+    case zeb_spi::flash_read_id:
         return index < 3 ? config_.flash_id[index] : 0x00;
-    case kFlashReadStatus:
+    case zeb_spi::flash_read_status:
         return status(now);
-    case kFlashRead: {
+    case zeb_spi::flash_read: {
         if (sent_.size() < 4)
             return 0xff;
         unsigned char* data = image();
-        return data ? data[(address() + index) & kFlashMask] : 0xff;
+        return data ? data[(address() + index) & flash_mask] : 0xff;
     }
     default:
         return 0xff;
     }
 }
 
-bool SpiFlash::deselect(uint64_t now)
+bool spi_flash::deselect(uint64_t now)
 {
     unknown_opcode_ = -1;
     if (!selected_)
@@ -127,47 +128,47 @@ bool SpiFlash::deselect(uint64_t now)
         return true;
     uint8_t opcode = sent_[0];
     switch (opcode) {
-    case kFlashWriteEnable:
-    case kFlashWriteDisable:
-    case kFlashPageProgram:
-    case kFlashRead:
-    case kFlashReadStatus:
-    case kFlashReadId:
-    case kFlashRelease:
-    case kFlashDeepPowerDown:
-    case kFlashChipErase:
+    case zeb_spi::flash_write_enable:
+    case zeb_spi::flash_write_disable:
+    case zeb_spi::flash_page_program:
+    case zeb_spi::flash_read:
+    case zeb_spi::flash_read_status:
+    case zeb_spi::flash_read_id:
+    case zeb_spi::flash_release_power_down:
+    case zeb_spi::flash_deep_power_down:
+    case zeb_spi::flash_chip_erase:
         break;
     default:
         unknown_opcode_ = opcode;
         break;
     }
     if (deep_power_down_) {
-        if (opcode == kFlashRelease)
+        if (opcode == zeb_spi::flash_release_power_down)
             deep_power_down_ = false;
         return true;
     }
     if (in_progress(now))
         return true;
     switch (opcode) {
-    case kFlashWriteEnable:
+    case zeb_spi::flash_write_enable:
         write_enabled_ = true;
         break;
-    case kFlashWriteDisable:
+    case zeb_spi::flash_write_disable:
         write_enabled_ = false;
         break;
-    case kFlashDeepPowerDown:
+    case zeb_spi::flash_deep_power_down:
         deep_power_down_ = true;
         break;
-    case kFlashChipErase:
+    case zeb_spi::flash_chip_erase:
         if (write_enabled_) {
             unsigned char* data = image();
             if (!data)
                 return false;
-            memset(data, 0xff, kFlashSize);
+            memset(data, 0xff, flash_size);
             start_work(now);
         }
         break;
-    case kFlashPageProgram:
+    case zeb_spi::flash_page_program:
         if (write_enabled_ && sent_.size() > 4) {
             unsigned char* data = image();
             if (!data)
@@ -187,23 +188,18 @@ bool SpiFlash::deselect(uint64_t now)
     return true;
 }
 
-// ---- Card ----
+// ---- card_model ----
 
-Card::Card(const Config& config, State& state)
-    : config_(config), state_(state), mcu_memory_(kMcuMemorySize, 0xff), flash_(config, state)
+card_model::card_model(const sim_config& config, card_state& state)
+    : config_(config), state_(state), mcu_memory_(mcu_memory_size, 0xff), flash_(config, state)
 {
     if (config_.faults.busy_at_start)
         busy_until_ = config_.restart_busy_ns();
-    SavedRegisters saved;
-    if (state_.load_registers(saved).empty()) {
-        written48_ = saved.r48;
-        written4c_ = saved.r4c;
-    }
 }
 
-void Card::start_busy(uint64_t now) { busy_until_ = later(now, config_.restart_busy_ns()); }
+void card_model::start_busy(uint64_t now) { busy_until_ = later(now, config_.restart_busy_ns()); }
 
-void Card::flag_unknown(const std::string& trace_note, const std::string& what)
+void card_model::flag_unknown(const std::string& trace_note, const std::string& what)
 {
     unknown_ = trace_note;
     state_.note_unknown(what);
@@ -218,13 +214,13 @@ std::string hex2(unsigned v)
 }
 }  // namespace
 
-int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
+int card_model::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
     if (config_.faults.reg_read_fail)
         return EIO;
     switch (addr) {
-    case kRegSpiControl:
+    case zeb_reg::spi_control:
         if (config_.faults.spi_busy || spi_transfers_ > config_.faults.spi_busy_after) {
             value = 0;
         } else if (spi_busy_reads_ > 0) {
@@ -234,25 +230,25 @@ int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
             value = 1;
         }
         break;
-    case kRegSpiSend0:
+    case zeb_reg::spi_send0:
         value = spi_tx_[0];
         break;
-    case kRegSpiSend1:
+    case zeb_reg::spi_send1:
         value = spi_tx_[1];
         break;
-    case kRegSpiReceived:
+    case zeb_reg::spi_received:
         value = spi_rx_;
         break;
-    case kRegSpiVersion:
-        value = kSpiVersion;
+    case zeb_reg::spi_version:
+        value = zeb_spi::version;
         break;
-    case kRegCaptureReset:
+    case zeb_reg::capture_reset:
         value = reset_reg_;
         break;
-    case kRegFormat:
+    case zeb_reg::auto_format:
         value = config_.format_word();
         break;
-    case kRegRate:
+    case zeb_reg::preset:
         value = config_.rate_word();
         break;
     default:
@@ -264,35 +260,33 @@ int Card::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
     return 0;
 }
 
-int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
+int card_model::reg_write(uint8_t addr, uint32_t value, uint64_t now)
 {
     unknown_.clear();
     switch (addr) {
-    case kRegSpiControl:
-        spi_control_ = value;
+    case zeb_reg::spi_control:
         ++spi_transfers_;
         spi_busy_reads_ = config_.faults.spi_busy_polls;
         return spi_transfer(value, now);
-    case kRegSpiSend0:
+    case zeb_reg::spi_send0:
         spi_tx_[0] = value;
         break;
-    case kRegSpiSend1:
+    case zeb_reg::spi_send1:
         spi_tx_[1] = value;
         break;
-    case kRegSpiReceived:
+    case zeb_reg::spi_received:
         spi_rx_ = value;
         break;
-    case kRegSpiVersion:
+    case zeb_reg::spi_version:
         break;  // read-only
-    case kRegCaptureReset:
+    case zeb_reg::capture_reset:
         // The capture logic restarts at the end of a 1-then-0 pulse.
         if (value == 0 && reset_reg_ != 0)
             start_busy(now);
         reset_reg_ = value;
         break;
-    case kRegFormat:
-    case kRegRate:
-        (addr == kRegFormat ? written48_ : written4c_) = value;
+    case zeb_reg::auto_format:
+    case zeb_reg::preset:
         error_ = state_.save_register(addr, value);
         if (!error_.empty())
             return EIO;
@@ -304,83 +298,83 @@ int Card::reg_write(uint8_t addr, uint32_t value, uint64_t now)
     return 0;
 }
 
-int Card::spi_transfer(uint32_t control, uint64_t now)
+int card_model::spi_transfer(uint32_t control, uint64_t now)
 {
-    unsigned sent = (control >> kSpiSentShift) & 0xf, received = (control >> kSpiReceivedShift) & 0xf;
+    unsigned sent = (control >> zeb_spi::sent_shift) & 0xf, received = (control >> zeb_spi::received_shift) & 0xf;
     if (sent > 8)
         sent = 8;
     if (received > 4)
         received = 4;
     flash_.new_transfer();
-    if (control & kSpiSelect)
+    if (control & zeb_spi::begin)
         flash_.select();
     for (unsigned i = 0; i < sent; ++i)
         flash_.send(uint8_t(spi_tx_[i / 4] >> (8 * (i % 4))));
-    if (control & kSpiReceive) {
+    if (control & zeb_spi::receive) {
         uint32_t rx = 0;
         for (unsigned i = 0; i < received; ++i)
             rx |= uint32_t(flash_.receive(now)) << (8 * i);
         spi_rx_ = rx;
     }
-    bool ok = (control & kSpiDeselect) ? flash_.deselect(now) : true;
+    bool ok = (control & zeb_spi::end) ? flash_.deselect(now) : true;
     if (!ok || !flash_.error().empty()) {
         error_ = flash_.error();
         return EIO;
     }
-    if ((control & kSpiDeselect) && flash_.unknown_opcode() >= 0)
+    if ((control & zeb_spi::end) && flash_.unknown_opcode() >= 0)
         flag_unknown("UNKNOWN-FLASH-OPCODE " + hex2(unsigned(flash_.unknown_opcode())),
                      "flash opcode " + hex2(unsigned(flash_.unknown_opcode())));
     return 0;
 }
 
-uint32_t Card::status(uint64_t now)
+uint32_t card_model::status(uint64_t now)
 {
     uint32_t handshake = 1;
     switch (phase_) {
-    case Phase::idle:
+    case mailbox_phase::idle:
         break;
-    case Phase::offered:
+    case mailbox_phase::offered:
         if (config_.faults.receiver_busy)
             break;
         if (countdown_ > 0) {
             --countdown_;
             break;
         }
-        phase_ = Phase::taken;
+        phase_ = mailbox_phase::taken;
         handshake = 0;
         if (!execute(now))
             return UINT32_MAX;
         break;
-    case Phase::taken:
+    case mailbox_phase::taken:
         handshake = 0;
         break;
-    case Phase::acknowledged:
+    case mailbox_phase::acknowledged:
         if (config_.faults.no_completion || countdown_ > 0) {
             if (countdown_ > 0)
                 --countdown_;
             handshake = 0;
             break;
         }
-        phase_ = Phase::idle;
+        phase_ = mailbox_phase::idle;
         break;
     }
-    return handshake | (write_failed_ ? kStatusWriteError : 0) | (busy(now) ? kStatusBusy : 0);
+    return handshake | (write_failed_ ? zeb_mailbox::write_failed : 0) | (busy(now) ? zeb_mailbox::mcu_busy : 0);
 }
 
-bool Card::execute(uint64_t now)
+bool card_model::execute(uint64_t now)
 {
     unsigned opcode = command_ & 0xff, count = (command_ >> 8) & 0xff;
     unsigned address = ((command_ >> 16) & 0xff) << 8 | command_ >> 24;
     unsigned char bytes[8];
     switch (opcode) {
-    case kOpReadEeprom:
+    case zeb_mailbox::op_24cxx_read:
         if (count == 0 || count > 8)
             return true;
         if (!state_.eeprom_read(command_ >> 24, count, bytes, error_))
             return false;
         bytes_to_words(bytes, count, data_);
         return true;
-    case kOpWriteEeprom:
+    case zeb_mailbox::op_24cxx_write:
         if (count == 0)
             return true;
         if (count > 8 || config_.faults.write_error) {
@@ -393,22 +387,22 @@ bool Card::execute(uint64_t now)
             return false;
         }
         return true;
-    case kOpResetMcu:
+    case zeb_mailbox::op_mcu_reset:
         start_busy(now);
         return true;
-    case kOpEraseMcu:  // 8 bytes of the microcontroller's memory
+    case zeb_mailbox::op_mcu_erase:  // 8 bytes of the microcontroller's memory
         for (unsigned k = 0; k < 8; ++k)
-            mcu_memory_[(address + k) % kMcuMemorySize] = 0xff;
+            mcu_memory_[(address + k) % mcu_memory_size] = 0xff;
         return true;
-    case kOpReadMcu:
+    case zeb_mailbox::op_mcu_read:
         for (unsigned k = 0; k < 8; ++k)
-            bytes[k] = mcu_memory_[(address + k) % kMcuMemorySize];
+            bytes[k] = mcu_memory_[(address + k) % mcu_memory_size];
         bytes_to_words(bytes, 8, data_);
         return true;
-    case kOpWriteMcu:
+    case zeb_mailbox::op_mcu_write:
         words_to_bytes(data_, bytes);
         for (unsigned k = 0; k < 8; ++k)
-            mcu_memory_[(address + k) % kMcuMemorySize] = bytes[k];
+            mcu_memory_[(address + k) % mcu_memory_size] = bytes[k];
         return true;
     default:
         // the microcontroller ignores what it does not know; the handshake completes
@@ -417,24 +411,24 @@ bool Card::execute(uint64_t now)
     }
 }
 
-int Card::window_read(uint8_t offset, uint64_t now, uint32_t& value)
+int card_model::window_read(uint8_t offset, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
     switch (offset) {
-    case kWinCommand: {
+    case zeb_mailbox::status: {
         uint32_t s = status(now);
         if (s == UINT32_MAX)
             return EIO;
         value = s;
         break;
     }
-    case kWinData0:
+    case zeb_mailbox::data0:
         value = data_[0];
         break;
-    case kWinData1:
+    case zeb_mailbox::data1:
         value = data_[1];
         break;
-    case kWinAcknowledge:
+    case zeb_mailbox::ack:
         value = acknowledge_;
         break;
     default:
@@ -445,27 +439,27 @@ int Card::window_read(uint8_t offset, uint64_t now, uint32_t& value)
     return 0;
 }
 
-int Card::window_write(uint8_t offset, uint32_t value, uint64_t now)
+int card_model::window_write(uint8_t offset, uint32_t value, uint64_t now)
 {
     (void)now;
     unknown_.clear();
     switch (offset) {
-    case kWinCommand:
+    case zeb_mailbox::status:
         command_ = value;
-        phase_ = Phase::offered;
+        phase_ = mailbox_phase::offered;
         countdown_ = unsigned(config_.faults.latency);
         write_failed_ = false;
         break;
-    case kWinData0:
+    case zeb_mailbox::data0:
         data_[0] = value;
         break;
-    case kWinData1:
+    case zeb_mailbox::data1:
         data_[1] = value;
         break;
-    case kWinAcknowledge:
+    case zeb_mailbox::ack:
         acknowledge_ = value;
-        if (phase_ == Phase::taken) {
-            phase_ = Phase::acknowledged;
+        if (phase_ == mailbox_phase::taken) {
+            phase_ = mailbox_phase::acknowledged;
             countdown_ = unsigned(config_.faults.latency);
         }
         break;

@@ -20,9 +20,9 @@ namespace cardsim {
 
 namespace {
 
-constexpr unsigned kDvbMajor = 212;
+constexpr unsigned dvb_major = 212;
 
-bool is_dvb_device(const struct stat& st) { return S_ISCHR(st.st_mode) && major(st.st_rdev) == kDvbMajor; }
+bool is_dvb_device(const struct stat& st) { return S_ISCHR(st.st_mode) && major(st.st_rdev) == dvb_major; }
 
 std::string failed(const std::string& what) { return what + ": " + strerror(errno); }
 
@@ -139,7 +139,7 @@ std::string copy_folder(int old_dir, int new_dir, const char* target_dir, bool t
     return err;
 }
 
-std::string make_nodes(int new_dev, const NodeList& nodes)
+std::string make_nodes(int new_dev, const node_list& nodes)
 {
     if (mkdirat(new_dev, "dvb", 0755) != 0)
         return failed("mkdir /dev/dvb");
@@ -220,7 +220,7 @@ void forbid_devices_elsewhere()
 }
 
 // The private /dev over the real one; the current folder is the old /dev while it is made.
-std::string build_dev(const NodeList& nodes)
+std::string build_dev(const node_list& nodes)
 {
     // Nothing done here may reach the system's namespace.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0)
@@ -262,9 +262,9 @@ std::string build_dev(const NodeList& nodes)
 
 }  // namespace
 
-IsolationResult isolate(const NodeList& nodes)
+isolation_result isolate(const node_list& nodes)
 {
-    IsolationResult result;
+    isolation_result result;
     char cwd[PATH_MAX];
     bool have_cwd = getcwd(cwd, sizeof cwd) != nullptr;
     int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -16,7 +16,7 @@ namespace cardsim::paths {
 
 namespace {
 
-constexpr unsigned kDvbMajor = 212;
+constexpr unsigned dvb_major = 212;
 
 // "." and ".." and repeated slashes resolved by the text alone.
 std::string normalise(const std::string& path)
@@ -59,22 +59,22 @@ bool number(const char*& p, unsigned& out)
     return true;
 }
 
-Kind dvb_name(const std::string& path, unsigned& adapter, unsigned& frontend)
+path_kind dvb_name(const std::string& path, unsigned& adapter, unsigned& frontend)
 {
     static const char prefix[] = "/dev/dvb/adapter";
     if (path == "/dev/dvb")
-        return Kind::folder;
+        return path_kind::folder;
     if (path.compare(0, sizeof prefix - 1, prefix) != 0)
-        return Kind::dvb;
+        return path_kind::dvb;
     const char* p = path.c_str() + sizeof prefix - 1;
     if (!number(p, adapter))
-        return Kind::dvb;
+        return path_kind::dvb;
     if (*p == '\0')
-        return Kind::folder;
+        return path_kind::folder;
     if (strncmp(p, "/frontend", 9) != 0)
-        return Kind::dvb;
+        return path_kind::dvb;
     p += 9;
-    return number(p, frontend) && *p == '\0' ? Kind::node : Kind::dvb;
+    return number(p, frontend) && *p == '\0' ? path_kind::node : path_kind::dvb;
 }
 
 // A DVB device under another name (a link, a copy made with mknod): looked at
@@ -85,21 +85,21 @@ bool is_dvb_device(int dirfd, const char* path, int flags)
     if (fd < 0)
         return false;
     struct stat st;
-    bool dvb = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == kDvbMajor;
+    bool dvb = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == dvb_major;
     libc::sys_close(fd);
     return dvb;
 }
 
 }  // namespace
 
-Kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend)
+path_kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend)
 {
     if (!path || !*path)
-        return Kind::other;
+        return path_kind::other;
     std::string full;
     if (path[0] == '/') {
         if (!strstr(path, "dvb"))
-            return is_dvb_device(dirfd, path, flags) ? Kind::dvb : Kind::other;
+            return is_dvb_device(dirfd, path, flags) ? path_kind::dvb : path_kind::other;
         full = path;
     } else {
         char base[PATH_MAX];
@@ -113,14 +113,14 @@ Kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigne
             n = readlink(link, base, sizeof base - 1);
         }
         if (n <= 0)
-            return is_dvb_device(dirfd, path, flags) ? Kind::dvb : Kind::other;
+            return is_dvb_device(dirfd, path, flags) ? path_kind::dvb : path_kind::other;
         base[n] = '\0';
         full = std::string(base) + "/" + path;
     }
     std::string norm = normalise(full);
     if (norm == "/dev/dvb" || norm.compare(0, 9, "/dev/dvb/") == 0)
         return dvb_name(norm, adapter, frontend);
-    return is_dvb_device(dirfd, path, flags) ? Kind::dvb : Kind::other;
+    return is_dvb_device(dirfd, path, flags) ? path_kind::dvb : path_kind::other;
 }
 
 bool maybe_card(int dirfd, const char* path, int flags)

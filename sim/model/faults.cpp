@@ -5,51 +5,51 @@
 
 namespace cardsim {
 
-const FaultSpec kFaultTable[] = {
+const fault_spec fault_table[] = {
     {"receiver-busy", nullptr, "the mailbox never takes a command (status bit 0 stays set)",
-     &Faults::receiver_busy, nullptr, 0, 0, nullptr},
+     &fault_set::receiver_busy, nullptr, 0, 0, nullptr},
     {"no-completion", nullptr, "the mailbox never signals completion after the acknowledge",
-     &Faults::no_completion, nullptr, 0, 0, nullptr},
-    {"write-error", nullptr, "every EEPROM write reports status bit 1 and stores nothing", &Faults::write_error,
+     &fault_set::no_completion, nullptr, 0, 0, nullptr},
+    {"write-error", nullptr, "every EEPROM write reports status bit 1 and stores nothing", &fault_set::write_error,
      nullptr, 0, 0, nullptr},
     {"busy", "N", "after each restart the card stays busy for N rounds of 2 seconds\n(busy time 2N+1 s)",
-     &Faults::busy_set, &Faults::busy_rounds, 100000, 0, "rounds of 2 seconds"},
-    {"busy", "forever", "the card never becomes idle after a restart", &Faults::busy_set, &Faults::busy_rounds, 0,
+     &fault_set::busy_set, &fault_set::busy_rounds, 100000, 0, "rounds of 2 seconds"},
+    {"busy", "forever", "the card never becomes idle after a restart", &fault_set::busy_set, &fault_set::busy_rounds, 0,
      0, nullptr},
     {"busy-at-start", nullptr, "the card is busy from the start until the busy time has passed",
-     &Faults::busy_at_start, nullptr, 0, 0, nullptr},
+     &fault_set::busy_at_start, nullptr, 0, 0, nullptr},
     {"reg-read-fail", nullptr, "every register read fails (the request returns -1, errno EIO)",
-     &Faults::reg_read_fail, nullptr, 0, 0, nullptr},
+     &fault_set::reg_read_fail, nullptr, 0, 0, nullptr},
     {"latency", "N", "the mailbox needs N status reads before each handshake step (default 1)", nullptr,
-     &Faults::latency, 1000000, 1, "status reads"},
-    {"spi-busy", nullptr, "the SPI controller never reports free", &Faults::spi_busy, nullptr, 0, 0, nullptr},
+     &fault_set::latency, 1000000, 1, "status reads"},
+    {"spi-busy", nullptr, "the SPI controller never reports free", &fault_set::spi_busy, nullptr, 0, 0, nullptr},
     {"spi-busy-after", "N", "the SPI controller serves N transfers, then never reports free", nullptr,
-     &Faults::spi_busy_after, 1000000, kForever, "SPI transfers"},
+     &fault_set::spi_busy_after, 1000000, forever, "SPI transfers"},
     {"spi-busy-polls", "N", "after each transfer the SPI controller reports busy for N reads, then free",
-     nullptr, &Faults::spi_busy_polls, 1000000, 0, "reads of register 0x10"},
-    {"flash-stuck", nullptr, "an erase or page program never finishes", &Faults::flash_stuck, nullptr, 0, 0,
+     nullptr, &fault_set::spi_busy_polls, 1000000, 0, "reads of register 0x10"},
+    {"flash-stuck", nullptr, "an erase or page program never finishes", &fault_set::flash_stuck, nullptr, 0, 0,
      nullptr},
 };
-const unsigned kFaultCount = sizeof kFaultTable / sizeof kFaultTable[0];
+const unsigned fault_count = sizeof fault_table / sizeof fault_table[0];
 
 namespace {
 
-bool is_forever(const FaultSpec& f) { return f.value && std::string(f.value) == "forever"; }
-bool takes_number(const FaultSpec& f) { return f.value && std::string(f.value) == "N"; }
+bool is_forever(const fault_spec& f) { return f.value && std::string(f.value) == "forever"; }
+bool takes_number(const fault_spec& f) { return f.value && std::string(f.value) == "N"; }
 
 }  // namespace
 
-std::string fault_label(const FaultSpec& f) { return f.value ? std::string(f.name) + "=" + f.value : f.name; }
+std::string fault_label(const fault_spec& f) { return f.value ? std::string(f.name) + "=" + f.value : f.name; }
 
-std::string parse_fault(const std::string& text, Faults& out)
+std::string parse_fault(const std::string& text, fault_set& out)
 {
     size_t eq = text.find('=');
     std::string name = text.substr(0, eq);
     bool has_value = eq != std::string::npos;
     std::string value = has_value ? text.substr(eq + 1) : "";
     std::string spellings;  // of this name, for the error
-    for (unsigned i = 0; i < kFaultCount; ++i) {
-        const FaultSpec& f = kFaultTable[i];
+    for (unsigned i = 0; i < fault_count; ++i) {
+        const fault_spec& f = fault_table[i];
         if (name != f.name)
             continue;
         if (!f.value) {
@@ -61,7 +61,7 @@ std::string parse_fault(const std::string& text, Faults& out)
         uint64_t n = 0;
         if (is_forever(f) && value == "forever") {
             out.*f.flag = true;
-            out.*f.number = kForever;
+            out.*f.number = forever;
             return "";
         }
         if (takes_number(f) && parse_decimal(value, f.max, n)) {
@@ -77,14 +77,14 @@ std::string parse_fault(const std::string& text, Faults& out)
     if (!spellings.empty())
         return "fault '" + name + "' needs " + spellings;
     std::string known;
-    for (unsigned i = 0; i < kFaultCount; ++i)
-        known += (i ? ", " : "") + fault_label(kFaultTable[i]);
+    for (unsigned i = 0; i < fault_count; ++i)
+        known += (i ? ", " : "") + fault_label(fault_table[i]);
     return "unknown fault '" + text + "' (known: " + known + ")";
 }
 
-std::string parse_faults(const std::string& text, Faults& out)
+std::string parse_faults(const std::string& text, fault_set& out)
 {
-    Faults f;
+    fault_set f;
     if (!text.empty()) {
         for (const auto& part : split(text, ',')) {
             std::string err = parse_fault(part, f);
@@ -96,21 +96,21 @@ std::string parse_faults(const std::string& text, Faults& out)
     return "";
 }
 
-std::string format_faults(const Faults& faults)
+std::string format_faults(const fault_set& faults)
 {
     std::string s;
     auto add = [&](const std::string& part) { s += (s.empty() ? "" : ",") + part; };
-    for (unsigned i = 0; i < kFaultCount; ++i) {
-        const FaultSpec& f = kFaultTable[i];
+    for (unsigned i = 0; i < fault_count; ++i) {
+        const fault_spec& f = fault_table[i];
         if (!f.value) {
             if (faults.*f.flag)
                 add(f.name);
         } else if (is_forever(f)) {
-            if (faults.*f.flag && faults.*f.number == kForever)
+            if (faults.*f.flag && faults.*f.number == forever)
                 add(fault_label(f));
         } else {
             uint64_t n = faults.*f.number;
-            bool given = f.flag ? faults.*f.flag && n != kForever : n != f.unset;
+            bool given = f.flag ? faults.*f.flag && n != forever : n != f.unset;
             if (given)
                 add(std::string(f.name) + "=" + std::to_string(n));
         }
@@ -121,9 +121,9 @@ std::string format_faults(const Faults& faults)
 std::string faults_help()
 {
     std::string out = "Faults:\n";
-    for (unsigned i = 0; i < kFaultCount; ++i) {
-        std::string label = fault_label(kFaultTable[i]);
-        std::string help = kFaultTable[i].help;
+    for (unsigned i = 0; i < fault_count; ++i) {
+        std::string label = fault_label(fault_table[i]);
+        std::string help = fault_table[i].help;
         std::string pad = label.size() < 16 ? std::string(16 - label.size(), ' ') : "  ";
         size_t start = 0;
         bool first = true;
@@ -142,8 +142,8 @@ std::string faults_help()
 std::string faults_list()
 {
     std::string out;
-    for (unsigned i = 0; i < kFaultCount; ++i)
-        out += fault_label(kFaultTable[i]) + "\n";
+    for (unsigned i = 0; i < fault_count; ++i)
+        out += fault_label(fault_table[i]) + "\n";
     return out;
 }
 

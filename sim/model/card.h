@@ -4,9 +4,9 @@
 // NOR flash. Time comes from the caller, in nanoseconds of the card's clock.
 #pragma once
 
-#include "card_map.h"
 #include "config.h"
 #include "state.h"
+#include "zeb_card.h"
 
 #include <cstdint>
 #include <string>
@@ -16,9 +16,9 @@ namespace cardsim {
 
 // A serial NOR flash of 4 MiB behind the SPI controller, seen as a byte stream
 // between chip select and deselect.
-class SpiFlash {
+class spi_flash {
 public:
-    SpiFlash(const Config& config, State& state) : config_(config), state_(state) {}
+    spi_flash(const sim_config& config, card_state& state) : config_(config), state_(state) {}
 
     void select();
     void send(uint8_t byte);
@@ -42,8 +42,8 @@ private:
     uint32_t address() const;  // the three bytes after the opcode, most significant first
     unsigned char* image();
 
-    const Config& config_;
-    State& state_;
+    const sim_config& config_;
+    card_state& state_;
     bool selected_ = false;
     std::vector<uint8_t> sent_;
     uint32_t received_ = 0;
@@ -56,9 +56,9 @@ private:
     unsigned char* image_ = nullptr;  // checked in this transfer
 };
 
-class Card {
+class card_model {
 public:
-    Card(const Config& config, State& state);
+    card_model(const sim_config& config, card_state& state);
 
     // Each returns 0 or an errno value. A failure of the state files leaves a
     // message in error().
@@ -74,7 +74,7 @@ public:
     const std::string& unknown() const { return unknown_; }
 
 private:
-    enum class Phase { idle, offered, taken, acknowledged };
+    enum class mailbox_phase { idle, offered, taken, acknowledged };
 
     uint32_t status(uint64_t now);
     bool execute(uint64_t now);
@@ -82,18 +82,17 @@ private:
     int spi_transfer(uint32_t control, uint64_t now);
     void flag_unknown(const std::string& trace_note, const std::string& what);
 
-    const Config& config_;
-    State& state_;
+    const sim_config& config_;
+    card_state& state_;
     std::string error_;
     std::string unknown_;
 
     // Registers
     uint32_t reset_reg_ = 0;
-    uint32_t written48_ = 0, written4c_ = 0;
     uint64_t busy_until_ = 0;
 
     // Mailbox
-    Phase phase_ = Phase::idle;
+    mailbox_phase phase_ = mailbox_phase::idle;
     unsigned countdown_ = 0;
     uint32_t command_ = 0;
     uint32_t data_[2] = {0, 0};
@@ -103,11 +102,10 @@ private:
 
     // SPI controller
     uint32_t spi_tx_[2] = {0, 0};
-    uint32_t spi_control_ = 0;
     uint64_t spi_transfers_ = 0;
     uint64_t spi_busy_reads_ = 0;  // reads of 0x10 still to show busy (spi-busy-polls)
     uint32_t spi_rx_ = 0;
-    SpiFlash flash_;
+    spi_flash flash_;
 };
 
 }  // namespace cardsim

@@ -90,6 +90,25 @@ bool is_dvb_device(int dirfd, const char* path, int flags)
     return dvb;
 }
 
+// The folder that `dirfd` names (the working folder for AT_FDCWD), for a
+// relative path; false when it cannot be told.
+bool folder_of(int dirfd, char (&base)[PATH_MAX])
+{
+    ssize_t n = -1;
+    if (dirfd == AT_FDCWD) {
+        if (getcwd(base, sizeof base))
+            n = ssize_t(strlen(base));
+    } else {
+        char link[40];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+        n = readlink(link, base, sizeof base - 1);
+    }
+    if (n <= 0)
+        return false;
+    base[n] = '\0';
+    return true;
+}
+
 }  // namespace
 
 path_kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend)
@@ -103,18 +122,8 @@ path_kind classify(int dirfd, const char* path, int flags, unsigned& adapter, un
         full = path;
     } else {
         char base[PATH_MAX];
-        ssize_t n = -1;
-        if (dirfd == AT_FDCWD) {
-            if (getcwd(base, sizeof base))
-                n = ssize_t(strlen(base));
-        } else {
-            char link[40];
-            snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
-            n = readlink(link, base, sizeof base - 1);
-        }
-        if (n <= 0)
+        if (!folder_of(dirfd, base))
             return is_dvb_device(dirfd, path, flags) ? path_kind::dvb : path_kind::other;
-        base[n] = '\0';
         full = std::string(base) + "/" + path;
     }
     std::string norm = normalise(full);
@@ -131,18 +140,8 @@ bool maybe_card(int dirfd, const char* path, int flags)
         return true;
     if (path[0] != '/') {
         char base[PATH_MAX];
-        ssize_t n = -1;
-        if (dirfd == AT_FDCWD) {
-            if (getcwd(base, sizeof base))
-                n = ssize_t(strlen(base));
-        } else {
-            char link[40];
-            snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
-            n = readlink(link, base, sizeof base - 1);
-        }
-        if (n < 0)
+        if (!folder_of(dirfd, base))
             return true;  // cannot tell: keep it from the system
-        base[n] = '\0';
         if (strstr(base, "dvb"))
             return true;
     }

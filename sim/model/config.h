@@ -21,7 +21,6 @@ struct input_signal {
     bool progressive = true;
 };
 
-
 struct sim_config {
     std::string state;
     std::vector<std::pair<unsigned, unsigned>> nodes{{0, 0}};

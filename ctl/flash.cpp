@@ -13,7 +13,7 @@ constexpr unsigned int capacity_min = 16, capacity_max = 24;
 
 std::string hex_address(std::size_t at)
 {
-    char t[16];
+    char t[24];  // any size_t fits, not only the three address bytes of a flash
     std::snprintf(t, sizeof t, "0x%06zx", at);
     return t;
 }

@@ -60,20 +60,8 @@ protected:
         std::fclose(f);
     }
 
-    std::vector<std::string> trace() const
-    {
-        std::vector<std::string> out;
-        std::istringstream in(testsupport::read_file(dir + "/trace"));
-        std::string line;
-        while (std::getline(in, line))
-            out.push_back(line.substr(line.find(' ') + 1));
-        return out;
-    }
-    int count(const std::string& prefix) const
-    {
-        auto t = trace();
-        return int(std::count_if(t.begin(), t.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
-    }
+    std::vector<std::string> trace() const { return testsupport::trace_events(dir); }
+    int count(const std::string& prefix) const { return testsupport::count_events(dir, prefix); }
     // Mailbox command words of the trace with this opcode (0x30 write, 0x31 read).
     std::vector<unsigned> commands(unsigned opcode) const
     {

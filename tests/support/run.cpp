@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,6 +162,22 @@ std::string eeprom_hex(const std::string& dir, int from, int count)
         out += b;
     }
     return out;
+}
+
+std::vector<std::string> trace_events(const std::string& dir)
+{
+    std::vector<std::string> out;
+    std::istringstream in(read_file(dir + "/trace"));
+    std::string line;
+    while (std::getline(in, line))
+        out.push_back(line.substr(line.find(' ') + 1));
+    return out;
+}
+
+int count_events(const std::string& dir, const std::string& prefix)
+{
+    const auto t = trace_events(dir);
+    return int(std::count_if(t.begin(), t.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
 }
 
 Result run_under_cardsim(const std::string& cardsim, const std::string& dir, const std::string& program,

@@ -37,6 +37,10 @@ bool store_eeprom(const std::string& dir, const std::vector<std::pair<int, std::
 // EEPROM bytes [from, from + count) of the card in `dir`, as "00 1a 2b".
 std::string eeprom_hex(const std::string& dir, int from, int count);
 
+// The events of dir/trace without their time, and how many start with `prefix`.
+std::vector<std::string> trace_events(const std::string& dir);
+int count_events(const std::string& dir, const std::string& prefix);
+
 // `program` with `args` under the cardsim at `cardsim`, on the card in `dir`,
 // which is idle right after each restart unless the `card` options say
 // otherwise; dir/trace holds the requests of this run only.

@@ -18,7 +18,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "zebecp3-spi.h"
+#include "zeb_requests.h"
 
 namespace cardsim::serve {
 

@@ -212,6 +212,9 @@ TEST_F(Ravelinctl, MissingOrBusyNodeIsExitThree)
     EXPECT_EQ(count("REG_"), 0);
 }
 
+// The shell starts ravelinctl itself where the kernel runs it, else through
+// qemu-i386; an i386 tree on a kernel that runs it runs this test once more
+// as ".qemu", which takes the second route.
 TEST_F(Ravelinctl, BusyNodeIsExitThreeAndListSaysSo)
 {
     if (!serve_a_shell())

@@ -53,6 +53,8 @@ TEST_F(InterposerTest, ExhaustedMemoryFailsTheCallNotTheProgram)
 }
 
 // An EEPROM the caller may not read and write: the node's open fails, before any request.
+// The client starts natively or through qemu-i386 (as ".qemu" in an i386 tree
+// where the kernel runs 32-bit programs).
 TEST_F(InterposerTest, EepromTheCallerCannotUseIsRefusedAtOpen)
 {
     start({}, false);

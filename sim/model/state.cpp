@@ -378,11 +378,9 @@ std::string card_state::replace_file(const char* name, const void* data, size_t 
     return "";
 }
 
-std::string card_state::write_factory_eeprom(const unsigned char mac[6])
+std::string card_state::write_factory_eeprom(const unsigned char image[eeprom_size])
 {
-    unsigned char image[eeprom_size];
-    factory_eeprom(mac, image);
-    return replace_file("eeprom", image, sizeof image);
+    return replace_file("eeprom", image, eeprom_size);
 }
 
 bool card_state::open_lock(std::string& err)
@@ -513,7 +511,7 @@ bool card_state::lock_card(int how, std::string& err)
 
 void card_state::unlock_card() { flock(lock_fd_, LOCK_UN); }
 
-std::string card_state::prepare(const unsigned char mac[6])
+std::string card_state::prepare(const unsigned char factory[eeprom_size])
 {
     std::string err = check();
     if (!err.empty())
@@ -526,7 +524,7 @@ std::string card_state::prepare(const unsigned char mac[6])
         on_exit unlock{[this] { unlock_card(); }};
         struct stat st;
         if (fstatat(dir_fd_, "eeprom", &st, AT_SYMLINK_NOFOLLOW) != 0)
-            err = errno == ENOENT ? write_factory_eeprom(mac) : describe("cannot reach " + path("eeprom"), errno);
+            err = errno == ENOENT ? write_factory_eeprom(factory) : describe("cannot reach " + path("eeprom"), errno);
     }
     // An EEPROM the caller cannot read and write is refused now, not at the first request.
     if (err.empty() && eeprom_fd_ < 0)
@@ -534,13 +532,13 @@ std::string card_state::prepare(const unsigned char mac[6])
     return err;
 }
 
-std::string card_state::reset(const unsigned char mac[6])
+std::string card_state::reset(const unsigned char factory[eeprom_size])
 {
     std::string err = open_folder(true);
     if (!err.empty() || !lock_card(LOCK_EX, err))
         return err;
     on_exit unlock{[this] { unlock_card(); }};
-    err = write_factory_eeprom(mac);
+    err = write_factory_eeprom(factory);
     for (const char* name : {"flash", "registers", "unknown"}) {
         if (err.empty() && unlinkat(dir_fd_, name, 0) != 0 && errno != ENOENT)
             err = describe("cannot remove " + path(name), errno);

@@ -64,10 +64,10 @@ public:
 
     // Checks the folder and every entry that exists; "" or what is wrong. Creates nothing.
     std::string check();
-    // check(), then creates the folder and a factory EEPROM when they are missing.
-    std::string prepare(const unsigned char mac[6]);
-    // Makes the card new: factory EEPROM, no flash, no saved registers, no unknown accesses.
-    std::string reset(const unsigned char mac[6]);
+    // check(), then creates the folder and the `factory` EEPROM when they are missing.
+    std::string prepare(const unsigned char factory[eeprom_size]);
+    // Makes the card new: `factory` EEPROM, no flash, no saved registers, no unknown accesses.
+    std::string reset(const unsigned char factory[eeprom_size]);
 
     // Opens the EEPROM for reading and writing now, so that one the caller
     // cannot use is refused at the node's open rather than at a request.
@@ -117,7 +117,7 @@ private:
     std::string follow_eeprom();
     bool eeprom_access(bool write, unsigned addr, unsigned n, unsigned char* data, std::string& err);
     std::string replace_file(const char* name, const void* data, size_t size);
-    std::string write_factory_eeprom(const unsigned char mac[6]);
+    std::string write_factory_eeprom(const unsigned char image[eeprom_size]);
     std::string map_flash();
 
     std::string dir_;

@@ -167,7 +167,9 @@ int open_node(process_card& sim, unsigned adapter, unsigned frontend, int flags,
     if (!sim.config.lists(adapter, frontend))
         return ENOENT;
     if (!sim.state_ready) {
-        std::string problem = sim.state->prepare(sim.config.mac);
+        unsigned char factory[eeprom_size];
+        sim.config.new_eeprom(factory);
+        std::string problem = sim.state->prepare(factory);
         if (!problem.empty()) {
             report_once(sim, problem);
             return EIO;

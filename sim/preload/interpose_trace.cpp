@@ -8,14 +8,38 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cardsim::trace {
 
 namespace {
 std::atomic<int> g_fd{-1};
+std::atomic<bool> g_lost{false};  // a line was lost, and that was said
+std::string g_path;               // set while tracing is off
+}
+
+void lost_write(const std::string& text)
+{
+    std::string line = "cardsim: " + text + "\n";
+    ssize_t ignored = write(2, line.data(), line.size());
+    // cardsim's exit status tells it too.
+    // The descriptor may have been closed and its number reused on the way:
+    // only the non-blocking write end of a pipe, as cardsim made it, is told.
+    if (const char* fd = getenv(lost_write_variable); fd && *fd) {
+        char* end;
+        long n = strtol(fd, &end, 10);
+        struct stat st;
+        int flags = *end == '\0' && n >= 0 && n <= INT_MAX ? fcntl(int(n), F_GETFL) : -1;
+        if (flags >= 0 && (flags & O_ACCMODE) == O_WRONLY && (flags & O_NONBLOCK) && fstat(int(n), &st) == 0 &&
+            S_ISFIFO(st.st_mode))
+            ignored = write(int(n), "!", 1);
+    }
+    (void)ignored;
 }
 
 std::string open(const std::string& path)
@@ -30,6 +54,8 @@ std::string open(const std::string& path)
     if (fd < 0)
         return "cannot open the trace file " + path + ": " +
                (errno == ELOOP ? std::string("it is a symbolic link (give the file itself)") : strerror(errno));
+    g_path = path;
+    g_lost.store(false);
     g_fd.store(fd);
     return "";
 }
@@ -51,8 +77,13 @@ void line(uint64_t at_ns, const char* format, ...)
     if (n > int(sizeof text) - 2)
         n = int(sizeof text) - 2;
     text[n++] = '\n';
-    ssize_t ignored = write(fd, text, size_t(n));
-    (void)ignored;
+    ssize_t written = write(fd, text, size_t(n));
+    // A full or failing disk loses the line: said once, never silently.
+    if (written != n && !g_lost.exchange(true)) {
+        int e = written < 0 ? errno : ENOSPC;
+        lost_write("cannot write the trace file " + g_path + ": " + strerror(e) + " (" + strerrorname_np(e) +
+                   "); the trace misses lines from here on");
+    }
 }
 
 }  // namespace cardsim::trace

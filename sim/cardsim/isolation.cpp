@@ -305,7 +305,7 @@ std::string build_dev(const node_list& nodes)
         // opened in it before: no device opens there either.
         struct mount_attr attr = {};
         attr.attr_set = MOUNT_ATTR_NODEV;
-        syscall(SYS_mount_setattr, old_dev, "", AT_EMPTY_PATH | AT_RECURSIVE, &attr, sizeof attr);
+        syscall(SYS_mount_setattr, old_dev, "", AT_EMPTY_PATH, &attr, sizeof attr);
     }
     close(old_dev);
     if (new_dev >= 0)

@@ -356,6 +356,15 @@ double monotonic_seconds()
         if (!(info.si_code == SI_KERNEL && !own_group))
             kill(target, sig);
     }
+    // A signal that came while COMMAND was ending ends cardsim all the same.
+    for (timespec now{}; !caught;) {
+        siginfo_t info;
+        int sig = sigtimedwait(&wanted, &info, &now);
+        if (sig < 0)
+            break;
+        if (sig != SIGCHLD && info.si_pid != getpid())
+            caught = sig;
+    }
     remove_link_dir();
     char byte;
     bool lost_writes = read(lost[0], &byte, 1) == 1;

@@ -834,21 +834,22 @@ int card_state::open_node_lock(unsigned adapter, unsigned frontend, int flags, s
     return fd;
 }
 
-void card_state::note_unknown(const std::string& what)
+std::string card_state::note_unknown(const std::string& what)
 {
     if (std::find(noted_.begin(), noted_.end(), what) != noted_.end())
-        return;
+        return "";
     noted_.push_back(what);
-    std::string err;
-    if (!open_folder(false).empty() || !lock_card(LOCK_EX, err))
-        return;
+    std::string err = open_folder(false);
+    if (!err.empty() || !lock_card(LOCK_EX, err))
+        return err;
     on_exit unlock{[this] { unlock_card(); }};
     std::string line = what + "\n";
     int fd = sys_openat(dir_fd_, "unknown", O_WRONLY | O_APPEND | O_CREAT | open_flags, 0600);
-    if (fd >= 0) {
-        write_all(fd, line.data(), line.size());
+    bool ok = fd >= 0 && write_all(fd, line.data(), line.size());
+    int e = errno;
+    if (fd >= 0)
         sys_close(fd);
-    }
+    return ok ? "" : describe("cannot write " + path("unknown"), e);
 }
 
 std::string card_state::load_unknown(std::vector<std::string>& out)

@@ -88,3 +88,30 @@ TEST_F(DiskFull, ReadOnlyStateFolderIsCalledSo)
         EXPECT_EQ(testsupport::run({"find", card, "-mindepth", "1"}).out, "") << who << ": the refusal made something";
     }
 }
+
+// The note of an access the card does not know (the state folder's
+// `unknown`) on a full file system was dropped without a word.
+TEST_F(DiskFull, NoteOnAFullFileSystemIsSaidAndFailsTheRun)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, for a small tmpfs in a mount namespace of its own";
+    for (const auto& cardsim : as_users()) {
+        std::string who = cardsim[0];
+        std::string command;
+        for (const auto& word : cardsim)
+            command += word + " ";
+        // a card made on a small tmpfs, which a file then fills
+        std::string owner = who == "setpriv" ? "65534" : "0";
+        std::string full = "mount -t tmpfs -o size=64k,mode=0755 none \"$0\" && mkdir -m 700 \"$0/card\" && chown " +
+                           owner + " \"$0/card\" && " + command + "--state \"$0/card\" --reset && " +
+                           "{ cat /dev/zero > \"$0/fill\" 2>/dev/null; true; } && exec " + command +
+                           "--state \"$0/card\" -- \"$1\" open 0:0 rr 0x50 rr 0x48";
+        auto r = testsupport::run({"unshare", "-m", "sh", "-c", full, dir, CLIENT_BIN});
+        EXPECT_EQ(r.out, "open ok\nrr 0x00000000\nrr 0x38048007\n") << who << r.err;
+        EXPECT_EQ(r.err, "cardsim: cannot write " + dir +
+                             "/card/unknown: No space left on device\ncardsim: the simulator could not write a file "
+                             "(the messages above name it)\n")
+            << who;
+        EXPECT_EQ(r.status, 1) << who;
+    }
+}

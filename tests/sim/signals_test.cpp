@@ -40,21 +40,25 @@ protected:
         start({}, false);
         tmp = dir + "/tmp";
         ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
-        // This class's interposer from a folder whose path the loader would
-        // split: cardsim links it from a folder of its own in TMPDIR.
-        std::string split = dir + "/my build";
-        ASSERT_EQ(mkdir(split.c_str(), 0700), 0);
-        ASSERT_EQ(testsupport::run({"cp", PRELOAD_LIB, split + "/libcardsim.so"}).status, 0);
+        // cardsim makes a folder of interposer links in TMPDIR for both
+        // classes' interposers, or for one from a folder whose path the loader
+        // would split.
         const bool wide = sizeof(void*) == 8;
-        env = {std::string(wide ? "CARDSIM_PRELOAD_64=" : "CARDSIM_PRELOAD_32=") + split + "/libcardsim.so",
-               "TMPDIR=" + tmp};
-        // sh and cat are the machine's: of the other class they need that class's interposer.
-        if (cardsim::elf_bits("/bin/sh") != int(sizeof(void*) * 8)) {
-            if (cardsim::elf_bits(OTHER_CLASS_PRELOAD) == 0)
-                GTEST_SKIP() << "/bin/sh is of the other class, whose interposer (" << OTHER_CLASS_PRELOAD
-                             << ") is not built";
-            env.push_back(std::string(wide ? "CARDSIM_PRELOAD_32=" : "CARDSIM_PRELOAD_64=") + OTHER_CLASS_PRELOAD);
+        std::string own = PRELOAD_LIB;
+        bool other = cardsim::elf_bits(OTHER_CLASS_PRELOAD) != 0;
+        if (!other) {
+            std::string split = dir + "/my build";
+            ASSERT_EQ(mkdir(split.c_str(), 0700), 0);
+            own = split + "/libcardsim.so";
+            ASSERT_EQ(testsupport::run({"cp", PRELOAD_LIB, own}).status, 0);
         }
+        env = {std::string(wide ? "CARDSIM_PRELOAD_64=" : "CARDSIM_PRELOAD_32=") + own, "TMPDIR=" + tmp};
+        if (other)
+            env.push_back(std::string(wide ? "CARDSIM_PRELOAD_32=" : "CARDSIM_PRELOAD_64=") + OTHER_CLASS_PRELOAD);
+        // sh and cat are the machine's: of the other class they need that class's interposer.
+        else if (cardsim::elf_bits("/bin/sh") != int(sizeof(void*) * 8))
+            GTEST_SKIP() << "/bin/sh is of the other class, whose interposer (" << OTHER_CLASS_PRELOAD
+                         << ") is not built";
     }
 
     void TearDown() override

@@ -6,6 +6,7 @@
 // as an ordinary user.
 #include "sim_fixture.h"
 
+#include "exec32.h"
 #include "program_class.h"
 
 #include <sys/stat.h>
@@ -22,6 +23,13 @@ protected:
             GTEST_SKIP() << "fake_dev cannot make a private /dev here: " << probe.err;
         unsetenv("CARDSIM_PRELOAD_32");
         unsetenv("CARDSIM_PRELOAD_64");
+        // env and sh are the machine's: of the other class they need that class's interposer.
+        if (cardsim::elf_bits("/bin/sh") != int(sizeof(void*) * 8)) {
+            if (cardsim::elf_bits(OTHER_CLASS_PRELOAD) == 0)
+                GTEST_SKIP() << "/bin/sh is of the other class, whose interposer (" << OTHER_CLASS_PRELOAD
+                             << ") is not built";
+            setenv(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64", OTHER_CLASS_PRELOAD, 1);
+        }
         start({}, false);
         // The user nobody owns the folder, so that either user's card may be made in it.
         ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
@@ -33,7 +41,10 @@ protected:
     std::vector<std::vector<std::string>> users()
     {
         std::vector<std::vector<std::string>> all{{}};
-        if (runs_natively(CARDSIM_BIN) && nobody_reaches({CARDSIM_BIN, PROBE_STATIC_BIN}))
+        std::vector<std::string> needed{CARDSIM_BIN, PROBE_STATIC_BIN};
+        if (const char* other = getenv(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64"))
+            needed.push_back(other);
+        if (runs_natively(CARDSIM_BIN) && nobody_reaches(needed))
             all.push_back({"--as-nobody"});
         else  // the root half still runs
             std::cout << "[ SKIPPED  ] as an ordinary user: cardsim runs through qemu-i386 or nobody cannot reach "
@@ -52,6 +63,13 @@ protected:
         argv.insert(argv.end(), {"sh", "-c", script, as_command(CARDSIM_BIN) + " --state " + card,
                                  as_command(PROBE_STATIC_BIN)});
         return testsupport::run(argv);
+    }
+
+    void TearDown() override
+    {
+        unsetenv("CARDSIM_PRELOAD_32");
+        unsetenv("CARDSIM_PRELOAD_64");
+        SimTest::TearDown();
     }
 
     bool made(const std::vector<std::string>& user, const std::string& card_name)

@@ -18,6 +18,7 @@
 #include <getopt.h>
 #include <csignal>
 #include <ctime>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -291,8 +292,10 @@ double monotonic_seconds()
     for (int sig : forwarded_signals)
         sigaddset(&wanted, sig);
     sigprocmask(SIG_BLOCK, &wanted, &old);
+    // A datagram socket, not a pipe: a COMMAND that outlives cardsim gets
+    // no SIGPIPE when it tells of a lost write.
     int lost[2] = {-1, -1};
-    if (pipe2(lost, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, lost) != 0) {
         int e = errno;
         remove_link_dir();
         die(std::string("cannot start ") + program + ": " + strerror(e), 126);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,15 +30,17 @@ void lost_write(const std::string& text)
     ssize_t ignored = write(2, line.data(), line.size());
     // cardsim's exit status tells it too.
     // The descriptor may have been closed and its number reused on the way:
-    // only the non-blocking write end of a pipe, as cardsim made it, is told.
+    // only a non-blocking datagram socket, as cardsim made it, is told.
     if (const char* fd = getenv(lost_write_variable); fd && *fd) {
         char* end;
         long n = strtol(fd, &end, 10);
         struct stat st;
+        int type = 0;
+        socklen_t size = sizeof type;
         int flags = *end == '\0' && n >= 0 && n <= INT_MAX ? fcntl(int(n), F_GETFL) : -1;
-        if (flags >= 0 && (flags & O_ACCMODE) == O_WRONLY && (flags & O_NONBLOCK) && fstat(int(n), &st) == 0 &&
-            S_ISFIFO(st.st_mode))
-            ignored = write(int(n), "!", 1);
+        if (flags >= 0 && (flags & O_NONBLOCK) && fstat(int(n), &st) == 0 && S_ISSOCK(st.st_mode) &&
+            getsockopt(int(n), SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_DGRAM)
+            ignored = send(int(n), "!", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     (void)ignored;
 }

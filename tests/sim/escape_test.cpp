@@ -155,3 +155,16 @@ TEST_F(Escape, RootCannotLeaveThePrivateDev)
         << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
 }
+
+// Where no user namespace may be made, root's COMMAND keeps the machine's
+// capabilities inside the private /dev: cardsim says so, and runs it.
+TEST_F(Escape, RootWithoutAUserNamespaceIsWarned)
+{
+    auto r = testsupport::run({FAKE_DEV_BIN, "--no-user-namespaces", "sh", "-c", "exec $0 -- $1 open /" + kNode,
+                               as_command(CARDSIM_BIN) + " --state " + dir + "/card", as_command(PROBE_STATIC_BIN)});
+    EXPECT_EQ(r.out, "open /" + kNode + " EROFS\n") << r.err;
+    EXPECT_EQ(r.err, "cardsim: warning: COMMAND runs as the machine's root (no user namespace for root: unshare: "
+                     "Operation not permitted): it may unmount the private /dev, leave the namespace or open a "
+                     "device by its handle, and so reach the real card\n");
+    EXPECT_EQ(r.status, 0);
+}

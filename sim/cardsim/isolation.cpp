@@ -49,14 +49,15 @@ std::string enter_namespaces()
     // be "nobody" to itself: do not start.
     if (access("/proc/self/uid_map", F_OK) != 0)
         return failed("/proc/self/uid_map");
-    std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
         return failed("unshare");
     if (!write_text("/proc/self/setgroups", "deny"))
         return failed("/proc/self/setgroups");
-    if (!write_text("/proc/self/uid_map", uid + " " + uid + " 1\n"))
+    if (!write_text("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n"))
         return failed("/proc/self/uid_map");
-    if (!write_text("/proc/self/gid_map", gid + " " + gid + " 1\n"))
+    if (!write_text("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n"))
         return failed("/proc/self/gid_map");
     return "";
 }

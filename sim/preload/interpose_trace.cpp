@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,51 @@ namespace {
 std::atomic<int> g_fd{-1};
 std::atomic<bool> g_lost{false};  // a line was lost, and that was said
 std::string g_path;               // set while tracing is off
+dev_t g_dev;                      // the trace file that g_fd is
+ino_t g_ino;
+std::mutex g_reopen;
+
+// Whether the descriptor is still the trace file: a program may close its
+// number, or put a file of its own there (dup2, exec 3>file).
+bool ours(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_dev == g_dev && st.st_ino == g_ino;
+}
+
+int open_trace(const std::string& path)
+{
+    // A link someone planted where the trace goes is not followed.
+    int fd = libc::sys_openat(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+        g_dev = st.st_dev;
+        g_ino = st.st_ino;
+    }
+    return fd;
+}
+
+// The trace's descriptor, opened again when the program took its number; -1
+// (and said) when it cannot be.
+int trace_fd(int fd)
+{
+    if (ours(fd))
+        return fd;
+    std::unique_lock<std::mutex> lock(g_reopen, std::try_to_lock);
+    if (!lock.owns_lock())
+        return -1;
+    fd = g_fd.load();
+    if (fd < 0 || ours(fd))
+        return fd;
+    int again = open_trace(g_path);
+    int e = errno;
+    g_fd.store(again);
+    if (again < 0) {
+        errno = e;
+        return -1;
+    }
+    return again;
+}
 }
 
 void lost_write(const std::string& text)
@@ -47,13 +93,13 @@ void lost_write(const std::string& text)
 
 std::string open(const std::string& path)
 {
+    std::lock_guard<std::mutex> lock(g_reopen);
     int old = g_fd.exchange(-1);
-    if (old >= 0)
+    if (old >= 0 && ours(old))
         libc::sys_close(old);
     if (path.empty())
         return "";
-    // A link someone planted where the trace goes is not followed.
-    int fd = libc::sys_openat(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = open_trace(path);
     if (fd < 0)
         return "cannot open the trace file " + path + ": " +
                (errno == ELOOP ? std::string("it is a symbolic link (give the file itself)") : strerror(errno));
@@ -80,7 +126,9 @@ void line(uint64_t at_ns, const char* format, ...)
     if (n > int(sizeof text) - 2)
         n = int(sizeof text) - 2;
     text[n++] = '\n';
-    ssize_t written = write(fd, text, size_t(n));
+    errno = EBADF;
+    fd = trace_fd(fd);
+    ssize_t written = fd < 0 ? -1 : write(fd, text, size_t(n));
     // A full or failing disk loses the line: said once, never silently.
     if (written != n && !g_lost.exchange(true)) {
         int e = written < 0 ? errno : ENOSPC;

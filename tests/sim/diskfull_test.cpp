@@ -115,3 +115,38 @@ TEST_F(DiskFull, NoteOnAFullFileSystemIsSaidAndFailsTheRun)
         EXPECT_EQ(r.status, 1) << who;
     }
 }
+
+// A program that puts a file of its own at the trace's descriptor number
+// (dup2, a shell's exec 3>file) got the trace's lines written into that file,
+// or lost them with EBADF; the trace is opened again instead.
+TEST_F(DiskFull, TraceDescriptorTakenByTheProgramIsNotWrittenInto)
+{
+    std::string where = testsupport::make_temp_dir("trace");
+    std::string trace = where + "/trace", mine = where + "/mine";
+    start({"CARDSIM_TRACE=" + trace});
+    reg(0x48);
+    int trace_fd = -1;
+    for (int fd = 3; fd < 1024 && trace_fd < 0; ++fd) {
+        char link[4096];
+        ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, size_t(n)) == trace)
+            trace_fd = fd;
+    }
+    ASSERT_GE(trace_fd, 0) << "the interposer keeps the trace open";
+    int own = open(mine.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(own, 0);
+    ASSERT_EQ(dup2(own, trace_fd), trace_fd);
+    testing::internal::CaptureStderr();
+    reg(0x4c);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    close(trace_fd);
+    close(own);
+    EXPECT_EQ(testsupport::read_file(mine), "");
+    std::string text = testsupport::read_file(trace);
+    EXPECT_NE(text.find(" REG_READ 0x4c 0x0000013c\n"), std::string::npos) << text;
+    testsupport::clear_card_settings();
+    cardsim_reload();  // the trace closed before its folder goes
+    remove(trace.c_str());
+    remove(mine.c_str());
+    rmdir(where.c_str());
+}

@@ -2,7 +2,7 @@
 #include "interpose_trace.h"
 
 #include "config.h"
-#include "interpose_libc.h"
+#include "raw_sys.h"
 
 #include <atomic>
 #include <cerrno>
@@ -38,7 +38,7 @@ bool ours(int fd)
 int open_trace(const std::string& path)
 {
     // A link someone planted where the trace goes is not followed.
-    int fd = libc::sys_openat(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = raw::sys_openat(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     struct stat st;
     if (fd >= 0 && fstat(fd, &st) == 0) {
         g_dev = st.st_dev;
@@ -96,7 +96,7 @@ std::string open(const std::string& path)
     std::lock_guard<std::mutex> lock(g_reopen);
     int old = g_fd.exchange(-1);
     if (old >= 0 && ours(old))
-        libc::sys_close(old);
+        raw::sys_close(old);
     if (path.empty())
         return "";
     int fd = open_trace(path);

@@ -182,7 +182,7 @@ int count_events(const std::string& dir, const std::string& prefix)
 
 Result run_under_cardsim(const std::string& cardsim, const std::string& dir, const std::string& program,
                          const std::vector<std::string>& args, const std::vector<std::string>& card,
-                         const std::string& stdin_text)
+                         const std::string& stdin_text, const std::vector<std::string>& env)
 {
     std::vector<std::string> argv = {cardsim, "--state", dir, "--trace", dir + "/trace", "--busy-time", "0",
                                      "--request-time", "0"};
@@ -191,7 +191,7 @@ Result run_under_cardsim(const std::string& cardsim, const std::string& dir, con
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     std::remove((dir + "/trace").c_str());
-    return run(argv, {}, stdin_text);
+    return run(argv, env, stdin_text);
 }
 
 std::string read_file(const std::string& path)

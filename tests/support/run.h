@@ -43,9 +43,9 @@ int count_events(const std::string& dir, const std::string& prefix);
 
 // `program` with `args` under the cardsim at `cardsim`, on the card in `dir`,
 // which is idle right after each restart unless the `card` options say
-// otherwise; dir/trace holds the requests of this run only.
+// otherwise; dir/trace holds the requests of this run only. `env` as for run.
 Result run_under_cardsim(const std::string& cardsim, const std::string& dir, const std::string& program,
                          const std::vector<std::string>& args, const std::vector<std::string>& card = {},
-                         const std::string& stdin_text = "");
+                         const std::string& stdin_text = "", const std::vector<std::string>& env = {});
 
 }  // namespace testsupport

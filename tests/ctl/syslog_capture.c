@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Preloaded into ravelinctl by the trail's tests: each syslog(3) message is
 // appended to the file $RAVELIN_TEST_SYSLOG as "PRIORITY IDENT: TEXT", one
-// line each, instead of going to the machine's log. Works for any user,
+// line each (the priority with its facility, as a number), instead of going to the machine's log. Works for any user,
 // root or not, and needs no namespace.
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -12,11 +12,12 @@
 #include <unistd.h>
 
 static char ident[64] = "?";
+static int facility_of_openlog = 8;  // LOG_USER, syslog's own default
 
 void openlog(const char* name, int option, int facility)
 {
     (void)option;
-    (void)facility;
+    facility_of_openlog = facility;
     snprintf(ident, sizeof ident, "%s", name ? name : "?");
 }
 
@@ -28,6 +29,8 @@ void vsyslog(int priority, const char* format, va_list ap)
     if (!path)
         return;
     char text[4096];
+    if ((priority & ~7) == 0)
+        priority |= facility_of_openlog;
     int n = snprintf(text, sizeof text, "%d %s: ", priority, ident);
     vsnprintf(text + n, sizeof text - (size_t)n - 1, format, ap);
     strcat(text, "\n");

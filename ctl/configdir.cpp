@@ -30,7 +30,7 @@ const std::string suffix = ".json";
 
 std::string read_description(const std::string& path, const std::string& step)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         refuse(step, path + ": " + std::strerror(errno));
     struct stat st {};

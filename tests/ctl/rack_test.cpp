@@ -316,6 +316,23 @@ TEST_F(Rack, ConfigureRefusesABrokenFolderBeforeAnyNodeIsOpened)
     auto r = run({"configure", "--config", config});
     EXPECT_EQ(r.status, 0) << r.err;
 
+    // A card's name may point at a description kept elsewhere; a folder is no description.
+    std::remove((config + "/00-1a-2b-3c-4d-5e.json").c_str());
+    ASSERT_EQ(mkdir((dir + "/shared").c_str(), 0755), 0);
+    FILE* f = std::fopen((dir + "/shared/studio.json").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("{\"mute\": false}", f);
+    std::fclose(f);
+    ASSERT_EQ(symlink((dir + "/shared/studio.json").c_str(), (config + "/00-1a-2b-3c-4d-5e.json").c_str()), 0);
+    r = run({"configure", "--config", config}, {"--busy-time", "0"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "mute: changed\n");
+    ASSERT_EQ(mkdir((config + "/adapter0-frontend0.json").c_str(), 0755), 0);
+    r = run({"configure", "--config", config});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("adapter0-frontend0.json: not a regular file"), std::string::npos) << r.err;
+    EXPECT_EQ(count(""), 0);
+
     for (const auto& node : {"/dev/dvb/adapter0", "/dev/dvb/adapter0/frontend", "dvb0.frontend0",
                              "/dev/dvb/adapter01/frontend0", "/dev/dvb/adapter0/frontend0/x"}) {
         r = run({"configure", "--config", config, node});

@@ -128,6 +128,16 @@ std::string as_command(const std::string& program)
     return kernel_runs(program) ? program : "qemu-i386 " + program;
 }
 
+bool serve_a_shell(const std::string& other_class_preload)
+{
+    if (cardsim::elf_bits("/bin/sh") == int(sizeof(void*) * 8))
+        return true;
+    if (cardsim::elf_bits(other_class_preload) == 0)
+        return false;
+    setenv(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64", other_class_preload.c_str(), 1);
+    return true;
+}
+
 namespace {
 
 std::vector<std::string> g_temp_dirs;

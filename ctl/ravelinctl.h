@@ -210,6 +210,12 @@ void print_list(const request& r, const std::vector<node_info>& nodes);
 void print_failure(const request& r, const failure& f);
 nlohmann::ordered_json status_json(const card_status& s);
 void print_json(const nlohmann::ordered_json& j);
+// Bytes as text: UTF-8 as it stands; otherwise, for a program name, each
+// byte as the Latin-1 character (what the window stores), and, in messages and
+// file names, each byte from 0x80 up as \xNN.
+bool valid_utf8(const std::string& s);
+std::string shown_name(const std::string& bytes);
+std::string shown_text(const std::string& bytes);
 
 // ---- Flash
 

@@ -791,3 +791,94 @@ TEST_F(Ravelinctl, ANodeOfAnotherDriverIsExitThreeForEveryCommand)
         EXPECT_EQ(count("WINDOW_"), 0);
     }
 }
+
+// ---- Bytes and input that are not what a well-behaved caller gives
+
+TEST_F(Ravelinctl, BytesThatAreNotUtf8GiveValidJsonAndText)
+{
+    // once SIGABRT: the refusal holds the byte, which JSON cannot
+    auto r = run({"--json", "set", "preset", "\xe9"});
+    EXPECT_EQ(r.status, 2);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["error"], "preset: \"\\xe9\" is neither 1-7 nor a preset name (1 super, 2 ultra, 3 excellent, "
+                          "4 good, 5 fair, 6 poor, 7 mobile)");
+    EXPECT_EQ(r.err, "ravelinctl: parsing the command line: " + j["error"].get<std::string>() + "\n");
+    r = run({"--json", "flash", "read", dir + "/no/\xff.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NO_THROW(json::parse(r.out)) << r.out;
+    EXPECT_NE(r.out.find("/no/\\\\xff.img"), std::string::npos) << r.out;
+}
+
+// A backup restores the name byte for byte, whatever stored it and in whatever encoding.
+TEST_F(Ravelinctl, ProgramNameRoundTripsByteForByteThroughStatusAndApply)
+{
+    const std::vector<std::string> names = {"\xe9", "Caf\xe9", std::string(160, '\xe9'),
+                                            std::string(159, 'a') + "\xfc", "Caf\xc3\xa9", ""};
+    for (const auto& name : names) {
+        for (bool by_ravelins : {true, false}) {
+            SCOPED_TRACE(std::to_string(name.size()) + (by_ravelins ? " bytes by ravelins" : " bytes by the window"));
+            std::remove((dir + "/eeprom").c_str());
+            if (by_ravelins) {
+                ASSERT_EQ(testsupport::run_under_cardsim(CARDSIM_PATH, dir, RAVELINS_PATH, {"-K", name}).status, 0);
+            } else {  // the window stores the Latin-1 bytes of what was typed
+                store_eeprom({{18, {96, (unsigned char)name.size()}},
+                              {96, std::vector<unsigned char>(name.begin(), name.end())}});
+            }
+            const std::string stored = eeprom(96, int(name.size()));
+            auto r = run({"--json", "status"});
+            ASSERT_EQ(r.status, 0) << r.err;
+            const json backup = json::parse(r.out);
+            write_file("card.json", r.out);
+            json changed = run_json({"name", "other"});
+            ASSERT_EQ(changed["written"], json::array({"program_name"}));
+            r = run({"apply", dir + "/card.json"});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, "output: unchanged\nmute: unchanged\nprogram name: changed\n");
+            char length[4];
+            std::snprintf(length, sizeof length, "%02x", unsigned(name.size()));
+            EXPECT_EQ(eeprom(19, 1), length);
+            EXPECT_EQ(eeprom(96, int(name.size())), stored);
+            EXPECT_EQ(run_json({"status"})["program_name"], backup["program_name"]);
+            // and nothing more to do
+            r = run({"apply", dir + "/card.json"});
+            EXPECT_EQ(r.out, "output: unchanged\nmute: unchanged\nprogram name: unchanged\n");
+        }
+    }
+}
+
+TEST_F(Ravelinctl, ApplyRefusesWhatItCannotTakeExactlyBeforeAnythingIsSent)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"mute":true,"mute":false})", "key \"mute\" given twice in one object"},
+        {R"({"output":{"mode":"auto","mode":"auto"}})", "key \"mode\" given twice in one object"},
+        {R"({"output":{"mode":"none","invalid_preset":"x"},"mute":true})",
+         "output \"invalid_preset\" must be a whole number from 8 to 255"},
+        {R"({"output":{"mode":"advanced","consistent":true}})", "\"consistent\" is only ever false"},
+        {R"({"adapter":"0"})", "\"adapter\" must be a whole number from 0 to 255"},
+        {R"({"frontend":-1})", "\"frontend\" must be a whole number from 0 to 255"},
+        {R"({"mac":5})", "\"mac\" must be a MAC address"},
+        {R"({"input":[]})", "\"input\" must be an object"},
+        {R"({"adapter":1e999})", "number overflow"},
+        {R"({"adapter":99999999999999999999999})", "\"adapter\" must be a whole number"},
+        {R"({"mute":1e999})", "number overflow"},
+        {R"({"program_name_hex":"e"})", "\"program_name_hex\" must be the name's bytes"},
+        {R"({"program_name_hex":"E9"})", "\"program_name_hex\" must be the name's bytes"},
+        {R"({"program_name":"Cafe","program_name_hex":"436166e9"})", "name different bytes"},
+        {"{\"program_name_hex\":\"" + std::string(322, 'a') + "\"}", "161 bytes, at most 160"},
+        {"{\"program_name\":\"\xe9\"}", "not JSON"},
+        {"{\"program_name\":\"" + std::string(70000, 'a') + "\"}",
+         "more than 65536 bytes, more than ravelinctl reads from it"},
+    };
+    for (const auto& [text, message] : cases) {
+        auto r = run({"apply", "-"}, {}, text);
+        EXPECT_EQ(r.status, 2) << text.substr(0, 80);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(count(""), 0) << message;  // not even an open
+    }
+    // endless input ends at the limit, without waiting for the end
+    auto r = run({"apply", "/dev/zero"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "ravelinctl: reading /dev/zero: /dev/zero: more than 65536 bytes, more than ravelinctl reads "
+                     "from it\n");
+    EXPECT_EQ(count(""), 0);
+}

@@ -73,6 +73,10 @@ run mute-on 0 'change:{"changed":true,"written":["mute"]}' -- mute on
 run name 0 'change:{"changed":true,"written":["program_name"]}' -- name "News 24"
 run status-advanced 0 'status:{"output":{"mode":"advanced","profile":"high","level":41,"width":1280,"height":720,"bitrate":5000,"frame_rate":30},"mute":true,"program_name":"News 24"}' -- status
 cp "$out/status-advanced.json" "$work/card.json"
+run name-latin1 0 'change:{"changed":true,"written":["program_name"]}' -- name $'Caf\xe9'
+run status-latin1 0 'status:{"program_name":"Café","program_name_hex":"436166e9"}' -- status
+run refused-latin1 2 'error:{"exit":2}' -- set preset $'\xe9'
+stdin=$work/card.json run apply-name 0 'change:{"changed":true,"written":["program_name"]}' -- apply -
 run set-auto 0 'change:{"changed":true}' -- set auto
 run apply 0 'change:{"changed":true,"written":["output"]}' -- apply "$work/card.json"
 stdin=$work/card.json run apply-stdin 0 'change:{"changed":false}' -- apply -

@@ -27,6 +27,9 @@ struct failure : std::runtime_error {
     }
     int status;
     std::string step;
+    // The settings whose writing had begun when the run failed: the card may
+    // store them, in whole or in part.
+    std::vector<std::string> written;
 };
 
 using mac_address = std::array<unsigned char, 6>;

@@ -256,9 +256,20 @@ void print_failure(const request& r, const failure& f)
 {
     // Whatever bytes the command line or the card held: valid text, valid JSON.
     const std::string error = shown_text(f.what()), step = shown_text(f.step);
-    if (r.json)
-        print_json(json{{"error", error}, {"step", step}, {"exit", f.status}});
+    if (r.json) {
+        json j{{"error", error}, {"step", step}, {"exit", f.status}};
+        if (!f.written.empty()) {
+            j["changed"] = true;
+            j["written"] = f.written;
+        }
+        print_json(j);
+    }
     std::fprintf(stderr, "ravelinctl: %s: %s\n", step.c_str(), error.c_str());
+    std::string written;
+    for (const auto& w : f.written)
+        written += (written.empty() ? "" : ", ") + (w == "program_name" ? std::string("program name") : w);
+    if (!written.empty())
+        std::fprintf(stderr, "ravelinctl: written before the failure, the card may store it: %s\n", written.c_str());
 }
 
 void print_flash_id(const request& r, int adapter, int frontend, const flash_identity& id)

@@ -77,6 +77,7 @@ run name-latin1 0 'change:{"changed":true,"written":["program_name"]}' -- name $
 run status-latin1 0 'status:{"program_name":"Café","program_name_hex":"436166e9"}' -- status
 run refused-latin1 2 'error:{"exit":2}' -- set preset $'\xe9'
 stdin=$work/card.json run apply-name 0 'change:{"changed":true,"written":["program_name"]}' -- apply -
+run partial 1 'error:{"exit":1,"changed":true,"written":["output"]}' --fault busy=forever -- set preset 6
 run set-auto 0 'change:{"changed":true}' -- set auto
 run apply 0 'change:{"changed":true,"written":["output"]}' -- apply "$work/card.json"
 stdin=$work/card.json run apply-stdin 0 'change:{"changed":false}' -- apply -

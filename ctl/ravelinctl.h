@@ -60,6 +60,8 @@ struct input_format {
     int height = 0;
     int rate = 0;
     bool progressive = false;
+    // The card reports no size without a signal: a width or a height of 0.
+    bool signal() const { return width != 0 && height != 0; }
 };
 
 struct card_status {

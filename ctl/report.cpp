@@ -153,7 +153,8 @@ json status_json(const card_status& s)
          {{"width", s.input.width},
           {"height", s.input.height},
           {"rate", s.input.rate},
-          {"progressive", s.input.progressive}}},
+          {"progressive", s.input.progressive},
+          {"signal", s.input.signal()}}},
         {"output", output_json(s.output)},
         {"mute", s.mute},
         {"program_name", shown_name(s.program_name)},
@@ -173,8 +174,11 @@ void print_status(const request& r, int adapter, int frontend, const card_status
     }
     std::printf("adapter %d, frontend %d\n", adapter, frontend);
     std::printf("mac: %s\n", mac_text(s.mac).c_str());
-    std::printf("input: %dx%d, rate %d, %s\n", s.input.width, s.input.height, s.input.rate,
-                s.input.progressive ? "progressive" : "interlaced");
+    if (s.input.signal())
+        std::printf("input: %dx%d, rate %d, %s\n", s.input.width, s.input.height, s.input.rate,
+                    s.input.progressive ? "progressive" : "interlaced");
+    else
+        std::printf("input: no signal\n");
     std::printf("output: %s\n", output_text(s.output).c_str());
     std::printf("mute: %s\n", s.mute ? "on" : "off");
     std::printf("program name: %s%s\n", json(shown_name(s.program_name)).dump().c_str(),

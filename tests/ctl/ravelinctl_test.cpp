@@ -14,6 +14,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -246,7 +247,7 @@ TEST_F(Ravelinctl, StatusOfAnAutomaticCard)
 
     const json j = run_json({"status"}, {"--signal", "1920x1080@59p"});
     EXPECT_EQ(j, json::parse(R"({"adapter": 0, "frontend": 0, "mac": "02:a0:0b:c1:7d:ff",
-        "input": {"width": 1920, "height": 1080, "rate": 59, "progressive": true},
+        "input": {"width": 1920, "height": 1080, "rate": 59, "progressive": true, "signal": true},
         "output": {"mode": "auto"}, "mute": false, "program_name": ""})"));
     EXPECT_EQ(eeprom_writes(), 0);
     EXPECT_EQ(count("REG_WRITE"), 0);
@@ -932,4 +933,23 @@ TEST_F(Ravelinctl, APartialChangeIsToldAsWritten)
     std::remove((dir + "/eeprom").c_str());
     run({"set", "preset", "5"}, {"--fault", "busy=forever"});
     EXPECT_EQ(eeprom(20, 2), "00 05");
+}
+
+// ---- Whether there is an input signal, from what the card reports
+
+TEST_F(Ravelinctl, StatusSaysWhetherThereIsASignal)
+{
+    const std::vector<std::tuple<std::vector<std::string>, bool, std::string>> cases = {
+        {{"--signal", "1280x720@50i"}, true, "input: 1280x720, rate 50, interlaced\n"},
+        {{"--signal", "0x0@0i"}, false, "input: no signal\n"},
+        {{"--signal", "0x1080@60p"}, false, "input: no signal\n"},
+        {{"--signal", "1920x0@60p"}, false, "input: no signal\n"},
+        {{"--signal", "1x1@0i"}, true, "input: 1x1, rate 0, interlaced\n"},
+    };
+    for (const auto& [card, signal, line] : cases) {
+        SCOPED_TRACE(card[1]);
+        EXPECT_EQ(run_json({"status"}, card)["input"]["signal"], signal);
+        auto r = run({"status"}, card);
+        EXPECT_NE(r.out.find("\n" + line), std::string::npos) << r.out;
+    }
 }

@@ -61,8 +61,10 @@ run()
 }
 
 # A new card stores the automatic output format.
-run status-auto 0 'status:{"adapter":0,"frontend":0,"mac":"00:1a:2b:3c:4d:5e","output":{"mode":"auto"},"input":{"width":1280,"height":720,"rate":50,"progressive":false},"mute":false,"program_name":""}' \
+run status-auto 0 'status:{"adapter":0,"frontend":0,"mac":"00:1a:2b:3c:4d:5e","output":{"mode":"auto"},"input":{"width":1280,"height":720,"rate":50,"progressive":false,"signal":true},"mute":false,"program_name":""}' \
     --signal 1280x720@50i -- status
+run status-no-signal 0 'status:{"input":{"width":0,"height":0,"rate":0,"progressive":false,"signal":false}}' \
+    --signal 0x0@0i -- status
 run set-preset 0 'change:{"changed":true,"written":["output"]}' -- set preset 3
 run status-preset 0 'status:{"output":{"mode":"preset","preset":3,"name":"excellent"}}' -- status
 run set-preset-again 0 'change:{"changed":false,"written":[]}' -- set preset excellent

@@ -79,6 +79,7 @@ def mutants(value, kind):
         yield changed("input rate 256", lambda v: v["input"].__setitem__("rate", 256))
         yield changed("input progressive as 1", lambda v: v["input"].__setitem__("progressive", 1))
         yield changed("input with an unknown key", lambda v: v["input"].__setitem__("scan", 1))
+        yield changed("input signal the other way", lambda v: v["input"].__setitem__("signal", not v["input"]["signal"]))
         yield changed("mute as 0", lambda v: v.__setitem__("mute", 0))
         yield changed("program_name of 161 characters", lambda v: v.__setitem__("program_name", "x" * 161))
         yield changed("program_name_hex in capitals", lambda v: v.__setitem__("program_name_hex", "E9"))

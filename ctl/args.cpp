@@ -257,7 +257,7 @@ std::string help_text()
     for (std::size_t i = 0; i < names.size(); ++i)
         presets += (i ? ", " : "") + std::to_string(i + 1) + " " + names[i];
     return "Usage: ravelinctl [OPTIONS] COMMAND [ARGUMENTS]\n"
-           "       ravelinctl --help | --version\n"
+           "       ravelinctl --help | --version | help COMMAND | COMMAND --help\n"
            "\n"
            "Reads and changes the HDMI capture card for scripts: every setting is read\n"
            "back from the card, a change is written only where the card differs, and\n"
@@ -269,7 +269,8 @@ std::string help_text()
            "      --mac MAC      the card with this MAC address (00:1a:2b:3c:4d:5e) among\n"
            "                     the nodes that list shows: the first such node, or with\n"
            "                     -n its frontend F; not with -a\n"
-           "      --json         print one JSON object on standard output, errors too\n"
+           "      --json         print one JSON object on standard output, errors, help\n"
+           "                     and version too\n"
            "      --quiet        no progress line; changing commands print nothing on success\n"
            "      --force        write even where the card already stores what is asked\n"
            "  -h, --help         print this help and exit\n"
@@ -308,6 +309,25 @@ std::string help_text()
            "Exit status: 0 done, or nothing to do; 1 the card did not do what was asked\n"
            "(standard error names the step); 2 bad usage or input, refused before anything\n"
            "is sent to the card; 3 the node cannot be used (missing, permission, busy).\n";
+}
+
+std::string command_help(const std::string& name)
+{
+    // The command's lines of the Commands section: its own, then those indented further.
+    const std::string all = help_text();
+    const std::size_t from = all.find("Commands:\n") + 10, end = all.find("\n\n", from);
+    std::istringstream lines(all.substr(from, end - from + 1));
+    std::string own, line;
+    bool in = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("  " + name + " ", 0) == 0)
+            in = true;
+        else if (line.size() > 2 && line[2] != ' ')
+            in = false;
+        if (in)
+            own += line + "\n";
+    }
+    return "Usage: ravelinctl [OPTIONS] " + name + " ...\n" + own + "\nThe options and the exit status: ravelinctl --help\n";
 }
 
 namespace {
@@ -539,8 +559,16 @@ request parse_command_line(int argc, char** argv)
     request r;
     bool help = false, version = false;
     const std::vector<std::string> words = take_globals(argc, argv, r, help, version);
-    if (help || version) {
-        r.what = help ? command::help : command::version;
+    const bool help_command = !words.empty() && words[0] == "help";
+    if (help || version || help_command) {
+        r.what = help || help_command ? command::help : command::version;
+        const std::size_t topic = help_command ? 1 : 0;
+        if (r.what == command::help && words.size() > topic) {
+            r.help_topic = words[topic];
+            if (std::none_of(std::begin(commands), std::end(commands),
+                             [&](const auto& c) { return r.help_topic == c.name; }))
+                refuse("help: unknown command \"" + r.help_topic + "\"; see --help");
+        }
         return r;
     }
     if (r.mac && r.adapter_given)

@@ -100,6 +100,7 @@ struct request {
     bool reset_mcu = false;   // reset: mcu, else capture
     std::string file;         // apply, flash read, flash verify
     std::vector<unsigned char> verify_image;  // flash verify: the file's bytes
+    std::string help_topic;   // help: the command asked about, or "" for all
 };
 
 // Reads the whole command line, and for apply and flash verify the file;
@@ -108,6 +109,8 @@ request parse_command_line(int argc, char** argv);
 
 // The help text (--help).
 std::string help_text();
+// One command's usage (help COMMAND, COMMAND --help): its lines of the help text.
+std::string command_help(const std::string& name);
 
 // The preset names, 1 to 7, from the tool's own table of presets.
 const std::vector<std::string>& preset_names();

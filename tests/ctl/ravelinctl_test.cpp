@@ -953,3 +953,35 @@ TEST_F(Ravelinctl, StatusSaysWhetherThereIsASignal)
         EXPECT_NE(r.out.find("\n" + line), std::string::npos) << r.out;
     }
 }
+
+// ---- Each command's own help, and JSON for help and version too
+
+TEST_F(Ravelinctl, EachCommandHasItsOwnHelp)
+{
+    const std::string all = run({"--help"}).out;
+    for (const std::string c : {"list", "status", "set", "mute", "name", "reset", "apply", "flash"}) {
+        SCOPED_TRACE(c);
+        auto r = run({"help", c});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.rfind("Usage: ravelinctl [OPTIONS] " + c + " ...\n  " + c + " ", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("\nThe options and the exit status: ravelinctl --help\n"), std::string::npos);
+        // its lines, as the whole help has them, and no other command's
+        const std::string own = r.out.substr(r.out.find('\n') + 1, r.out.find("\n\n") - r.out.find('\n'));
+        EXPECT_NE(all.find(own), std::string::npos) << own;
+        for (const std::string other : {"list ", "status ", "mute ", "reset ", "apply ", "flash "})
+            if (other != c + " ")
+                EXPECT_EQ(own.find("\n  " + other), std::string::npos) << other;
+        EXPECT_EQ(run({c, "--help"}).out, r.out);
+        EXPECT_EQ(run({"-a", "1", c, "-h"}).out, r.out);
+        const json j = run_json({"help", c});
+        EXPECT_EQ(j, (json{{"help", r.out}}));
+    }
+    EXPECT_EQ(run({"help"}).out, all);
+    EXPECT_EQ(run_json({"--help"}), (json{{"help", all}}));
+    auto r = run({"help", "frobnicate"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "ravelinctl: parsing the command line: help: unknown command \"frobnicate\"; see --help\n");
+    const json v = run_json({"--version"});
+    EXPECT_EQ("ravelinctl " + v["version"].get<std::string>() + "\n", run({"--version"}).out);
+    EXPECT_EQ(count("OPEN"), 0);
+}

@@ -80,6 +80,9 @@ run status-latin1 0 'status:{"program_name":"Café","program_name_hex":"436166e9
 run refused-latin1 2 'error:{"exit":2}' -- set preset $'\xe9'
 stdin=$work/card.json run apply-name 0 'change:{"changed":true,"written":["program_name"]}' -- apply -
 run partial 1 'error:{"exit":1,"changed":true,"written":["output"]}' --fault busy=forever -- set preset 6
+run help 0 help -- --help
+run help-set 0 help -- help set
+run version 0 version -- --version
 run set-auto 0 'change:{"changed":true}' -- set auto
 run apply 0 'change:{"changed":true,"written":["output"]}' -- apply "$work/card.json"
 stdin=$work/card.json run apply-stdin 0 'change:{"changed":false}' -- apply -

@@ -101,7 +101,8 @@ std::vector<std::string> considered(const wanted_config& w)
     return names;
 }
 
-int run(const request& r)
+// Help, version and list: the commands that open no node of their own.
+std::optional<int> run_without_card(const request& r)
 {
     switch (r.what) {
     case command::help: {
@@ -122,8 +123,14 @@ int run(const request& r)
         print_list(r, list_nodes());
         return exit_done;
     default:
-        break;
+        return std::nullopt;
     }
+}
+
+int run(const request& r)
+{
+    if (const std::optional<int> status = run_without_card(r))
+        return *status;
 
     std::optional<output_file> out;
     if (r.what == command::flash_read)

@@ -119,7 +119,7 @@ check_ctl()
     $emu "$cardsim" --state "$state" --signal 1280x720@50i -- "$ctl" --json status >"$work/out" 2>"$work/err"
     rc=$?
     if [[ $rc -eq 0 ]] && tr -d ' \n' <"$work/out" |
-        grep -q '"input":{"width":1280,"height":720,"rate":50,"progressive":false}'; then
+        grep -q '"input":{"width":1280,"height":720,"rate":50,"progressive":false,"signal":true}'; then
         pass "cardsim -- $label --json status reports the simulated input signal"
     else
         fail "cardsim -- $label --json status: exit status $rc; stdout and stderr:"

@@ -985,3 +985,18 @@ TEST_F(Ravelinctl, EachCommandHasItsOwnHelp)
     EXPECT_EQ("ravelinctl " + v["version"].get<std::string>() + "\n", run({"--version"}).out);
     EXPECT_EQ(count("OPEN"), 0);
 }
+
+// ravelins prints the same bytes and makes the same requests whatever the
+// card's version word and flash identification.
+TEST_F(Ravelinctl, RavelinsIsTheSameOnACardWithOtherOpenValues)
+{
+    const std::vector<std::string> args = {"-i", "-N", "-c", "-M", "3"};
+    auto usual = testsupport::run_under_cardsim(CARDSIM_PATH, dir, RAVELINS_PATH, args);
+    const std::vector<std::string> usual_trace = trace();
+    std::remove((dir + "/eeprom").c_str());
+    auto other = testsupport::run_under_cardsim(CARDSIM_PATH, dir, RAVELINS_PATH, args,
+                                                {"--version-word", "0x00000000", "--flash-id", "ef:40:17"});
+    EXPECT_EQ(other.status, usual.status);
+    EXPECT_EQ(other.out, usual.out);
+    EXPECT_EQ(trace(), usual_trace);
+}

@@ -36,6 +36,8 @@ constexpr int height_min = 272, height_max = 1080;
 constexpr int bitrate_min = 350, bitrate_max = 18000;
 constexpr int frame_rate_min = 24, frame_rate_max = 60;
 constexpr int node_max = 255;
+// What apply reads at most: a description is well under a kilobyte.
+constexpr std::size_t description_max = 65536;
 
 std::string levels_text()
 {
@@ -72,20 +74,28 @@ int preset_of(const std::string& word)
     refuse("preset: \"" + word + "\" is neither 1-7 nor a preset name (" + all + ")");
 }
 
-std::string read_all(const std::string& file)
+// The whole file, or refused when it holds more than `limit` bytes.
+std::string read_all(const std::string& file, std::size_t limit)
 {
-    std::ostringstream text;
-    if (file == "-") {
-        text << std::cin.rdbuf();
-        if (std::cin.bad())
-            refuse("cannot read standard input", "reading standard input");
-        return text.str();
+    const std::string source = file == "-" ? "standard input" : file;
+    std::ifstream named;
+    if (file != "-") {
+        named.open(file, std::ios::binary);
+        if (!named)
+            refuse(file + ": " + std::strerror(errno), "reading " + file);
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        refuse(file + ": " + std::strerror(errno), "reading " + file);
-    text << in.rdbuf();
-    return text.str();
+    std::istream& in = file == "-" ? std::cin : named;
+    std::string text;
+    char buf[65536];
+    while (in.read(buf, sizeof buf), in.gcount() > 0) {
+        text.append(buf, std::size_t(in.gcount()));
+        if (text.size() > limit)
+            refuse(source + ": more than " + std::to_string(limit) + " bytes, more than ravelinctl reads from it",
+                   "reading " + source);
+    }
+    if (in.bad())
+        refuse("cannot read " + source, "reading " + source);
+    return text;
 }
 
 std::string check_name(const std::string& name, const std::string& step)
@@ -248,7 +258,7 @@ std::string help_text()
     for (std::size_t i = 0; i < names.size(); ++i)
         presets += (i ? ", " : "") + std::to_string(i + 1) + " " + names[i];
     return "Usage: ravelinctl [OPTIONS] COMMAND [ARGUMENTS]\n"
-           "       ravelinctl --help | --version\n"
+           "       ravelinctl --help | --version | help COMMAND | COMMAND --help\n"
            "\n"
            "Reads and changes the HDMI capture card for scripts: every setting is read\n"
            "back from the card, a change is written only where the card differs, and\n"
@@ -260,7 +270,8 @@ std::string help_text()
            "      --mac MAC      the card with this MAC address (00:1a:2b:3c:4d:5e) among\n"
            "                     the nodes that list shows: the first such node, or with\n"
            "                     -n its frontend F; not with -a\n"
-           "      --json         print one JSON object on standard output, errors too\n"
+           "      --json         print one JSON object on standard output, errors, help\n"
+           "                     and version too\n"
            "      --quiet        no progress line; changing commands print nothing on success\n"
            "      --force        write even where the card already stores what is asked\n"
            "  -h, --help         print this help and exit\n"
@@ -308,6 +319,25 @@ std::string help_text()
            "Exit status: 0 done, or nothing to do; 1 the card did not do what was asked\n"
            "(standard error names the step); 2 bad usage or input, refused before anything\n"
            "is sent to the card; 3 the node cannot be used (missing, permission, busy).\n";
+}
+
+std::string command_help(const std::string& name)
+{
+    // The command's lines of the Commands section: its own, then those indented further.
+    const std::string all = help_text();
+    const std::size_t from = all.find("Commands:\n") + 10, end = all.find("\n\n", from);
+    std::istringstream lines(all.substr(from, end - from + 1));
+    std::string own, line;
+    bool in = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("  " + name + " ", 0) == 0)
+            in = true;
+        else if (line.size() > 2 && line[2] != ' ')
+            in = false;
+        if (in)
+            own += line + "\n";
+    }
+    return "Usage: ravelinctl [OPTIONS] " + name + " ...\n" + own + "\nThe options and the exit status: ravelinctl --help\n";
 }
 
 namespace {
@@ -458,25 +488,45 @@ void parse_reset(request& r, const command_words& w)
     r.reset_mcu = w[1] == "mcu";
 }
 
+// JSON with every key once in its object; any fault of the text, a number
+// beyond what JSON numbers hold here included, is a refusal.
+nlohmann::json parse_json(const std::string& text, const std::string& source)
+{
+    std::vector<std::vector<std::string>> keys;  // of each open object
+    auto once = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+        using e = nlohmann::json::parse_event_t;
+        if (event == e::object_start)
+            keys.emplace_back();
+        else if (event == e::object_end)
+            keys.pop_back();
+        else if (event == e::key) {
+            const std::string key = parsed.get<std::string>();
+            if (std::find(keys.back().begin(), keys.back().end(), key) != keys.back().end())
+                refuse(source + ": key " + parsed.dump() + " given twice in one object", "reading " + source);
+            keys.back().push_back(key);
+        }
+        return true;
+    };
+    try {
+        return nlohmann::json::parse(text, once);
+    } catch (const nlohmann::json::exception& e) {
+        refuse(source + ": not JSON: " + e.what(), "reading " + source);
+    }
+}
+
 void parse_apply(request& r, const command_words& w)
 {
     w.expect(2, "apply FILE|-");
     r.what = command::apply;
     r.file = w[1];
     const std::string source = r.file == "-" ? "standard input" : r.file;
-    nlohmann::json j;
-    try {
-        j = nlohmann::json::parse(read_all(r.file));
-    } catch (const nlohmann::json::parse_error& e) {
-        refuse(source + ": not JSON: " + e.what(), "reading " + source);
-    }
-    r.want = parse_description(j, source);
+    r.want = parse_description(parse_json(read_all(r.file, description_max), source), source);
 }
 
 // A flash image to verify against: a whole flash, read before the node is opened.
 std::vector<unsigned char> flash_image(const std::string& file)
 {
-    const std::string text = read_all(file);
+    const std::string text = read_all(file, 0x1000000);
     const std::size_t size = text.size();
     if (size < 0x10000 || size > 0x1000000 || (size & (size - 1)))
         refuse(file + ": " + std::to_string(size) + " bytes is no flash image (a power of two from 64 KiB to 16 MiB)",
@@ -521,8 +571,16 @@ request parse_command_line(int argc, char** argv)
     request r;
     bool help = false, version = false;
     const std::vector<std::string> words = take_globals(argc, argv, r, help, version);
-    if (help || version) {
-        r.what = help ? command::help : command::version;
+    const bool help_command = !words.empty() && words[0] == "help";
+    if (help || version || help_command) {
+        r.what = help || help_command ? command::help : command::version;
+        const std::size_t topic = help_command ? 1 : 0;
+        if (r.what == command::help && words.size() > topic) {
+            r.help_topic = words[topic];
+            if (std::none_of(std::begin(commands), std::end(commands),
+                             [&](const auto& c) { return r.help_topic == c.name; }))
+                refuse("help: unknown command \"" + r.help_topic + "\"; see --help");
+        }
         return r;
     }
     if (r.mac && r.adapter_given)
@@ -547,6 +605,22 @@ request parse_command_line(int argc, char** argv)
 namespace {
 
 using complaint = std::function<void(const std::string&)>;
+
+// "436166e9" gives the bytes; nothing for any other text.
+std::optional<std::string> bytes_of_hex(const std::string& hex)
+{
+    if (hex.size() % 2)
+        return std::nullopt;
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        auto digit = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+        const int hi = digit(hex[i]), lo = digit(hex[i + 1]);
+        if (hi < 0 || lo < 0)
+            return std::nullopt;
+        bytes += char(hi << 4 | lo);
+    }
+    return bytes;
+}
 
 // The "output" of a description; none for mode "none", which leaves the output alone.
 std::optional<output_config> parse_output(const nlohmann::json& value, const complaint& bad)
@@ -581,6 +655,8 @@ std::optional<output_config> parse_output(const nlohmann::json& value, const com
                 "\", not " + value["name"].dump());
     } else if (mode == "advanced") {
         allowed({"mode", "profile", "level", "width", "height", "bitrate", "frame_rate", "consistent"});
+        if (value.contains("consistent") && value["consistent"] != false)
+            bad("output \"consistent\" is only ever false");
         advanced_settings a;
         if (!value.contains("profile") || !value["profile"].is_string() ||
             (value["profile"] != "high" && value["profile"] != "main"))
@@ -596,6 +672,8 @@ std::optional<output_config> parse_output(const nlohmann::json& value, const com
         o = advanced_output(a);
     } else if (mode == "none") {
         allowed({"mode", "invalid_preset"});
+        if (value.contains("invalid_preset"))
+            integer("invalid_preset", int(preset_names().size()) + 1, 255);
         return std::nullopt;
     } else {
         bad("output mode \"" + mode + "\" is none of auto, preset, advanced, none");
@@ -612,17 +690,30 @@ wanted_config parse_description(const nlohmann::json& j, const std::string& sour
     if (!j.is_object())
         bad("not a JSON object as status --json prints it");
     wanted_config w;
+    std::optional<std::string> name_bytes;
     for (const auto& [key, value] : j.items()) {
-        if (key == "adapter" || key == "frontend" || key == "mac" || key == "input")
-            continue;  // the card is picked on the command line, and its MAC is never written
-        if (key == "mute") {
+        // The card is picked on the command line, its MAC is never written and
+        // its input is not a setting: these are looked at for their form only.
+        if (key == "adapter" || key == "frontend") {
+            if (!value.is_number_unsigned() || value.get<unsigned long long>() > node_max)
+                bad("\"" + key + "\" must be a whole number from 0 to " + std::to_string(node_max));
+        } else if (key == "mac") {
+            if (!value.is_string() || !parse_mac(value.get<std::string>()))
+                bad("\"mac\" must be a MAC address like \"00:1a:2b:3c:4d:5e\"");
+        } else if (key == "input") {
+            if (!value.is_object())
+                bad("\"input\" must be an object");
+        } else if (key == "mute") {
             if (!value.is_boolean())
                 bad("\"mute\" must be true or false");
             w.mute = value.get<bool>();
         } else if (key == "program_name") {
             if (!value.is_string())
                 bad("\"program_name\" must be a string");
-            w.program_name = check_name(value.get<std::string>(), step);
+            w.program_name = value.get<std::string>();
+        } else if (key == "program_name_hex") {
+            if (!value.is_string() || !(name_bytes = bytes_of_hex(value.get<std::string>())))
+                bad("\"program_name_hex\" must be the name's bytes, two lower-case hex digits each");
         } else if (key == "output") {
             if (auto o = parse_output(value, bad))
                 w.output = *o;
@@ -630,6 +721,14 @@ wanted_config parse_description(const nlohmann::json& j, const std::string& sour
             bad("unknown key \"" + key + "\"");
         }
     }
+    // The bytes themselves, where the text could not hold them.
+    if (name_bytes) {
+        if (w.program_name && *w.program_name != shown_name(*name_bytes))
+            bad("\"program_name\" and \"program_name_hex\" name different bytes");
+        w.program_name = name_bytes;
+    }
+    if (w.program_name)
+        check_name(*w.program_name, step);
     return w;
 }
 

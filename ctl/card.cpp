@@ -416,28 +416,33 @@ std::vector<std::string> card_session::apply(const wanted_config& want, bool for
     const std::vector<unsigned char> head = read_eeprom(e::entry_count, e::mute - e::entry_count + 1);
 
     std::vector<std::string> written;
-    if (want.output && (force || !stores(*this, asked_output, head))) {
-        write_output(*this, *want.output);
-        verify(*this, asked_output, "output format");
-        written.push_back("output");
-    }
-    if (want.mute) {
-        const unsigned char m = *want.mute ? 1 : 0;
-        if (force || head[e::mute - e::entry_count] != m) {
-            step(std::string("storing mute ") + (m ? "on" : "off"));
-            card.setMute(m);
-            check();
-            verify(*this, {{e::mute, {m}}}, "mute flag");
-            written.push_back("mute");
+    try {
+        if (want.output && (force || !stores(*this, asked_output, head))) {
+            written.push_back("output");
+            write_output(*this, *want.output);
+            verify(*this, asked_output, "output format");
         }
-    }
-    if (want.program_name && (force || !stores(*this, asked_name, head))) {
-        step("storing the program name");
-        std::string text = *want.program_name;
-        card.setprogname(reinterpret_cast<unsigned char*>(text.data()));
-        check();
-        verify(*this, asked_name, "program name");
-        written.push_back("program_name");
+        if (want.mute) {
+            const unsigned char m = *want.mute ? 1 : 0;
+            if (force || head[e::mute - e::entry_count] != m) {
+                written.push_back("mute");
+                step(std::string("storing mute ") + (m ? "on" : "off"));
+                card.setMute(m);
+                check();
+                verify(*this, {{e::mute, {m}}}, "mute flag");
+            }
+        }
+        if (want.program_name && (force || !stores(*this, asked_name, head))) {
+            written.push_back("program_name");
+            step("storing the program name");
+            std::string text = *want.program_name;
+            card.setprogname(reinterpret_cast<unsigned char*>(text.data()));
+            check();
+            verify(*this, asked_name, "program name");
+        }
+    } catch (failure& f) {
+        f.written = written;
+        throw;
     }
     return written;
 }

@@ -110,14 +110,23 @@ std::vector<std::string> considered(const wanted_config& w)
     return names;
 }
 
-int run(const request& r)
+// Help, version and list: the commands that open no node of their own.
+std::optional<int> run_without_card(const request& r)
 {
     switch (r.what) {
-    case command::help:
-        std::fputs(help_text().c_str(), stdout);
+    case command::help: {
+        const std::string text = r.help_topic.empty() ? help_text() : command_help(r.help_topic);
+        if (r.json)
+            print_json(nlohmann::ordered_json{{"help", text}});
+        else
+            std::fputs(text.c_str(), stdout);
         return exit_done;
+    }
     case command::version:
-        std::printf("ravelinctl %s\n", RAVELIN_VERSION);
+        if (r.json)
+            print_json(nlohmann::ordered_json{{"version", RAVELIN_VERSION}});
+        else
+            std::printf("ravelinctl %s\n", RAVELIN_VERSION);
         return exit_done;
     case command::list:
         print_list(r, list_nodes());
@@ -135,8 +144,14 @@ int run(const request& r)
         return exit_done;
     }
     default:
-        break;
+        return std::nullopt;
     }
+}
+
+int run(const request& r)
+{
+    if (const std::optional<int> status = run_without_card(r))
+        return *status;
 
     std::optional<config_folder> folder;
     if (r.what == command::configure)

@@ -27,6 +27,9 @@ struct failure : std::runtime_error {
     }
     int status;
     std::string step;
+    // The settings whose writing had begun when the run failed: the card may
+    // store them, in whole or in part.
+    std::vector<std::string> written;
 };
 
 using mac_address = std::array<unsigned char, 6>;
@@ -57,6 +60,8 @@ struct input_format {
     int height = 0;
     int rate = 0;
     bool progressive = false;
+    // The card reports no size without a signal: a width or a height of 0.
+    bool signal() const { return width != 0 && height != 0; }
 };
 
 struct card_status {
@@ -97,6 +102,7 @@ struct request {
     std::string file;         // apply, flash read, flash verify, metrics --output
     std::string config_dir;   // metrics, configure
     std::vector<unsigned char> verify_image;  // flash verify: the file's bytes
+    std::string help_topic;   // help: the command asked about, or "" for all
 };
 
 // Reads the whole command line, and for apply and flash verify the file;
@@ -105,6 +111,8 @@ request parse_command_line(int argc, char** argv);
 
 // The help text (--help).
 std::string help_text();
+// One command's usage (help COMMAND, COMMAND --help): its lines of the help text.
+std::string command_help(const std::string& name);
 
 // The preset names, 1 to 7, from the tool's own table of presets.
 const std::vector<std::string>& preset_names();
@@ -213,6 +221,12 @@ void print_list(const request& r, const std::vector<node_info>& nodes);
 void print_failure(const request& r, const failure& f);
 nlohmann::ordered_json status_json(const card_status& s);
 void print_json(const nlohmann::ordered_json& j);
+// Bytes as text: UTF-8 as it stands; otherwise, for a program name, each
+// byte as the Latin-1 character (what the window stores), and, in messages and
+// file names, each byte from 0x80 up as \xNN.
+bool valid_utf8(const std::string& s);
+std::string shown_name(const std::string& bytes);
+std::string shown_text(const std::string& bytes);
 
 // ---- Flash
 

@@ -1,68 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // What ravelinctl prints: the text for people and, with --json, one JSON
-// object per run on standard output, built with nlohmann::json.
-//
-// JSON shapes (docs/ holds the schema; keep both in step). Integers are JSON
-// numbers without fraction, booleans true/false, strings UTF-8.
-//
-// Every card command (status, set, mute, name, reset, apply, flash) starts with
-//   "adapter": int, "frontend": int      the node used (also when picked by --mac)
-//
-// status
-//   "mac": string "00:1a:2b:3c:4d:5e" (lower-case hex, colons)
-//   "input": { "width": int, "height": int, "rate": int (the card's frequency
-//              code, as ravelins -i prints it), "progressive": bool }
-//   "output": one of
-//     { "mode": "auto" }
-//     { "mode": "preset", "preset": int 1-7, "name": string (super, ultra,
-//       excellent, good, fair, poor, mobile) }
-//     { "mode": "advanced", "profile": "high" | "main", "level": int (the
-//       stored code, 30 31 32 40 41 42 when set by the programs), "width": int,
-//       "height": int, "bitrate": int (kbit/s), "frame_rate": int,
-//       "consistent": false  -- only present when the eleven stored entries
-//                               are not what these values store }
-//     { "mode": "none" }                    nothing usable is stored
-//     { "mode": "none", "invalid_preset": int 8-255 }
-//                                           a preset outside 1-7 is stored
-//   "mute": bool
-//   "program_name": string (the stored bytes as UTF-8; bytes that are not
-//                   UTF-8 are read as Latin-1)
-//
-// set auto|preset|advanced, mute, name, apply
-//   "changed": bool                     whether anything was written
-//   "written": [string, ...]            what was written, in order, of
-//                                       "output", "mute", "program_name";
-//                                       empty when unchanged. Every write is
-//                                       read back and compared before exit 0.
-//
-// reset capture|mcu
-//   "changed": true
-//   "reset": "capture" | "mcu"
-//   "busy_rounds": int                  2-second rounds the card stayed busy (0-99)
-//
-// flash id
-//   "manufacturer": int, "type": int, "capacity": int   (the three JEDEC bytes)
-//   "version": [int, int, int, int]     the controller's four version bytes
-//   "known": bool                       one of the flashes the card is built with
-//   "size": int                         bytes, 2^capacity; 0 when not 64 KiB-16 MiB
-//
-// flash read FILE / flash verify FILE
-//   "file": string, "size": int (bytes read from the flash)
-//   verify also: "identical": bool, and when false
-//   "first_difference": int (byte offset)
-//
-// list (no adapter/frontend at the top)
-//   "nodes": [ { "adapter": int, "frontend": int, "path": string,
-//                "kind": "card" | "other" | "unusable",
-//                "mac": string            (kind "card" only),
-//                "error": string, "fix": string   (kind "unusable" only;
-//                                         fix may be "") } ... ]
-//
-// Errors (any command, exit status 1, 2 or 3): instead of the above
-//   { "error": string, "step": string, "exit": int }
-//   step names what was being done ("parsing the command line",
-//   "opening /dev/dvb/adapter0/frontend0", "reading EEPROM 20-22",
-//   "storing the output mode", ...). Nothing else is printed on stdout.
+// object per run on standard output, built with nlohmann::json. The JSON's
+// shapes are described in docs/ravelinctl.schema.json alone.
 #include "ravelinctl.h"
 
 #include <algorithm>
@@ -80,35 +19,13 @@ const char* profile_name(const advanced_settings& a)
     return zeb_encoder::profile_names[a.main_profile ? zeb_encoder::profile_main : zeb_encoder::profile_high];
 }
 
-bool valid_utf8(const std::string& s)
+std::string hex_of(const std::string& bytes)
 {
-    for (std::size_t i = 0; i < s.size();) {
-        const unsigned char c = s[i];
-        const int more = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-        if (more < 0 || i + more >= s.size() + (more == 0))
-            return false;
-        for (int k = 1; k <= more; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2)
-                return false;
-        i += 1 + more;
-    }
-    return true;
-}
-
-// The stored bytes as text: UTF-8 as it stands, anything else as Latin-1
-// (what the window program stores).
-std::string name_text(const std::string& bytes)
-{
-    if (valid_utf8(bytes))
-        return bytes;
     std::string t;
+    char two[3];
     for (unsigned char c : bytes) {
-        if (c < 0x80) {
-            t += char(c);
-        } else {
-            t += char(0xc0 | c >> 6);
-            t += char(0x80 | (c & 0x3f));
-        }
+        std::snprintf(two, sizeof two, "%02x", c);
+        t += two;
     }
     return t;
 }
@@ -187,21 +104,69 @@ const char* kind_name(node_kind k)
 
 }  // namespace
 
-void print_json(const json& j) { std::cout << j.dump(2) << '\n'; }
+bool valid_utf8(const std::string& s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = s[i];
+        const int more = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (more < 0 || i + more >= s.size() + (more == 0))
+            return false;
+        for (int k = 1; k <= more; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2)
+                return false;
+        i += 1 + more;
+    }
+    return true;
+}
+
+std::string shown_name(const std::string& bytes)
+{
+    if (valid_utf8(bytes))
+        return bytes;
+    std::string t;
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            t += char(c);
+        } else {
+            t += char(0xc0 | c >> 6);
+            t += char(0x80 | (c & 0x3f));
+        }
+    }
+    return t;
+}
+
+std::string shown_text(const std::string& bytes)
+{
+    if (valid_utf8(bytes))
+        return bytes;
+    std::string t;
+    for (unsigned char c : bytes) {
+        char escape[5];
+        std::snprintf(escape, sizeof escape, "\\x%02x", c);
+        t += c < 0x80 ? std::string(1, char(c)) : std::string(escape);
+    }
+    return t;
+}
+
+void print_json(const json& j) { std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n'; }
 
 json status_json(const card_status& s)
 {
-    return json{
+    json j{
         {"mac", mac_text(s.mac)},
         {"input",
          {{"width", s.input.width},
           {"height", s.input.height},
           {"rate", s.input.rate},
-          {"progressive", s.input.progressive}}},
+          {"progressive", s.input.progressive},
+          {"signal", s.input.signal()}}},
         {"output", output_json(s.output)},
         {"mute", s.mute},
-        {"program_name", name_text(s.program_name)},
+        {"program_name", shown_name(s.program_name)},
     };
+    if (!valid_utf8(s.program_name))
+        j["program_name_hex"] = hex_of(s.program_name);
+    return j;
 }
 
 void print_status(const request& r, int adapter, int frontend, const card_status& s)
@@ -214,11 +179,15 @@ void print_status(const request& r, int adapter, int frontend, const card_status
     }
     std::printf("adapter %d, frontend %d\n", adapter, frontend);
     std::printf("mac: %s\n", mac_text(s.mac).c_str());
-    std::printf("input: %dx%d, rate %d, %s\n", s.input.width, s.input.height, s.input.rate,
-                s.input.progressive ? "progressive" : "interlaced");
+    if (s.input.signal())
+        std::printf("input: %dx%d, rate %d, %s\n", s.input.width, s.input.height, s.input.rate,
+                    s.input.progressive ? "progressive" : "interlaced");
+    else
+        std::printf("input: no signal\n");
     std::printf("output: %s\n", output_text(s.output).c_str());
     std::printf("mute: %s\n", s.mute ? "on" : "off");
-    std::printf("program name: %s\n", json(name_text(s.program_name)).dump().c_str());
+    std::printf("program name: %s%s\n", json(shown_name(s.program_name)).dump().c_str(),
+                valid_utf8(s.program_name) ? "" : (" (not UTF-8: bytes " + hex_of(s.program_name) + ")").c_str());
 }
 
 void print_changes(const request& r, int adapter, int frontend, const std::vector<std::string>& written,
@@ -294,9 +263,22 @@ void print_list(const request& r, const std::vector<node_info>& nodes)
 
 void print_failure(const request& r, const failure& f)
 {
-    if (r.json)
-        print_json(json{{"error", f.what()}, {"step", f.step}, {"exit", f.status}});
-    std::fprintf(stderr, "ravelinctl: %s: %s\n", f.step.c_str(), f.what());
+    // Whatever bytes the command line or the card held: valid text, valid JSON.
+    const std::string error = shown_text(f.what()), step = shown_text(f.step);
+    if (r.json) {
+        json j{{"error", error}, {"step", step}, {"exit", f.status}};
+        if (!f.written.empty()) {
+            j["changed"] = true;
+            j["written"] = f.written;
+        }
+        print_json(j);
+    }
+    std::fprintf(stderr, "ravelinctl: %s: %s\n", step.c_str(), error.c_str());
+    std::string written;
+    for (const auto& w : f.written)
+        written += (written.empty() ? "" : ", ") + (w == "program_name" ? std::string("program name") : w);
+    if (!written.empty())
+        std::fprintf(stderr, "ravelinctl: written before the failure, the card may store it: %s\n", written.c_str());
 }
 
 void print_flash_id(const request& r, int adapter, int frontend, const flash_identity& id)
@@ -321,7 +303,7 @@ void print_flash_file(const request& r, int adapter, int frontend, std::size_t s
 {
     if (r.json) {
         json j = node_json(adapter, frontend);
-        j["file"] = r.file;
+        j["file"] = shown_text(r.file);
         j["size"] = size;
         if (r.what == command::flash_verify) {
             j["identical"] = *difference < 0;
@@ -333,12 +315,12 @@ void print_flash_file(const request& r, int adapter, int frontend, std::size_t s
     }
     if (r.what == command::flash_read) {
         if (!r.quiet)
-            std::printf("read %zu bytes of flash into %s\n", size, r.file.c_str());
+            std::printf("read %zu bytes of flash into %s\n", size, shown_text(r.file).c_str());
     } else if (*difference < 0) {
         if (!r.quiet)
-            std::printf("flash and %s are identical (%zu bytes)\n", r.file.c_str(), size);
+            std::printf("flash and %s are identical (%zu bytes)\n", shown_text(r.file).c_str(), size);
     } else {
-        std::printf("flash and %s differ first at byte %ld (0x%lx)\n", r.file.c_str(), *difference,
+        std::printf("flash and %s differ first at byte %ld (0x%lx)\n", shown_text(r.file).c_str(), *difference,
                     *difference);
     }
 }

@@ -119,7 +119,7 @@ check_ctl()
     $emu "$cardsim" --state "$state" --signal 1280x720@50i -- "$ctl" --json status >"$work/out" 2>"$work/err"
     rc=$?
     if [[ $rc -eq 0 ]] && tr -d ' \n' <"$work/out" |
-        grep -q '"input":{"width":1280,"height":720,"rate":50,"progressive":false}'; then
+        grep -q '"input":{"width":1280,"height":720,"rate":50,"progressive":false,"signal":true}'; then
         pass "cardsim -- $label --json status reports the simulated input signal"
     else
         fail "cardsim -- $label --json status: exit status $rc; stdout and stderr:"
@@ -188,13 +188,27 @@ for page in "$root"/usr/share/man/man1/{ravelins,ravelinctl,ravelin,cardsim}.1.g
     fi
 done
 
+# ravelinctl's guide, the fleet guide, its playbook and the JSON Schema
+# reach the user of the ravelins package.
+if [[ -f $root/usr/share/doc/ravelins/copyright ]]; then
+    for doc in ravelinctl.md.gz fleet.md examples/apply-card.yml examples/ravelinctl.schema.json; do
+        if [[ -f $root/usr/share/doc/ravelins/$doc ]]; then
+            pass "/usr/share/doc/ravelins/$doc is installed"
+        else
+            fail "/usr/share/doc/ravelins/$doc is not in $root"
+        fi
+    done
+fi
+
 # The guides that a man page names in SEE ALSO are installed with its
 # package.  A plain cmake install has no package folder under
 # /usr/share/doc and installs no guides, so it is not checked here.
-for page in "$root"/usr/share/man/man1/{ravelins,ravelin,cardsim}.1.gz; do
+for page in "$root"/usr/share/man/man1/{ravelins,ravelinctl,ravelin,cardsim}.1.gz; do
     [[ -f $page ]] || continue
     name=$(basename "$page" .1.gz)
-    [[ -f $root/usr/share/doc/$name/copyright ]] || continue
+    package=$name
+    [[ $name == ravelinctl ]] && package=ravelins  # ravelinctl comes with ravelins
+    [[ -f $root/usr/share/doc/$package/copyright ]] || continue
     named=$(gzip -dc "$page" | grep -o '/usr/share/doc/[^ ]*' | sort -u)
     for doc in $named; do
         if [[ -f $root$doc ]]; then

@@ -48,7 +48,7 @@ echo '[racks]' >"$inventory"
 for host in rack-a:0:0:0x00000000:ff rack-b:1:0:0xa5a5a5a5:00; do
     IFS=: read -r name adapter frontend version fill <<<"$host"
     mkdir -m 700 "$work/$name"
-    printf '#!/bin/bash\nCARDSIM_STATE=%q CARDSIM_NODES=%q CARDSIM_VTIME=1 CARDSIM_VERSION_WORD=%q CARDSIM_FACTORY_FILL=%q exec %q "$@"\n' \
+    printf '#!/bin/bash\nCARDSIM_STATE=%q CARDSIM_NODES=%q CARDSIM_VTIME=1 CARDSIM_VERSION_WORD=%q CARDSIM_FACTORY_FILL=%q CARDSIM_FAULTS="$FLEET_FAULTS" exec %q "$@"\n' \
         "$work/$name" "$adapter:$frontend" "$version" "$fill" "$ctl" >"$work/$name/ravelinctl"
     chmod +x "$work/$name/ravelinctl"
     echo "$name ansible_python_interpreter=/usr/bin/python3 ravelinctl=\"$work/$name/ravelinctl\"" >>"$inventory"
@@ -56,16 +56,25 @@ done
 "$cardsim" --state "$work/rack-b" --node 1:0 -- "$work/rack-b/ravelinctl" -a 1 --quiet set preset 2 ||
     { echo "FAIL: setting up rack-b's card"; exit 1; }
 
-# play N: runs the playbook under cardsim, tracing into trace.N; sets recap
+# run_play N [ANSIBLE-ARGS...]: runs the playbook under cardsim, tracing
+# into trace.N, output in play.N; sets rc and recap
+run_play()
+{
+    local n=$1
+    shift
+    "$cardsim" --state "$work/rack-a" --real-time --trace "$work/trace.$n" -- \
+        ansible-playbook -c local -i "$inventory" "$playbook" \
+        -e card_json="${card_json:-$work/card.json}" "$@" >"$work/play.$n" 2>&1
+    rc=$?
+    recap=$(grep -E '^rack-[ab] +: ok=' "$work/play.$n")
+    echo "run $n:"
+    echo "${recap:-no recap}"
+}
+
+# play N [ANSIBLE-ARGS...]: the same, and it must succeed
 play()
 {
-    "$cardsim" --state "$work/rack-a" --real-time --trace "$work/trace.$1" -- \
-        ansible-playbook -c local -i "$inventory" "$playbook" \
-        -e card_json="$work/card.json" >"$work/play.$1" 2>&1
-    local rc=$?
-    recap=$(grep -E '^rack-[ab] +: ok=' "$work/play.$1")
-    echo "run $1:"
-    echo "${recap:-no recap}"
+    run_play "$@"
     if [[ $rc -ne 0 || $(wc -l <<<"$recap") -ne 2 ]]; then
         echo "FAIL: ansible-playbook run $1 exited with $rc:"
         cat "$work/play.$1"
@@ -78,6 +87,13 @@ play()
 eeprom_writes() { grep -cE 'WINDOW_WRITE 0x00 0x[0-9a-f]{6}30$' "$1"; }
 eeprom_reads() { grep -cE 'WINDOW_WRITE 0x00 0x[0-9a-f]{6}31$' "$1"; }
 restarts() { grep -c 'REG_WRITE 0x44 ' "$1"; }
+
+# Check mode lists the cards and writes nothing.
+play 0 --check --diff
+n=$(eeprom_writes "$work/trace.0")
+((n == 0)) || fail "check mode wrote to the EEPROM $n times"
+n=$(restarts "$work/trace.0")
+((n == 0)) || fail "check mode restarted the capture $n times"
 
 play 1
 for host in rack-a rack-b; do
@@ -116,6 +132,25 @@ sys.exit(any(want[k] != got[k] for k in ("output", "mute", "program_name")))' \
         "$work/card.json" "$work/$name.status" ||
         { fail "$name's card does not store what card.json says:"; cat "$work/$name.status"; }
 done
+
+# A host with fewer cards than it should have fails, and says so.
+run_play 3 -e expected_cards=2
+((rc != 0)) || fail "run 3 passed with one card of the two expected"
+for host in rack-a rack-b; do
+    grep -qE "^$host +: ok=1 +changed=0 +unreachable=0 +failed=1 " <<<"$recap" ||
+        fail "run 3 does not fail $host for a missing card"
+done
+grep -q '1 usable capture cards, 2 expected' "$work/play.3" || fail "run 3 does not say how many cards it found"
+
+# A card that refuses the write: changed (it may store part of it) and
+# failed, with ravelinctl's own message.
+printf '{"mute": false}' >"$work/unmute.json"
+FLEET_FAULTS=write-error card_json=$work/unmute.json run_play 4
+((rc != 0)) || fail "run 4 passed although the card refused the write"
+grep -qE "^rack-a +: ok=[0-9]+ +changed=1 +unreachable=0 +failed=1 " <<<"$recap" ||
+    fail "run 4 does not report rack-a changed and failed"
+grep -q '"msg": "/dev/dvb/adapter0/frontend0: the card reported a failed EEPROM write of 1 byte at 22"' \
+    "$work/play.4" || { fail "run 4 does not give ravelinctl's message"; cat "$work/play.4"; }
 
 echo "EEPROM commands: run 1 $writes1 writes; run 2 $writes2 writes, $reads2 reads"
 if ((failed)); then

@@ -61,8 +61,10 @@ run()
 }
 
 # A new card stores the automatic output format.
-run status-auto 0 'status:{"adapter":0,"frontend":0,"mac":"00:1a:2b:3c:4d:5e","output":{"mode":"auto"},"input":{"width":1280,"height":720,"rate":50,"progressive":false},"mute":false,"program_name":""}' \
+run status-auto 0 'status:{"adapter":0,"frontend":0,"mac":"00:1a:2b:3c:4d:5e","output":{"mode":"auto"},"input":{"width":1280,"height":720,"rate":50,"progressive":false,"signal":true},"mute":false,"program_name":""}' \
     --signal 1280x720@50i -- status
+run status-no-signal 0 'status:{"input":{"width":0,"height":0,"rate":0,"progressive":false,"signal":false}}' \
+    --signal 0x0@0i -- status
 run set-preset 0 'change:{"changed":true,"written":["output"]}' -- set preset 3
 run status-preset 0 'status:{"output":{"mode":"preset","preset":3,"name":"excellent"}}' -- status
 run set-preset-again 0 'change:{"changed":false,"written":[]}' -- set preset excellent
@@ -73,6 +75,14 @@ run mute-on 0 'change:{"changed":true,"written":["mute"]}' -- mute on
 run name 0 'change:{"changed":true,"written":["program_name"]}' -- name "News 24"
 run status-advanced 0 'status:{"output":{"mode":"advanced","profile":"high","level":41,"width":1280,"height":720,"bitrate":5000,"frame_rate":30},"mute":true,"program_name":"News 24"}' -- status
 cp "$out/status-advanced.json" "$work/card.json"
+run name-latin1 0 'change:{"changed":true,"written":["program_name"]}' -- name $'Caf\xe9'
+run status-latin1 0 'status:{"program_name":"Café","program_name_hex":"436166e9"}' -- status
+run refused-latin1 2 'error:{"exit":2}' -- set preset $'\xe9'
+stdin=$work/card.json run apply-name 0 'change:{"changed":true,"written":["program_name"]}' -- apply -
+run partial 1 'error:{"exit":1,"changed":true,"written":["output"]}' --fault busy=forever -- set preset 6
+run help 0 help -- --help
+run help-set 0 help -- help set
+run version 0 version -- --version
 run set-auto 0 'change:{"changed":true}' -- set auto
 run apply 0 'change:{"changed":true,"written":["output"]}' -- apply "$work/card.json"
 stdin=$work/card.json run apply-stdin 0 'change:{"changed":false}' -- apply -

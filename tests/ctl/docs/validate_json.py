@@ -68,7 +68,8 @@ def mutants(value, kind):
 
     yield changed("an unknown key at the top", lambda v: v.__setitem__("unexpected", 1))
     for key in value:
-        yield changed("without %r" % key, lambda v, k=key: v.pop(k))
+        if key != "program_name_hex":  # present only for a name that is not UTF-8
+            yield changed("without %r" % key, lambda v, k=key: v.pop(k))
     if "adapter" in value:
         yield changed("adapter 256", lambda v: v.__setitem__("adapter", 256))
         yield changed("adapter as a string", lambda v: v.__setitem__("adapter", str(v["adapter"])))
@@ -78,8 +79,11 @@ def mutants(value, kind):
         yield changed("input rate 256", lambda v: v["input"].__setitem__("rate", 256))
         yield changed("input progressive as 1", lambda v: v["input"].__setitem__("progressive", 1))
         yield changed("input with an unknown key", lambda v: v["input"].__setitem__("scan", 1))
+        yield changed("input signal the other way", lambda v: v["input"].__setitem__("signal", not v["input"]["signal"]))
         yield changed("mute as 0", lambda v: v.__setitem__("mute", 0))
         yield changed("program_name of 161 characters", lambda v: v.__setitem__("program_name", "x" * 161))
+        yield changed("program_name_hex in capitals", lambda v: v.__setitem__("program_name_hex", "E9"))
+        yield changed("program_name_hex of an odd length", lambda v: v.__setitem__("program_name_hex", "e"))
         yield changed("output mode manual", lambda v: v["output"].__setitem__("mode", "manual"))
         yield changed("output with an unknown key", lambda v: v["output"].__setitem__("preset_name", "x"))
         mode = value["output"]["mode"]

@@ -15,12 +15,6 @@ namespace {
 
 class StateFaultTest : public SimTest {
 protected:
-    void TearDown() override
-    {
-        unsetenv("CARDSIM_LOCK_WAIT");
-        SimTest::TearDown();
-    }
-
     int store(unsigned char addr, unsigned char byte)
     {
         return store_byte(fd, addr, byte);

@@ -24,7 +24,6 @@ protected:
             kill(holder, SIGKILL);
             waitpid(holder, nullptr, 0);
         }
-        unsetenv("CARDSIM_LOCK_WAIT");
         SimTest::TearDown();
     }
 

@@ -72,6 +72,9 @@ protected:
         SimStateTest::TearDown();
     }
 
+    // One EEPROM byte through the mailbox on the open node (store_byte).
+    int store(unsigned char addr, unsigned char byte) { return store_byte(fd, addr, byte); }
+
     uint32_t reg(unsigned char addr)
     {
         uint32_t v = 0;

@@ -14,12 +14,6 @@ namespace {
 
 class LostWriteTest : public SimTest {
 protected:
-    // One EEPROM byte through the mailbox; the errno of the status read that carries it out.
-    int store(unsigned char addr, unsigned char byte)
-    {
-        return store_byte(fd, addr, byte);
-    }
-
     void rename_entry(const std::string& from, const std::string& to)
     {
         ASSERT_EQ(rename((dir + "/" + from).c_str(), (dir + "/" + to).c_str()), 0) << strerror(errno);

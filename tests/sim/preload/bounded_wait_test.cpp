@@ -52,11 +52,6 @@ protected:
         ASSERT_TRUE(WIFSTOPPED(status));
     }
 
-    int store(unsigned char addr, unsigned char byte)
-    {
-        return store_byte(fd, addr, byte);
-    }
-
     std::string held_line(pid_t pid) const
     {
         return "cardsim: the card's lock " + dir + "/eeprom.lock is held by process " + std::to_string(pid) +

@@ -255,7 +255,7 @@ int show(card_state& state, const sim_config& config)
             die("cannot read " + state.path("eeprom") + ": " + strerror(errno));
         new_card = true;
         eeprom.assign(eeprom_size, 0);
-        factory_eeprom(config.mac, eeprom.data());
+        config.new_eeprom(eeprom.data());
     }
     bool has_flash = state.read_image("flash", flash_size, flash);
     saved_registers regs;
@@ -376,6 +376,7 @@ command_options parse_options(int argc, char** argv)
         if (!err.empty())
             usage_error("--" + name + ": " + err);
     }
+    o.config.draw_open_values();
     o.command.assign(argv + optind, argv + argc);
     if (o.command.empty() && !o.do_show && !o.do_reset)
         usage_error("nothing to do: give -- COMMAND, --show or --reset");
@@ -609,9 +610,13 @@ int main(int argc, char** argv)
         isolate_or_refuse(o, program);
     }
 
+    if (config.seed_random)
+        fprintf(stderr, "cardsim: open values drawn with --seed %llu\n", (unsigned long long)config.seed);
+    unsigned char factory[eeprom_size];
+    config.new_eeprom(factory);
     if (o.do_reset) {
         note_missing_parent();
-        std::string err = state.reset(config.mac);
+        std::string err = state.reset(factory);
         if (!err.empty())
             die(err);
     }
@@ -621,7 +626,7 @@ int main(int argc, char** argv)
         return 0;
 
     note_missing_parent();
-    std::string err = state.prepare(config.mac);
+    std::string err = state.prepare(factory);
     if (!err.empty())
         die(err);
     if (per_class)

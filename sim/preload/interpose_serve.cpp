@@ -19,7 +19,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "zebecp3-spi.h"
+#include "zeb_requests.h"
 
 namespace cardsim::serve {
 
@@ -169,7 +169,9 @@ int open_node(process_card& sim, unsigned adapter, unsigned frontend, int flags,
     if (!sim.config.lists(adapter, frontend))
         return ENOENT;
     if (!sim.state_ready) {
-        std::string problem = sim.state->prepare(sim.config.mac);
+        unsigned char factory[eeprom_size];
+        sim.config.new_eeprom(factory);
+        std::string problem = sim.state->prepare(factory);
         if (!problem.empty()) {
             report_once(sim, problem);
             return EIO;

@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // ravelinctl run as a script would, against the simulated card:
 // cardsim -- ravelinctl ARGS, with the card's EEPROM and the trace looked at.
+#include "exec32.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +26,25 @@ const std::string factory_mac = "00:1a:2b:3c:4d:5e";
 class Ravelinctl : public ::testing::Test {
 protected:
     void SetUp() override { dir = testsupport::make_temp_dir("ctl"); }
+
+    void TearDown() override
+    {
+        unsetenv("CARDSIM_PRELOAD_32");
+        unsetenv("CARDSIM_PRELOAD_64");
+    }
+
+    // Lets cardsim serve /bin/sh as its COMMAND: in the i386 tree the shell is
+    // of the other class, whose interposer the x86-64 tree builds (scripts/build.sh
+    // names it); false where it is not there.
+    bool serve_a_shell()
+    {
+        if (cardsim::elf_bits("/bin/sh") == int(sizeof(void*) * 8))
+            return true;
+        if (cardsim::elf_bits(OTHER_CLASS_PRELOAD) == 0)
+            return false;
+        setenv(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64", OTHER_CLASS_PRELOAD, 1);
+        return true;
+    }
 
     // Runs ravelinctl with `args` on a card that is idle right after each
     // restart, unless `card` options say otherwise.
@@ -192,22 +216,19 @@ TEST_F(Ravelinctl, MissingOrBusyNodeIsExitThree)
     EXPECT_EQ(count("REG_"), 0);
 }
 
-// Where the kernel cannot run the i386 tree's programs, only cardsim's own
-// start goes through qemu-i386: a shell or terminal in between cannot start them.
-bool started_by_a_shell()
-{
-    return testsupport::run({"/bin/sh", "-c", std::string(RAVELINCTL_PATH) + " --version"}).status == 0;
-}
-
+// The shell starts ravelinctl itself where the kernel runs it, else through
+// qemu-i386; an i386 tree on a kernel that runs it runs this test once more
+// as ".qemu", which takes the second route.
 TEST_F(Ravelinctl, BusyNodeIsExitThreeAndListSaysSo)
 {
-    if (!started_by_a_shell())
-        GTEST_SKIP() << "the kernel does not run this tree's programs from a shell";
+    if (!serve_a_shell())
+        GTEST_SKIP() << "/bin/sh is of the other class, whose interposer (RAVELIN_OTHER_CLASS_PRELOAD: \""
+                     << OTHER_CLASS_PRELOAD << "\") is not built: build that tree first";
     // Another program holds the node read-write.
     std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace", "--busy-time",
                                      "0", "--", "/bin/sh", "-c",
-                                     std::string("exec 3<>/dev/dvb/adapter0/frontend0 && ") + RAVELINCTL_PATH +
-                                         " --json mute on; echo $?"};
+                                     "exec 3<>/dev/dvb/adapter0/frontend0 && " +
+                                         testsupport::as_command(RAVELINCTL_PATH) + " --json mute on; echo $?"};
     auto r = testsupport::run(argv);
     const auto newline = r.out.find('\n', r.out.rfind('}'));
     ASSERT_NE(newline, std::string::npos) << r.out;
@@ -219,7 +240,7 @@ TEST_F(Ravelinctl, BusyNodeIsExitThreeAndListSaysSo)
     EXPECT_EQ(eeprom(22, 1), "00");
 
     // list says so too, and still lists the node
-    argv.back() = std::string("exec 3<>/dev/dvb/adapter0/frontend0 && ") + RAVELINCTL_PATH + " list";
+    argv.back() = "exec 3<>/dev/dvb/adapter0/frontend0 && " + testsupport::as_command(RAVELINCTL_PATH) + " list";
     r = testsupport::run(argv);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "/dev/dvb/adapter0/frontend0: adapter 0, frontend 0, not usable: Device or resource busy; "
@@ -432,11 +453,9 @@ TEST_F(Ravelinctl, ResetsWaitForTheCard)
 
 TEST_F(Ravelinctl, ProgressLineOnATerminalOnly)
 {
-    if (!started_by_a_shell())
-        GTEST_SKIP() << "the kernel does not run this tree's programs from a shell";
     // on a terminal it shows the elapsed time of each busy round, on one line
     auto on_terminal = [&](const std::string& options) {
-        const std::string command = std::string(CARDSIM_PATH) + " --state " + dir + " --busy-time 7 -- " +
+        const std::string command = testsupport::as_command(CARDSIM_PATH) + " --state " + dir + " --busy-time 7 -- " +
                                     RAVELINCTL_PATH + options + " reset capture";
         return testsupport::run({"script", "-q", "-e", "-c", command, "/dev/null"});
     };
@@ -557,6 +576,10 @@ TEST_F(Ravelinctl, EveryFaultOfTheSimulatorEndsAsDocumented)
            "ravelinctl: identifying the flash: the SPI flash controller stayed busy\n"}}},
         {"flash-stuck",  // ravelinctl never erases or programs
          {{{"--fault", "flash-stuck"}, {"flash", "id"}, 0, ""}}},
+        {"other-driver",  // every command: ANodeOfAnotherDriverIsExitThreeForEveryCommand
+         {{{"--fault", "other-driver"}, {"status"}, 3,
+           "ravelinctl: identifying the card on /dev/dvb/adapter0/frontend0: /dev/dvb/adapter0/frontend0 is not "
+           "this capture card (it refuses the card's register read: Inappropriate ioctl for device)\n"}}},
     };
     std::istringstream names(list.out);
     std::string name;
@@ -693,3 +716,93 @@ TEST_F(Ravelinctl, FlashIdReadAndVerify)
 }
 
 }  // namespace
+
+// ---- Values the card holds as it will: nothing may rely on cardsim's
+
+// The seed of the drawn card: RAVELIN_SEED replays a failure, else a new one each run.
+std::string test_seed()
+{
+    if (const char* s = std::getenv("RAVELIN_SEED"))
+        return s;
+    std::random_device source;
+    return std::to_string((std::uint64_t(source()) << 32 | source()) % 10000000000000000000ull);
+}
+
+TEST_F(Ravelinctl, CardsWhoseOpenValuesAreNotCardsimsOwnWork)
+{
+    const std::string seed = test_seed();
+    std::cout << "drawn card: --seed " << seed << " (RAVELIN_SEED=" << seed << " replays it)\n";
+    const std::vector<std::vector<std::string>> cards = {
+        {"--version-word", "0x00000000"},
+        {"--version-word", "0xffffffff", "--flash-id", "ef:40:17"},
+        {"--version-word", "0x12345678", "--mac", "02:00:5e:10:00:01", "--factory-fill", "ff"},
+        {"--factory-fill", "00"},
+        {"--seed", seed},
+    };
+    write_file("card.json", R"({"output": {"mode": "preset", "preset": 5}, "mute": true, "program_name": "Kanal"})");
+    for (const auto& card : cards) {
+        std::string label;
+        for (const auto& a : card)
+            label += a + " ";
+        SCOPED_TRACE(label);
+        std::remove((dir + "/eeprom").c_str());  // a new card with these values
+        json j = run_json({"list"}, card);
+        ASSERT_EQ(j["nodes"].size(), 1u) << j;
+        EXPECT_EQ(j["nodes"][0]["kind"], "card");
+        const std::string mac = j["nodes"][0]["mac"];
+        j = run_json({"status"}, card);
+        EXPECT_EQ(j["mac"], mac);
+        j = run_json({"--mac", mac, "set", "preset", "3"}, card);
+        EXPECT_EQ(j["written"], json::array({"output"}));
+        EXPECT_EQ(eeprom(20, 2), "00 03");
+        j = run_json({"apply", dir + "/card.json"}, card);
+        EXPECT_EQ(j["changed"], true);
+        j = run_json({"apply", dir + "/card.json"}, card);
+        EXPECT_EQ(j["changed"], false);
+        j = run_json({"status"}, card);
+        EXPECT_EQ(j["output"], (json{{"mode", "preset"}, {"preset", 5}, {"name", "fair"}}));
+        EXPECT_EQ(j["program_name"], "Kanal");
+    }
+}
+
+TEST_F(Ravelinctl, ARandomSeedIsPrintedAndReplaysTheSameCard)
+{
+    auto r = run({"--json", "status"}, {"--seed", "random"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string said = "cardsim: open values drawn with --seed ";
+    ASSERT_EQ(r.err.rfind(said, 0), 0u) << r.err;
+    const std::string seed = r.err.substr(said.size(), r.err.find('\n') - said.size());
+    const std::string first = r.out;
+    std::remove((dir + "/eeprom").c_str());
+    r = run({"--json", "status"}, {"--seed", seed});
+    EXPECT_EQ(r.out, first);
+    EXPECT_EQ(r.err, "");
+    // every open value differs from cardsim's own for almost every seed: this one says which it drew
+    EXPECT_EQ(count("REG_READ 0x20 0x04030201"), 0);
+}
+
+// A node whose driver refuses the card's requests is not this card: exit 3 for
+// every command, as list says; nothing is written.
+TEST_F(Ravelinctl, ANodeOfAnotherDriverIsExitThreeForEveryCommand)
+{
+    const std::vector<std::string> other = {"--fault", "other-driver"};
+    json j = run_json({"list"}, other);
+    ASSERT_EQ(j["nodes"].size(), 1u);
+    EXPECT_EQ(j["nodes"][0]["kind"], "other");
+    write_file("card.json", R"({"mute": true})");
+    write_file("flash.img", std::string(0x400000, '\xff'));
+    const std::vector<std::vector<std::string>> commands = {
+        {"status"}, {"set", "auto"}, {"mute", "on"}, {"name", "x"}, {"reset", "capture"},
+        {"apply", dir + "/card.json"}, {"flash", "id"}, {"flash", "read", dir + "/out.img"},
+        {"flash", "verify", dir + "/flash.img"},
+    };
+    for (const auto& c : commands) {
+        auto r = run(c, other);
+        EXPECT_EQ(r.status, 3) << c[0] << ": " << r.err;
+        EXPECT_EQ(r.err, "ravelinctl: identifying the card on /dev/dvb/adapter0/frontend0: "
+                         "/dev/dvb/adapter0/frontend0 is not this capture card (it refuses the card's "
+                         "register read: Inappropriate ioctl for device)\n");
+        EXPECT_EQ(count("REG_WRITE"), 0);
+        EXPECT_EQ(count("WINDOW_"), 0);
+    }
+}

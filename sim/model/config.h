@@ -51,6 +51,10 @@ struct sim_config {
     uint64_t flash_busy_ns = 500000;
     // What one request costs the card: about one register access on a PCIe bus.
     uint64_t request_ns = 1000;
+    // How long a process waits for the card's lock before the request fails: a
+    // program stopped while it holds the lock (Ctrl-Z, a debugger) must not stop
+    // every other one. CARDSIM_LOCK_WAIT shortens it for tests.
+    uint64_t lock_wait_ns = 5 * ns_per_second;
     // Raw words that registers 0x48 and 0x4C read instead of the signal's.
     bool has_raw48 = false, has_raw4c = false;
     uint32_t raw48 = 0, raw4c = 0;
@@ -116,6 +120,9 @@ std::string settings_help();
 
 // Reads every CARDSIM_* variable; returns "" or "VARIABLE: what is wrong".
 std::string config_from_env(sim_config& out);
+// Reads one CARDSIM_* variable into c, as config_from_env does; c stays as it
+// was when the variable is unset or malformed.
+void setting_from_env(const char* variable, sim_config& c);
 
 // The value 0x48 reads: width high, width low, height high, height low from byte 0 up.
 uint32_t format_word(const input_signal& s);

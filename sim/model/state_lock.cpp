@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -31,11 +30,9 @@ std::string seconds_text(uint64_t ns)
 
 uint64_t lock_wait_from_env()
 {
-    uint64_t ns = lock_wait_ns;
-    const char* v = getenv("CARDSIM_LOCK_WAIT");
-    if (v && !parse_seconds(v, ns).empty())
-        ns = lock_wait_ns;
-    return ns;
+    sim_config c;
+    setting_from_env("CARDSIM_LOCK_WAIT", c);
+    return c.lock_wait_ns;
 }
 
 bool card_lock::open(std::string& err)

@@ -11,10 +11,8 @@
 
 namespace cardsim {
 
-// How long a process waits for the card's lock before the request fails: a
-// program stopped while it holds the lock (Ctrl-Z, a debugger) must not stop
-// every other one. CARDSIM_LOCK_WAIT (seconds) shortens it for tests.
-constexpr uint64_t lock_wait_ns = 5000000000ull;
+// How long a process waits for the card's lock (sim_config::lock_wait_ns), as
+// CARDSIM_LOCK_WAIT gives it to this process, whichever program it is.
 uint64_t lock_wait_from_env();
 
 class card_lock {

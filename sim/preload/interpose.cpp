@@ -299,9 +299,20 @@ CARDSIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
 
 // ---- sleeps ----
 
+namespace {
+
+// The card's settings say whether sleeps are virtual: read them before the first one.
+bool sleep_virtually(uint64_t ns)
+{
+    serve::ensure_ready();
+    return vclock::sleep(ns);
+}
+
+}  // namespace
+
 CARDSIM_EXPORT unsigned sleep(unsigned seconds)
 {
-    if (vclock::sleep(uint64_t(seconds) * 1000000000ull))
+    if (sleep_virtually(uint64_t(seconds) * 1000000000ull))
         return 0;
     if (auto real = real_sleep())
         return real(seconds);
@@ -311,7 +322,7 @@ CARDSIM_EXPORT unsigned sleep(unsigned seconds)
 
 CARDSIM_EXPORT int usleep(useconds_t usec)
 {
-    if (vclock::sleep(uint64_t(usec) * 1000))
+    if (sleep_virtually(uint64_t(usec) * 1000))
         return 0;
     if (auto real = real_usleep())
         return real(usec);
@@ -325,7 +336,7 @@ CARDSIM_EXPORT int nanosleep(const struct timespec* req, struct timespec* rem)
         return fail(EFAULT);
     if (!vclock::valid(req->tv_sec, req->tv_nsec))
         return fail(EINVAL);
-    if (vclock::sleep(vclock::to_ns(req->tv_sec, req->tv_nsec)))
+    if (sleep_virtually(vclock::to_ns(req->tv_sec, req->tv_nsec)))
         return 0;
     if (auto real = real_nanosleep())
         return real(req, rem);
@@ -337,7 +348,7 @@ CARDSIM_EXPORT int clock_nanosleep(clockid_t clock, int flags, const struct time
     if (req && vclock::is_virtual_clock(clock)) {
         if (!vclock::valid(req->tv_sec, req->tv_nsec))
             return EINVAL;
-        if (vclock::sleep(vclock::duration(clock, flags, req->tv_sec, req->tv_nsec)))
+        if (sleep_virtually(vclock::duration(clock, flags, req->tv_sec, req->tv_nsec)))
             return 0;
     }
     if (auto real = real_clock_nanosleep())
@@ -355,7 +366,7 @@ CARDSIM_EXPORT int __nanosleep64(const struct timespec64* req, struct timespec64
         return fail(EFAULT);
     if (!vclock::valid(req->tv_sec, req->tv_nsec))
         return fail(EINVAL);
-    if (vclock::sleep(vclock::to_ns(req->tv_sec, req->tv_nsec)))
+    if (sleep_virtually(vclock::to_ns(req->tv_sec, req->tv_nsec)))
         return 0;
     if (auto real = real___nanosleep64())
         return real(req, rem);
@@ -368,7 +379,7 @@ CARDSIM_EXPORT int __clock_nanosleep_time64(clockid_t clock, int flags, const st
     if (req && vclock::is_virtual_clock(clock)) {
         if (!vclock::valid(req->tv_sec, req->tv_nsec))
             return EINVAL;
-        if (vclock::sleep(vclock::duration(clock, flags, req->tv_sec, req->tv_nsec)))
+        if (sleep_virtually(vclock::duration(clock, flags, req->tv_sec, req->tv_nsec)))
             return 0;
     }
     if (auto real = real___clock_nanosleep_time64())

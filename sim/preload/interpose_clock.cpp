@@ -2,7 +2,6 @@
 #include "interpose_clock.h"
 
 #include "config.h"
-#include "interpose_serve.h"
 #include "interpose_trace.h"
 #include "raw_sys.h"
 
@@ -45,7 +44,6 @@ uint64_t request()
 
 bool sleep(uint64_t ns)
 {
-    serve::ensure_ready();
     uint64_t at = is_virtual() ? g_clock.fetch_add(ns) : now();
     if (trace::on())
         trace::line(at, "SLEEP %llu.%09llu", (unsigned long long)(ns / ns_per_second),

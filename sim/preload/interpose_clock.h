@@ -16,7 +16,8 @@ uint64_t now();
 uint64_t request();
 
 // Serves a sleep of ns in virtual time and returns true, or returns false
-// when sleeps take real time; traces it either way.
+// when sleeps take real time; traces it either way. The caller has read the
+// card's settings first (serve::ensure_ready), which say which time it is.
 bool sleep(uint64_t ns);
 
 bool valid(long long sec, long nsec);

@@ -102,8 +102,10 @@ int load(process_card& sim)
     sim.serving = false;
     sim.malformed = false;
     sim.state_ready = false;
-    const char* vt = getenv("CARDSIM_VTIME");
-    vclock::reset(!(vt && strcmp(vt, "0") == 0), 0);
+    // The clock's setting holds also when no card is served.
+    sim_config clock;
+    setting_from_env("CARDSIM_VTIME", clock);
+    vclock::reset(clock.vtime, 0);
     trace::open("");
 
     const char* state_dir = getenv("CARDSIM_STATE");

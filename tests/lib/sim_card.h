@@ -3,21 +3,20 @@
 // the library's open, ioctl and sleeps reach the model, in virtual time.
 #pragma once
 
+#include "sim_test.h"
 #include "zeb_program.h"
 #include "zebecp3-spi.h"
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-struct Event {
-    double time;       // virtual seconds
-    std::string what;  // "REG_WRITE 0x44 0x00000001", "SLEEP 2.000000000", ...
-};
+using testsupport::eeprom_with;
+using testsupport::Event;
+using testsupport::hex_bytes;
 
-class SimCard : public ::testing::Test {
+class SimCard : public SimStateTest {
 protected:
+    SimCard() : SimStateTest("lib") {}
     void SetUp() override;
     void TearDown() override;
 
@@ -35,10 +34,6 @@ protected:
     // Forgets the messages captured so far.
     void clear_messages();
 
-    // A new card's EEPROM with some bytes changed.
-    static std::vector<unsigned char> eeprom_with(
-        const std::vector<std::pair<int, std::vector<unsigned char>>>& changes);
-
     // What the command-line tool would have printed.
     std::string printed() const;
     // Message texts as handed to the sink, one per message.
@@ -46,17 +41,5 @@ protected:
     // The virtual time at which each message was handed to the sink.
     std::vector<double> message_times() const;
 
-    std::vector<unsigned char> eeprom() const;
-    std::vector<Event> trace() const;
-    // The trace's requests only (no sleeps, opens or closes).
-    std::vector<std::string> requests() const;
-    // The trace's events whose text starts with `prefix`.
-    std::vector<Event> events(const std::string& prefix) const;
-    // Virtual seconds since the card was started.
-    double now() const;
-
-    std::string dir;
     zebecp3 card{};
 };
-
-std::string hex_bytes(const std::vector<unsigned char>& bytes, int from, int count);

@@ -7,12 +7,14 @@
 #include "cardsim_api.h"
 #include "run.h"
 #include "sim_state.h"
+#include "sim_test.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
-#include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 // One EEPROM write of a byte: the data word, the command word, then the status
@@ -47,14 +49,16 @@ inline bool nobody_reaches(const std::vector<std::string>& files)
     if (PROBE_OTHER_BIN[0] == '\0')                                                                                \
     GTEST_SKIP() << "no probe of the other class: this compiler cannot link it (gcc-multilib)"
 
-class SimTest : public ::testing::Test {
+class SimTest : public SimStateTest {
 protected:
+    SimTest() : SimStateTest("sim") {}
+
     // settings: "CARDSIM_NAME=value" entries on top of a fresh state folder.
     void start(const std::vector<std::string>& settings = {}, bool open_node = true)
     {
-        testsupport::SimState state("sim");
-        dir = state.dir();
-        ASSERT_EQ(state.start(settings), "");
+        serve(settings);
+        if (HasFatalFailure())
+            return;
         if (open_node) {
             fd = open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);
             ASSERT_GE(fd, 0) << strerror(errno);
@@ -65,14 +69,11 @@ protected:
     {
         if (fd >= 0)
             close(fd);
-        testsupport::clear_card_settings();
-        cardsim_reload();
-        if (!dir.empty())
-            nftw(dir.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-                 FTW_DEPTH | FTW_PHYS);
+        SimStateTest::TearDown();
     }
 
-    std::string file(const char* name) const { return testsupport::read_file(dir + "/" + name); }
+    // One EEPROM byte through the mailbox on the open node (store_byte).
+    int store(unsigned char addr, unsigned char byte) { return store_byte(fd, addr, byte); }
 
     uint32_t reg(unsigned char addr)
     {
@@ -81,8 +82,5 @@ protected:
         return v;
     }
 
-    double now() const { return testsupport::card_now(); }
-
-    std::string dir;
     int fd = -1;
 };

@@ -184,26 +184,58 @@ std::vector<unsigned char> factory_eeprom()
     return image;
 }
 
-bool store_eeprom(const std::string& dir, const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
+std::vector<unsigned char> eeprom_with(const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
 {
     std::vector<unsigned char> e = factory_eeprom();
     for (const auto& [addr, bytes] : changes)
         std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
+    return e;
+}
+
+bool write_eeprom(const std::string& dir, const std::vector<unsigned char>& image)
+{
     FILE* f = std::fopen((dir + "/eeprom").c_str(), "wb");
     if (!f)
         return false;
-    const bool written = std::fwrite(e.data(), 1, e.size(), f) == e.size();
+    const bool written = std::fwrite(image.data(), 1, image.size(), f) == image.size();
     return std::fclose(f) == 0 && written;
+}
+
+std::vector<unsigned char> read_eeprom(const std::string& dir)
+{
+    const std::string bytes = read_file(dir + "/eeprom");
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+bool store_eeprom(const std::string& dir, const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
+{
+    return write_eeprom(dir, eeprom_with(changes));
+}
+
+std::string hex_bytes(const std::vector<unsigned char>& bytes, int from, int count)
+{
+    std::string out;
+    char b[4];
+    for (int i = from; i < from + count; ++i) {
+        std::snprintf(b, sizeof b, "%s%02x", i == from ? "" : " ", bytes.at(i));
+        out += b;
+    }
+    return out;
 }
 
 std::string eeprom_hex(const std::string& dir, int from, int count)
 {
-    const std::string bytes = read_file(dir + "/eeprom");
-    std::string out;
-    char b[4];
-    for (int i = from; i < from + count; ++i) {
-        std::snprintf(b, sizeof b, "%s%02x", i == from ? "" : " ", (unsigned char)bytes.at(i));
-        out += b;
+    return hex_bytes(read_eeprom(dir), from, count);
+}
+
+std::vector<Event> read_trace(const std::string& dir)
+{
+    std::vector<Event> out;
+    std::istringstream in(read_file(dir + "/trace"));
+    std::string line;
+    while (std::getline(in, line)) {
+        auto blank = line.find(' ');
+        out.push_back({std::stod(line.substr(0, blank)), line.substr(blank + 1)});
     }
     return out;
 }
@@ -211,10 +243,8 @@ std::string eeprom_hex(const std::string& dir, int from, int count)
 std::vector<std::string> trace_events(const std::string& dir)
 {
     std::vector<std::string> out;
-    std::istringstream in(read_file(dir + "/trace"));
-    std::string line;
-    while (std::getline(in, line))
-        out.push_back(line.substr(line.find(' ') + 1));
+    for (const auto& e : read_trace(dir))
+        out.push_back(e.what);
     return out;
 }
 

@@ -48,13 +48,30 @@ std::string read_file(const std::string& path);
 // automatic output format at 20.
 std::vector<unsigned char> factory_eeprom();
 
+// A new card's EEPROM with bytes changed: {address, bytes} each.
+std::vector<unsigned char> eeprom_with(const std::vector<std::pair<int, std::vector<unsigned char>>>& changes);
+
+// The whole EEPROM of the card in `dir`: written before a run (false when it
+// cannot be), and as stored (empty when there is none).
+bool write_eeprom(const std::string& dir, const std::vector<unsigned char>& image);
+std::vector<unsigned char> read_eeprom(const std::string& dir);
+
 // Stores a new card's EEPROM with `changes` (address, bytes) made in
 // dir/eeprom, before a run; false when it cannot be written.
 bool store_eeprom(const std::string& dir, const std::vector<std::pair<int, std::vector<unsigned char>>>& changes);
 
+// Bytes [from, from + count) as "00 1a 2b".
+std::string hex_bytes(const std::vector<unsigned char>& bytes, int from, int count);
 // EEPROM bytes [from, from + count) of the card in `dir`, as "00 1a 2b".
 std::string eeprom_hex(const std::string& dir, int from, int count);
 
+// One line of a card's trace.
+struct Event {
+    double time;       // virtual seconds
+    std::string what;  // "REG_WRITE 0x44 0x00000001", "SLEEP 2.000000000", ...
+};
+// The lines of dir/trace.
+std::vector<Event> read_trace(const std::string& dir);
 // The events of dir/trace without their time, and how many start with `prefix`.
 std::vector<std::string> trace_events(const std::string& dir);
 int count_events(const std::string& dir, const std::string& prefix);

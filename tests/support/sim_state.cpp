@@ -2,26 +2,29 @@
 #include "sim_state.h"
 
 #include "cardsim_api.h"
+#include "config.h"
 #include "run.h"
 #include "zeb_card.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
 namespace testsupport {
 
-const std::vector<const char*> card_settings = {
-    "CARDSIM_STATE",   "CARDSIM_NODES",    "CARDSIM_SIGNAL",          "CARDSIM_MAC",
-    "CARDSIM_BUSY_TIME", "CARDSIM_FAULTS", "CARDSIM_VTIME",           "CARDSIM_TRACE",
-    "CARDSIM_FLASH_ID", "CARDSIM_FLASH_BUSY_TIME", "CARDSIM_REQUEST_TIME", "CARDSIM_REG48",
-    "CARDSIM_REG4C", "CARDSIM_VERSION_WORD", "CARDSIM_FACTORY_FILL", "CARDSIM_SEED", "CARDSIM_LOST_WRITES",
-};
+std::vector<std::string> card_settings()
+{
+    std::vector<std::string> names;
+    for (unsigned i = 0; i < cardsim::setting_count; ++i)
+        names.push_back(cardsim::setting_table[i].variable);
+    // Not a setting, but cardsim exports it too: where the interposer tells of a write it lost.
+    names.push_back(cardsim::lost_write_variable);
+    return names;
+}
 
 void clear_card_settings()
 {
-    for (const char* name : card_settings)
-        unsetenv(name);
+    for (const auto& name : card_settings())
+        unsetenv(name.c_str());
 }
 
 SimState::SimState(const std::string& tag) : dir_(make_temp_dir(tag)) {}
@@ -42,31 +45,15 @@ std::string SimState::start(const std::vector<std::string>& settings) const
 
 void SimState::set_eeprom(const std::vector<unsigned char>& image) const
 {
-    FILE* f = std::fopen(path("eeprom").c_str(), "wb");
-    bool ok = f && std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    if (f)
-        ok = std::fclose(f) == 0 && ok;
-    if (!ok)
+    if (!write_eeprom(dir_, image))
         throw std::runtime_error("cannot write " + path("eeprom"));
 }
 
-std::vector<unsigned char> SimState::eeprom() const
-{
-    std::string bytes = read_file(path("eeprom"));
-    return std::vector<unsigned char>(bytes.begin(), bytes.end());
-}
+std::vector<unsigned char> SimState::eeprom() const { return read_eeprom(dir_); }
 
 std::string SimState::file(const std::string& name) const { return read_file(path(name)); }
 
 double card_now() { return double(cardsim_now_ns()) / 1e9; }
-
-std::vector<unsigned char> eeprom_with(const std::vector<std::pair<int, std::vector<unsigned char>>>& changes)
-{
-    std::vector<unsigned char> e = factory_eeprom();
-    for (const auto& [addr, bytes] : changes)
-        std::copy(bytes.begin(), bytes.end(), e.begin() + addr);
-    return e;
-}
 
 std::vector<unsigned char> manual_eeprom(int preset)
 {

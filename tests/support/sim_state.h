@@ -10,9 +10,10 @@
 
 namespace testsupport {
 
-// Every CARDSIM_* variable that sets up the card. A test starts from none of
-// them, whatever the test before it or the caller's environment set.
-extern const std::vector<const char*> card_settings;
+// Every CARDSIM_* variable that sets up the card: one per row of the
+// simulator's setting_table. A test starts from none of them, whatever the
+// test before it or the caller's environment set.
+std::vector<std::string> card_settings();
 void clear_card_settings();
 
 class SimState {
@@ -42,9 +43,6 @@ private:
 
 // Virtual seconds of the card's clock in this process.
 double card_now();
-
-// A new card's EEPROM with bytes changed: {address, bytes} each.
-std::vector<unsigned char> eeprom_with(const std::vector<std::pair<int, std::vector<unsigned char>>>& changes);
 
 // A new card's EEPROM with automatic mode off and `preset` stored (0: none).
 std::vector<unsigned char> manual_eeprom(int preset);

@@ -5,7 +5,7 @@
 #include <thread>
 #include <time.h>
 
-// The suite is named after this file, so that a failing test leads to it.
+// The suite is named after what this file guards.
 using Time = SimTest;
 
 TEST_F(Time, EverySleepAdvancesTheClockExactly)

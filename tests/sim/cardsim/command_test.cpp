@@ -2,6 +2,8 @@
 // The cardsim command: options, errors, --show and --reset.
 #include "sim_fixture.h"
 
+#include "config.h"
+
 #include <algorithm>
 #include <sys/stat.h>
 
@@ -155,7 +157,8 @@ TEST_F(Command, ResetMakesTheCardNew)
 }
 
 // The tests start every card from none of the card's settings: the list they
-// clear is every variable that cardsim hands to its COMMAND, no more and no less.
+// clear holds every variable that cardsim hands to its COMMAND, and clearing
+// unsets each of them and CARDSIM_LOCK_WAIT, which only tests set.
 TEST_F(Command, EverySettingItExportsIsOneTheTestsClear)
 {
     start({}, false);
@@ -165,7 +168,7 @@ TEST_F(Command, EverySettingItExportsIsOneTheTestsClear)
     auto r = cardsim_run({"--state", dir, "--trace", dir + "/trace", "--reg48", "1", "--reg4c", "2", "--factory-fill",
                           "ab", "--seed", "7", "--", script});
     ASSERT_EQ(r.status, 0) << r.err;
-    const auto& listed = testsupport::card_settings;
+    const auto listed = testsupport::card_settings();
     auto is_listed = [&](const std::string& name) {
         return std::find(listed.begin(), listed.end(), name) != listed.end();
     };
@@ -182,9 +185,18 @@ TEST_F(Command, EverySettingItExportsIsOneTheTestsClear)
     }
     for (const auto& name : exported)
         EXPECT_TRUE(is_listed(name)) << name << " is exported but not among testsupport::card_settings";
-    for (const char* name : listed)
-        EXPECT_NE(std::find(exported.begin(), exported.end(), name), exported.end())
-            << name << " is among testsupport::card_settings but cardsim does not export it";
+    for (unsigned i = 0; i < cardsim::setting_count; ++i) {
+        if (cardsim::setting_table[i].format) {
+            EXPECT_NE(std::find(exported.begin(), exported.end(), cardsim::setting_table[i].variable), exported.end())
+                << cardsim::setting_table[i].variable << " is a setting but cardsim does not export it";
+        }
+    }
+    exported.push_back("CARDSIM_LOCK_WAIT");
+    for (const auto& name : exported)
+        setenv(name.c_str(), "1", 1);
+    testsupport::clear_card_settings();
+    for (const auto& name : exported)
+        EXPECT_EQ(getenv(name.c_str()), nullptr) << name << " is left set for the next test";
 }
 
 TEST_F(Command, ShowDecodesTheStoredState)

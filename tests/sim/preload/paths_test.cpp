@@ -7,7 +7,7 @@
 
 using namespace cardio;
 
-// The suite is named after this file, so that a failing test leads to it.
+// The suite is named after what this file guards.
 using FailClosed = SimTest;
 
 namespace {

@@ -15,17 +15,6 @@ namespace {
 
 class StateFaultTest : public SimTest {
 protected:
-    void TearDown() override
-    {
-        unsetenv("CARDSIM_LOCK_WAIT");
-        SimTest::TearDown();
-    }
-
-    int store(unsigned char addr, unsigned char byte)
-    {
-        return store_byte(fd, addr, byte);
-    }
-
     // The card's lock taken by another descriptor, as another process would.
     int hold_lock(int how)
     {

@@ -24,7 +24,6 @@ protected:
             kill(holder, SIGKILL);
             waitpid(holder, nullptr, 0);
         }
-        unsetenv("CARDSIM_LOCK_WAIT");
         SimTest::TearDown();
     }
 
@@ -51,11 +50,6 @@ protected:
         int status = 0;
         ASSERT_EQ(waitpid(holder, &status, WUNTRACED), holder);
         ASSERT_TRUE(WIFSTOPPED(status));
-    }
-
-    int store(unsigned char addr, unsigned char byte)
-    {
-        return store_byte(fd, addr, byte);
     }
 
     std::string held_line(pid_t pid) const

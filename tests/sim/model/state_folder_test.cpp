@@ -7,7 +7,7 @@
 
 #include <sys/stat.h>
 
-// The suite is named after this file, so that a failing test leads to it.
+// The suite is named after what this file guards.
 using Safety = SimTest;
 
 namespace {

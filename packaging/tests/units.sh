@@ -31,7 +31,8 @@ fi
 
 ctl=$3 cardsim=$4
 emu=${RAVELIN_EMULATOR:-}
-command -v systemd-analyze >/dev/null || { echo "FAIL: systemd-analyze not found: install the Debian package systemd"; exit 1; }
+# A package build's chroot has no systemd; the README's test command installs it.
+command -v systemd-analyze >/dev/null || { echo "SKIP: systemd-analyze not found (Debian package systemd)"; exit 77; }
 units=/usr/lib/systemd/system
 [ -d $units ] || units=/lib/systemd/system
 root=$work/root

@@ -33,6 +33,14 @@ protected:
         }
         return users;
     }
+
+    // Why this machine cannot give the test a mount namespace with a tmpfs of
+    // its own (a package build's chroot, whose / is no mount point), or "".
+    std::string no_private_mounts()
+    {
+        auto r = testsupport::run({"unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=64k none \"$0\"", dir});
+        return r.status == 0 ? "" : "no mount namespace of the test's own here: " + r.err;
+    }
 };
 
 const char lost_trace[] =
@@ -66,6 +74,8 @@ TEST_F(DiskFull, ReadOnlyStateFolderIsCalledSo)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root, for a read-only mount in a mount namespace of its own";
+    if (std::string why = no_private_mounts(); !why.empty())
+        GTEST_SKIP() << why;
     std::string card = dir + "/card";
     ASSERT_EQ(mkdir(card.c_str(), 0700), 0);
     for (const auto& cardsim : as_users()) {
@@ -95,6 +105,8 @@ TEST_F(DiskFull, NoteOnAFullFileSystemIsSaidAndFailsTheRun)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root, for a small tmpfs in a mount namespace of its own";
+    if (std::string why = no_private_mounts(); !why.empty())
+        GTEST_SKIP() << why;
     for (const auto& cardsim : as_users()) {
         std::string who = cardsim[0];
         std::string command;

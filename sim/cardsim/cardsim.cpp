@@ -6,16 +6,21 @@
 #include "exec32.h"
 #include "show.h"
 #include "isolation.h"
+#include "rack.h"
 #include "state.h"
+#include "text.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <getopt.h>
+#include <memory>
+#include <algorithm>
 #include <csignal>
 #include <sys/wait.h>
 #include <sys/stat.h>
@@ -246,7 +251,7 @@ std::string interposer_per_class(const std::string& interposer32, const std::str
 
 void put_env(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
-int show(card_state& state, const sim_config& config)
+void show(card_state& state, const sim_config& config)
 {
     std::vector<unsigned char> eeprom, flash;
     bool new_card = false;
@@ -269,7 +274,6 @@ int show(card_state& state, const sim_config& config)
                          config)
               .c_str(),
           stdout);
-    return 0;
 }
 
 struct command_options {
@@ -376,6 +380,14 @@ command_options parse_options(int argc, char** argv)
         if (!err.empty())
             usage_error("--" + name + ": " + err);
     }
+    for (size_t at = 0; at < list.settings.size(); ++at)
+        if (given[at] && list.settings[at] && !strcmp(list.settings[at]->option, "node") && !o.config.cards.empty())
+            usage_error("--node and --card (or --rack) together: a rack's nodes are its cards' nodes");
+    if (!o.config.cards.empty()) {
+        o.config.nodes.clear();
+        for (size_t i = 0; i < o.config.cards.size(); ++i)
+            o.config.nodes.push_back(card_node(o.config, i));
+    }
     o.command.assign(argv + optind, argv + argc);
     if (o.command.empty() && !o.do_show && !o.do_reset)
         usage_error("nothing to do: give -- COMMAND, --show or --reset");
@@ -415,9 +427,9 @@ void note_missing_parent()
 
 // Refusals of the state folder that the model's own check does not make:
 // a shared folder such as /tmp, and what the caller may not read or write.
-void check_state_access(const command_options& o)
+void check_state_access(const command_options& o, const sim_config& card)
 {
-    const std::string& dir = o.config.state;
+    const std::string& dir = card.state;
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0) {
         if (errno != ENOENT)
@@ -449,7 +461,7 @@ void check_state_access(const command_options& o)
         die("cannot use the state folder " + dir + ": you may not " + (need & W_OK ? "read and write" : "read") +
             " in it (mode " + mode_text(st.st_mode) + "); give yourself the permission, or use another folder");
     std::vector<std::string> names = {"eeprom", "registers", "flash", "unknown", "eeprom.lock"};
-    for (const auto& n : o.config.nodes)
+    for (const auto& n : card.nodes)
         names.push_back(card_state::node_lock_name(n.first, n.second));
     for (const auto& name : names) {
         std::string path = dir + "/" + name;
@@ -511,6 +523,28 @@ std::string uninterposable(const std::string& program)
         return program + " is set-" + (st.st_mode & S_ISUID ? "user" : "group") +
                "-ID, so the loader ignores LD_PRELOAD for it";
     return "";
+}
+
+// Inside another cardsim's run (its interposer is loaded into this one): this
+// run's cards replace the outer ones for COMMAND, which is said, and the outer
+// interposer leaves LD_PRELOAD, so that one card answers each request.
+void note_nested()
+{
+    if (!dlsym(RTLD_DEFAULT, interposer_mark))
+        return;
+    fputs("cardsim: note: running inside another cardsim; COMMAND gets this run's cards only, not the outer run's\n",
+          stderr);
+    const char* preload = getenv("LD_PRELOAD");
+    std::string kept;
+    for (const auto& entry : split(preload ? preload : "", ':')) {
+        size_t slash = entry.rfind('/');
+        if (!entry.empty() && entry.substr(slash == std::string::npos ? 0 : slash + 1) != "libcardsim.so")
+            kept += (kept.empty() ? "" : ":") + entry;
+    }
+    if (kept.empty())
+        unsetenv("LD_PRELOAD");
+    else
+        put_env("LD_PRELOAD", kept);
 }
 
 // Runs COMMAND in the private /dev; where there is none, says once what is
@@ -583,15 +617,33 @@ int main(int argc, char** argv)
         config.trace = absolute(config.trace);
     card_state state(config.state);
     state.make_parents(o.own_state_dir);
+    // A rack's cards each have a folder inside the run's, which cardsim makes.
+    std::vector<sim_config> rack;
+    std::vector<std::unique_ptr<card_state>> rack_states;
+    for (size_t i = 0; i < config.cards.size(); ++i) {
+        rack.push_back(card_config(config, i));
+        rack_states.emplace_back(new card_state(rack.back().state));
+        rack_states.back()->make_parents(true);
+    }
 
     // Every check that can refuse comes before anything is made.
     std::string program;
     if (!o.command.empty())
         program = resolve_command(o.command[0]);
-    check_state_access(o);
+    check_state_access(o, config);
     {
-        // --reset mends a corrupt card, but not a folder that is not safe to write in.
-        std::string err = state.check();
+        struct stat st;
+        bool made = lstat(config.state.c_str(), &st) == 0;
+        for (const auto& card : rack) {
+            if (std::string err = card_folder_problem(card.state); !err.empty())
+                die(err);
+            if (made)
+                check_state_access(o, card);
+        }
+    }
+    // --reset mends a corrupt card, but not a folder that is not safe to write in.
+    for (size_t i = 0; i <= rack.size(); ++i) {
+        std::string err = (i ? *rack_states[i - 1] : state).check();
         if (!err.empty() && (!o.do_reset || err.rfind("unsafe", 0) == 0))
             die(err);
     }
@@ -606,24 +658,41 @@ int main(int argc, char** argv)
         interposer64 = absolute(interposer_of(64));
         per_class = !interposer32.empty() && !interposer64.empty();
         preload = find_interposer(bits ? bits : int(sizeof(void*) * 8));
+        note_nested();
         isolate_or_refuse(o, program);
     }
 
     if (o.do_reset) {
         note_missing_parent();
-        std::string err = state.reset(config.mac);
-        if (!err.empty())
-            die(err);
+        for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
+            std::string err = rack.empty() ? state.reset(config.mac) : rack_states[i]->reset(rack[i].mac);
+            if (err.empty() && !rack.empty())
+                err = plug_in(rack[i].state);
+            if (!err.empty())
+                die(err);
+        }
     }
-    if (o.do_show)
-        show(state, config);
+    if (o.do_show) {
+        if (rack.empty())
+            show(state, config);
+        for (size_t i = 0; i < rack.size(); ++i) {
+            printf("%sCard at /dev/dvb/adapter%u/frontend%u\n", i ? "\n" : "", rack[i].nodes[0].first,
+                   rack[i].nodes[0].second);
+            show(*rack_states[i], rack[i]);
+        }
+    }
     if (o.command.empty())
         return 0;
 
     note_missing_parent();
-    std::string err = state.prepare(config.mac);
-    if (!err.empty())
-        die(err);
+    // A run plugs every card of the rack in again.
+    for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
+        std::string err = rack.empty() ? state.prepare(config.mac) : rack_states[i]->prepare(rack[i].mac);
+        if (err.empty() && !rack.empty())
+            err = plug_in(rack[i].state);
+        if (!err.empty())
+            die(err);
+    }
     if (per_class)
         preload = interposer_per_class(interposer32, interposer64);
     create_trace(config.trace);

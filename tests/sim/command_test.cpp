@@ -162,7 +162,8 @@ TEST_F(Command, EverySettingItExportsIsOneTheTestsClear)
     std::string script = dir + "/env.sh";
     write_file(script, "#!/bin/sh\nexec env\n");
     ASSERT_EQ(chmod(script.c_str(), 0700), 0);
-    auto r = cardsim_run({"--state", dir, "--trace", dir + "/trace", "--reg48", "1", "--reg4c", "2", "--", script});
+    auto r = cardsim_run({"--state", dir, "--trace", dir + "/trace", "--reg48", "1", "--reg4c", "2", "--deny",
+                          "--unplug-after", "3", "--card", "0:0", "--", script});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto& listed = testsupport::card_settings;
     auto is_listed = [&](const std::string& name) {

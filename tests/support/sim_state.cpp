@@ -15,7 +15,7 @@ const std::vector<const char*> card_settings = {
     "CARDSIM_STATE",   "CARDSIM_NODES",    "CARDSIM_SIGNAL",          "CARDSIM_MAC",
     "CARDSIM_BUSY_TIME", "CARDSIM_FAULTS", "CARDSIM_VTIME",           "CARDSIM_TRACE",
     "CARDSIM_FLASH_ID", "CARDSIM_FLASH_BUSY_TIME", "CARDSIM_REQUEST_TIME", "CARDSIM_REG48",
-    "CARDSIM_REG4C",
+    "CARDSIM_REG4C",   "CARDSIM_DENY",     "CARDSIM_UNPLUG_AFTER",    "CARDSIM_CARDS",
 };
 
 void clear_card_settings()

@@ -388,9 +388,9 @@ const setting setting_table[] = {
      },
      nullptr},
     {"unplug-after", "N",
-     "the card is unplugged after answering N requests: later\n"
-     "requests fail with ENODEV, and the node is gone (ENOENT)\n"
-     "for every program of the run",
+     "the card is unplugged when a program has had N requests\n"
+     "answered: its next ones fail with ENODEV, and the node is\n"
+     "gone (ENOENT) for every program, until the next run",
      "CARDSIM_UNPLUG_AFTER",
      [](const std::string& text, sim_config& c) -> std::string {
          if (!parse_decimal(text, forever - 1, c.unplug_after))

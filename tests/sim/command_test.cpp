@@ -41,7 +41,8 @@ TEST_F(Command, HelpExplainsOptionsFaultsAndTime)
     for (const char* word : {"--state", "--node", "--signal", "--mac", "--busy-time", "--fault", "--real-time",
                              "--trace", "--flash-id", "--flash-busy-time", "--show", "--reset", "receiver-busy",
                              "no-completion", "write-error", "busy=N", "busy=forever", "busy-at-start",
-                             "reg-read-fail", "latency=N", "spi-busy", "flash-stuck", "Virtual time", "Examples"})
+                             "reg-read-fail", "latency=N", "spi-busy", "flash-stuck", "Virtual time", "Examples", "--deny",
+                             "--unplug-after", "--card", "--rack", "Rack:"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 

@@ -672,8 +672,8 @@ int main(int argc, char** argv)
         note_missing_parent();
         for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
             std::string err = rack.empty() ? state.reset(config.mac) : rack_states[i]->reset(rack[i].mac);
-            if (err.empty() && !rack.empty())
-                err = plug_in(rack[i].state);
+            if (err.empty())
+                err = plug_in(rack.empty() ? config.state : rack[i].state);
             if (!err.empty())
                 die(err);
         }
@@ -691,11 +691,11 @@ int main(int argc, char** argv)
         return 0;
 
     note_missing_parent();
-    // A run plugs every card of the rack in again.
+    // A run plugs every card in again.
     for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
         std::string err = rack.empty() ? state.prepare(config.mac) : rack_states[i]->prepare(rack[i].mac);
-        if (err.empty() && !rack.empty())
-            err = plug_in(rack[i].state);
+        if (err.empty())
+            err = plug_in(rack.empty() ? config.state : rack[i].state);
         if (!err.empty())
             die(err);
     }

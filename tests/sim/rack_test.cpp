@@ -200,6 +200,13 @@ TEST_F(Rack, ShowResetAndTheCardsFolders)
     r = cardsim_run({"--state", dir, "--card", "2:1", "--", CLIENT_BIN, "open", "2:1"});
     EXPECT_EQ(r.out, "open ok\n") << r.err;
     EXPECT_FALSE(exists(mark));
+    // the one card of a run without a rack, too
+    r = cardsim_run({"--state", dir, "--unplug-after", "0", "--", CLIENT_BIN, "open", "0:0", "rr", "0x20"});
+    EXPECT_EQ(r.out, "open ok\nrr ENODEV\n") << r.err;
+    EXPECT_TRUE(exists(dir + "/unplugged"));
+    r = cardsim_run({"--state", dir, "--", CLIENT_BIN, "open", "0:0", "rr", "0x48"});
+    EXPECT_EQ(r.out, "open ok\nrr 0x38048007\n") << r.err;
+    EXPECT_FALSE(exists(dir + "/unplugged"));
 
     // --reset makes every card new
     write_file(dir + "/adapter0-frontend0/registers", "0x48 0x00000001\n");

@@ -11,7 +11,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "zebecp3-spi.h"
+#include "zeb_requests.h"
 
 namespace {
 

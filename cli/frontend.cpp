@@ -2,7 +2,6 @@
 #include "frontend.h"
 
 #include "card_ops.h"
-#include "hdmi_format.h"
 #include "zeb_card.h"
 
 int i_frontend = -1;
@@ -39,11 +38,7 @@ void worksetreset() { frontend_card().worksetreset(); }
 void GetCaptureFormat(unsigned short* out) { frontend_card().GetCaptureFormat(out); }
 void SetCaptureFormat(unsigned char autoflag, unsigned char preset) { frontend_card().SetCaptureFormat(autoflag, preset); }
 
-void advanced_setting()
-{
-    frontend_card().advanced_setting(
-        advice_number{i_profileNum, i_levelNum, i_H_Num, i_V_Num, i_bitrateNum, i_frameNum});
-}
+void advanced_setting(advice_number settings) { frontend_card().advanced_setting(settings); }
 void write_M23Register(int count, int* addrs, int* values) { frontend_card().write_M23Register(count, addrs, values); }
 void read_M23Register(int count, int* values) { frontend_card().read_M23Register(count, values); }
 

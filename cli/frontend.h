@@ -27,8 +27,7 @@ void worksetreset();
 void GetCaptureFormat(unsigned short* out);
 void SetCaptureFormat(unsigned char autoflag, unsigned char preset);
 
-// Takes the six advanced values from the option state.
-void advanced_setting();
+void advanced_setting(advice_number settings);
 void write_M23Register(int count, int* addrs, int* values);
 void read_M23Register(int count, int* values);
 // Prints the latest output configuration; keeps nothing.

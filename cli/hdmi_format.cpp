@@ -102,6 +102,11 @@ void print_mac_address()
                 mac[3], mac[4], mac[5]);
 }
 
+advice_number advanced_options()
+{
+    return advice_number{i_profileNum, i_levelNum, i_H_Num, i_V_Num, i_bitrateNum, i_frameNum};
+}
+
 void set_output_format()
 {
     if (i_autoMode) {
@@ -109,8 +114,7 @@ void set_output_format()
     } else if (i_manualenable) {
         output_manual(i_manualNum);
     } else if (i_profileEN && i_levelEN && i_H_EN && i_V_EN && i_bitrateEN && i_frameEN) {
-        output_advanced(advice_number{i_profileNum, i_levelNum, i_H_Num, i_V_Num, i_bitrateNum,
-                                      i_frameNum});
+        output_advanced(advanced_options());
     }
 }
 
@@ -144,6 +148,8 @@ void parse(int argc, char** argv)
 }
 
 }  // namespace
+
+void advanced_setting() { advanced_setting(advanced_options()); }
 
 void usage()
 {

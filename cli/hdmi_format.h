@@ -18,3 +18,6 @@ extern int i_frameEN, i_frameNum;
 
 // Prints the usage text and ends the process with status 1.
 [[noreturn]] void usage();
+
+// The library's advanced_setting as ravelins has it: the six values from the option state.
+void advanced_setting();

@@ -29,7 +29,7 @@ const std::string parsing = "parsing the command line";
 }
 
 // The ranges that both programs document for the advanced settings.
-constexpr int levels[] = {30, 31, 32, 40, 41, 42};
+constexpr const auto& levels = zeb_encoder::levels;
 constexpr int width_min = 480, width_max = 1920;
 constexpr int height_min = 272, height_max = 1080;
 constexpr int bitrate_min = 350, bitrate_max = 18000;

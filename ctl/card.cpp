@@ -117,27 +117,36 @@ struct stored_bytes {
     std::vector<unsigned char> bytes;
 };
 
+advice_number advice_of(const advanced_settings& a)
+{
+    return advice_number{a.main_profile ? zeb_encoder::profile_main : zeb_encoder::profile_high,
+                         a.level, a.width, a.height, a.bitrate, a.frame_rate};
+}
+
+// The eleven entries for these settings as stored: address, then value.
+std::vector<unsigned char> entry_bytes(const advanced_settings& a)
+{
+    int values[zeb_eeprom::encoder_entries];
+    zeb_encoder::encode(advice_of(a), values);
+    std::vector<unsigned char> entries;
+    for (int i = 0; i < zeb_eeprom::encoder_entries; ++i) {
+        const unsigned int addr = zeb_encoder::entries[i].address;
+        entries.insert(entries.end(), {(unsigned char)(addr >> 8), (unsigned char)addr,
+                                       (unsigned char)(values[i] >> 8), (unsigned char)values[i]});
+    }
+    return entries;
+}
+
 std::vector<stored_bytes> bytes_of_output(const output_config& o)
 {
     namespace e = zeb_eeprom;
-    std::vector<stored_bytes> b;
     if (o.mode == output_mode::automatic)
         return {{e::auto_flag, {1, 0}}};
     if (o.mode == output_mode::preset)
         return {{e::auto_flag, {0, (unsigned char)o.preset}}};
-    const advanced_settings& a = o.advanced;
-    int values[e::encoder_entries];
-    encoder_values(advice_number{a.main_profile ? 1 : 0, a.level, a.width, a.height, a.bitrate, a.frame_rate},
-                   values);
-    std::vector<unsigned char> entries;
-    for (int i = 0; i < e::encoder_entries; ++i) {
-        const int addr = e::encoder_addresses[i];
-        entries.insert(entries.end(), {(unsigned char)(addr >> 8), (unsigned char)addr,
-                                       (unsigned char)(values[i] >> 8), (unsigned char)values[i]});
-    }
     return {{e::entry_count, {0, (unsigned char)e::encoder_entries}},
             {e::auto_flag, {0, 0}},
-            {e::entries, entries}};
+            {e::entries, entry_bytes(o.advanced)}};
 }
 
 std::vector<stored_bytes> bytes_of_name(const std::string& name)
@@ -266,22 +275,26 @@ std::vector<unsigned char> card_session::read_eeprom(unsigned int addr, unsigned
 
 namespace {
 
-// Entries as (address, value) pairs from the 44 stored bytes.
+// The settings from the eleven stored entries (44 bytes: address, value).
 output_config decode_advanced(const std::vector<unsigned char>& b)
 {
     namespace e = zeb_eeprom;
-    auto value = [&](int i) { return b[4 * i + 2] << 8 | b[4 * i + 3]; };
+    int values[e::encoder_entries];
+    for (int i = 0; i < e::encoder_entries; ++i) {
+        const unsigned int at = e::entry_value(i) - e::entries;
+        values[i] = b[at] << 8 | b[at + 1];
+    }
+    const advice_number s = zeb_encoder::decode(values);
     output_config o;
     o.mode = output_mode::advanced;
     advanced_settings& a = o.advanced;
-    a.main_profile = (value(0) >> 8) == 2;
-    a.level = value(0) & 0xff;
-    a.width = value(1);
-    a.height = value(2);
-    a.bitrate = value(5);
-    a.frame_rate = value(9) / 2;
-    o.consistent = bytes_of_output(o)[2].bytes == b && ((value(0) >> 8) == 1 || (value(0) >> 8) == 2);
-    (void)e::encoder_entries;
+    a.main_profile = s.profileNum == zeb_encoder::profile_main;
+    a.level = s.levelNum;
+    a.width = s.H_Num;
+    a.height = s.V_Num;
+    a.bitrate = s.bitrateNum;
+    a.frame_rate = s.frameNum;
+    o.consistent = entry_bytes(a) == b && zeb_encoder::known_profile(unsigned(values[zeb_encoder::profile_level]));
     return o;
 }
 
@@ -380,8 +393,7 @@ void write_output(card_session& session, const output_config& o)
     } else {
         const advanced_settings& a = o.advanced;
         session.step("setting the advanced output format");
-        output_advanced(session.card,
-                        advice_number{a.main_profile ? 1 : 0, a.level, a.width, a.height, a.bitrate, a.frame_rate});
+        output_advanced(session.card, advice_of(a));
     }
     session.check();
 }

@@ -75,6 +75,11 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
+const char* profile_name(const advanced_settings& a)
+{
+    return zeb_encoder::profile_names[a.main_profile ? zeb_encoder::profile_main : zeb_encoder::profile_high];
+}
+
 bool valid_utf8(const std::string& s)
 {
     for (std::size_t i = 0; i < s.size();) {
@@ -128,7 +133,7 @@ json output_json(const output_config& o)
     case output_mode::advanced: {
         const advanced_settings& a = o.advanced;
         j["mode"] = "advanced";
-        j["profile"] = a.main_profile ? "main" : "high";
+        j["profile"] = profile_name(a);
         j["level"] = a.level;
         j["width"] = a.width;
         j["height"] = a.height;
@@ -158,7 +163,7 @@ std::string output_text(const output_config& o)
     case output_mode::advanced: {
         const advanced_settings& a = o.advanced;
         std::snprintf(t, sizeof t, "advanced, profile %s, level %d, %dx%d, %d kbit/s, %d fps%s",
-                      a.main_profile ? "main" : "high", a.level, a.width, a.height, a.bitrate, a.frame_rate,
+                      profile_name(a), a.level, a.width, a.height, a.bitrate, a.frame_rate,
                       o.consistent ? "" : " (the stored entries do not all match these settings)");
         return t;
     }

@@ -3,6 +3,7 @@
 
 #include <QButtonGroup>
 #include <cstring>
+#include <iterator>
 
 #include "ui_widget.h"
 #include "zeb_card.h"
@@ -10,7 +11,7 @@
 namespace {
 
 // h264LevelComboBox index to the H.264 level times ten.
-const int level_codes[6] = {30, 31, 32, 40, 41, 42};
+constexpr const auto& level_codes = zeb_encoder::levels;
 
 const char* const manual_texts[8] = {
     nullptr,
@@ -36,7 +37,8 @@ QString input_format_text(const unsigned short* in)
 
 QString advanced_format_text(const int* regs)
 {
-    return QString(" Advanced mode:%1*%2 %3HZ").arg(regs[1]).arg(regs[2]).arg(regs[9] / 2);
+    const advice_number a = zeb_encoder::decode(regs);
+    return QString(" Advanced mode:%1*%2 %3HZ").arg(a.H_Num).arg(a.V_Num).arg(a.frameNum);
 }
 
 }  // namespace
@@ -113,7 +115,7 @@ void Widget::read_advanced_controls()
     argMsg.advice.profileNum = ui->h264profileComboBox->currentIndex();
     // currentIndex is -1 only for an empty box; the form always fills it.
     int level = ui->h264LevelComboBox->currentIndex();
-    argMsg.advice.levelNum = (level >= 0 && level < 6) ? level_codes[level] : 0;
+    argMsg.advice.levelNum = (level >= 0 && level < int(std::size(level_codes))) ? level_codes[level] : 0;
     argMsg.advice.H_Num = ui->lineEncodedWidth->text().toInt();
     argMsg.advice.V_Num = ui->lineEncodedHight->text().toInt();
     argMsg.advice.bitrateNum = ui->lineAverageBitRate->text().toInt();

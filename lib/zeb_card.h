@@ -6,6 +6,7 @@
 // waits for the card.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -102,15 +103,114 @@ constexpr unsigned int name = 96;
 constexpr unsigned int name_max = 256 - name;  // the name area ends at the last address
 constexpr std::size_t size = 256;
 
-// The encoder register entries that an advanced setting stores, and the
-// encoder addresses they go to, in the order they are stored.
+// How many encoder register entries an advanced setting stores (zeb_encoder).
 constexpr int encoder_entries = 11;
-constexpr int encoder_addresses[encoder_entries] = {0x1526, 0x152C, 0x152E, 0x1532, 0x1534, 0x1536,
-                                                    0x1538, 0x1104, 0x1584, 0x1586, 0x1588};
 // Where entry i keeps its encoder address, and its value two bytes on.
 constexpr unsigned int entry_address(int i) { return entries + 4u * unsigned(i); }
 constexpr unsigned int entry_value(int i) { return entry_address(i) + 2; }
 }  // namespace zeb_eeprom
+
+// The six advanced encoder settings, in this order.
+struct advice_number {
+    int profileNum;
+    int levelNum;
+    int H_Num;
+    int V_Num;
+    int bitrateNum;
+    int frameNum;
+};
+
+// The encoder register entries that an advanced setting stores: what each
+// keeps, the encoder address it goes to, how the settings become their values
+// and how the values give the settings back.
+namespace zeb_encoder {
+
+// The entries by name, in the order they are stored.
+enum entry : int {
+    profile_level,  // profile code in the high byte, level in the low byte
+    width,
+    height,
+    bitrate_x2_5,
+    bitrate_x2,
+    bitrate,
+    bitrate_x0_5,
+    bitrate_x3_5,
+    always_0,
+    frame_rate_x2,
+    always_1,
+};
+
+struct entry_description {
+    unsigned int address;  // encoder register
+    const char* meaning;   // as cardsim --show names it
+};
+
+constexpr entry_description entries[zeb_eeprom::encoder_entries] = {
+    {0x1526, "profile and level"}, {0x152C, "width"},          {0x152E, "height"},
+    {0x1532, "bit rate x 2.5"},    {0x1534, "bit rate x 2"},   {0x1536, "bit rate"},
+    {0x1538, "bit rate x 0.5"},    {0x1104, "bit rate x 3.5"}, {0x1584, "(always 0)"},
+    {0x1586, "frame rate x 2"},    {0x1588, "(always 1)"},
+};
+static_assert(always_1 + 1 == zeb_eeprom::encoder_entries);
+
+// The profiles by the number the programs take (profileNum; any number but
+// main counts as high) and the code the first entry keeps in its high byte.
+constexpr int profile_high = 0, profile_main = 1;
+constexpr const char* profile_names[] = {"high", "main"};  // by profileNum
+constexpr unsigned int code_high = 1, code_main = 2;
+
+// The levels both programs offer: the H.264 level times ten.
+constexpr int levels[] = {30, 31, 32, 40, 41, 42};
+
+// The fractional multiples of the bit rate, truncated toward zero. Computed
+// wide so that any bit rate converts without overflow; only the low 16 bits
+// are stored.
+inline int scaled(int value, double factor)
+{
+    return int(static_cast<long long>(std::trunc(double(value) * factor)));
+}
+constexpr int plus(int value, unsigned int add) { return int(unsigned(value) + add); }
+constexpr int twice(int value) { return int(unsigned(value) * 2u); }
+
+// The first entry's parts, and the frame rate, as read back.
+constexpr unsigned int profile_code(unsigned int value) { return value >> 8; }
+constexpr unsigned int level(unsigned int value) { return value & 0xff; }
+constexpr bool known_profile(unsigned int value)
+{
+    return profile_code(value) == code_high || profile_code(value) == code_main;
+}
+constexpr int frame_rate(int frame_rate_x2_value) { return frame_rate_x2_value / 2; }
+
+// The values of the eleven entries for these settings, before their cut to 16 bits.
+inline void encode(const advice_number& a, int* values)
+{
+    values[profile_level] = plus(a.levelNum, (a.profileNum == profile_main ? code_main : code_high) << 8);
+    values[width] = a.H_Num;
+    values[height] = a.V_Num;
+    values[bitrate_x2_5] = scaled(a.bitrateNum, 2.5);
+    values[bitrate_x2] = twice(a.bitrateNum);
+    values[bitrate] = a.bitrateNum;
+    values[bitrate_x0_5] = scaled(a.bitrateNum, 0.5);
+    values[bitrate_x3_5] = scaled(a.bitrateNum, 3.5);
+    values[always_0] = 0;
+    values[frame_rate_x2] = twice(a.frameNum);
+    values[always_1] = 1;
+}
+
+// The settings that stored these values, read back (16 bits each); a profile
+// code other than the two reads as high (known_profile tells).
+inline advice_number decode(const int* values)
+{
+    const unsigned int first = unsigned(values[profile_level]);
+    return advice_number{profile_code(first) == code_main ? profile_main : profile_high,
+                         int(level(first)),
+                         values[width],
+                         values[height],
+                         values[bitrate],
+                         frame_rate(values[frame_rate_x2])};
+}
+
+}  // namespace zeb_encoder
 
 // The waits for the card after a restart of its capture logic or of its
 // microcontroller: rounds of a plain sleep, then the library gives up silently.

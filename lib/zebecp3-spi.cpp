@@ -7,10 +7,7 @@
 
 #include <cerrno>
 
-#include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <iterator>
 #include <unistd.h>
 
 namespace {
@@ -290,45 +287,13 @@ void zebecp3::SetCaptureFormat(unsigned char autoflag, unsigned char preset)
 
 // ---- Encoder settings and read-back
 
-namespace {
-
-// The fractional multiples of the bit rate, truncated toward zero. Computed
-// wide so that any bit rate converts without overflow; only the low 16 bits
-// are stored.
-int scaled(int value, double factor)
-{
-    return int(static_cast<long long>(std::trunc(double(value) * factor)));
-}
-
-int plus(int value, unsigned int add) { return int(unsigned(value) + add); }
-int twice(int value) { return int(unsigned(value) * 2u); }
-
-}  // namespace
-
-void encoder_values(const advice_number& a, int* values)
-{
-    const int v[zeb_eeprom::encoder_entries] = {
-        plus(a.levelNum, a.profileNum == 1 ? 0x200 : 0x100),
-        a.H_Num,
-        a.V_Num,
-        scaled(a.bitrateNum, 2.5),
-        twice(a.bitrateNum),
-        a.bitrateNum,
-        scaled(a.bitrateNum, 0.5),
-        scaled(a.bitrateNum, 3.5),
-        0,
-        twice(a.frameNum),
-        1,
-    };
-    std::copy(std::begin(v), std::end(v), values);
-}
-
 void zebecp3::advanced_setting(advice_number a)
 {
     int addrs[zeb_eeprom::encoder_entries];
-    std::copy(std::begin(zeb_eeprom::encoder_addresses), std::end(zeb_eeprom::encoder_addresses), addrs);
+    for (int i = 0; i < zeb_eeprom::encoder_entries; ++i)
+        addrs[i] = int(zeb_encoder::entries[i].address);
     int values[zeb_eeprom::encoder_entries];
-    encoder_values(a, values);
+    zeb_encoder::encode(a, values);
     unsigned char count[4] = {0x00, zeb_eeprom::encoder_entries, 0, 0};
     write_24cxx(zeb_eeprom::entry_count, 2, count);
     write_M23Register(zeb_eeprom::encoder_entries, addrs, values);
@@ -376,7 +341,8 @@ void zebecp3::getoutputformat(int* regs, unsigned char* mode)
     unsigned char entries = mode[1];
     if (entries == zeb_eeprom::encoder_entries) {
         read_M23Register(zeb_eeprom::encoder_entries, regs);
-        zeb_say(program().latest_advanced, regs[1], regs[2], regs[9] / 2);
+        const advice_number a = zeb_encoder::decode(regs);
+        zeb_say(program().latest_advanced, a.H_Num, a.V_Num, a.frameNum);
     }
     mode[0] = 0, mode[1] = 0, mode[2] = entries;
 }

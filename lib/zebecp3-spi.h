@@ -4,48 +4,8 @@
 #pragma once
 
 #include "zeb_card.h"
+#include "zeb_requests.h"
 #include "zeb_status.h"
-
-#include <cstddef>
-#include <sys/ioctl.h>
-
-struct reg_record {
-    unsigned char addr;
-    unsigned int value;
-};
-
-struct window_record {
-    unsigned int base;
-    unsigned char offset;
-    unsigned int value;
-};
-
-static_assert(sizeof(reg_record) == 8 && offsetof(reg_record, value) == 4, "reg_record layout");
-static_assert(sizeof(window_record) == 12 && offsetof(window_record, offset) == 4 &&
-                  offsetof(window_record, value) == 8,
-              "window_record layout");
-
-#define REG_READ _IOR('o', 90, struct reg_record)
-#define REG_WRITE _IOW('o', 91, struct reg_record)
-#define WINDOW_READ _IOR('o', 92, struct window_record)
-#define WINDOW_WRITE _IOW('o', 93, struct window_record)
-
-static_assert(REG_READ == 0x80086F5Au && REG_WRITE == 0x40086F5Bu, "register request numbers");
-static_assert(WINDOW_READ == 0x800C6F5Cu && WINDOW_WRITE == 0x400C6F5Du, "window request numbers");
-
-// The six advanced encoder settings, in this order.
-struct advice_number {
-    int profileNum;
-    int levelNum;
-    int H_Num;
-    int V_Num;
-    int bitrateNum;
-    int frameNum;
-};
-
-// The values of the eleven encoder register entries (zeb_eeprom::encoder_entries)
-// that advanced_setting stores for these settings, before their cut to 16 bits.
-void encoder_values(const advice_number& a, int* values);
 
 // The card access object. It neither opens nor closes its descriptor.
 class zebecp3 {

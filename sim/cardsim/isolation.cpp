@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "isolation.h"
 
+#include "raw_sys.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -152,7 +154,7 @@ std::string make_nodes(int new_dev, const node_list& nodes)
         // interposer, and nothing but an empty file to a program without it.
         // Straight to the kernel: inside another cardsim's run, its
         // interposer would take the path for one of its own nodes.
-        int fd = int(syscall(SYS_openat, new_dev, frontend.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+        int fd = raw::sys_openat(new_dev, frontend.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0)
             return failed("create /dev/" + frontend);
         fchmod(fd, 0666);

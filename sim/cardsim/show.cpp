@@ -27,30 +27,26 @@ const char* preset_name(unsigned p)
     return p >= 1 && p <= 7 ? names[p - 1] : nullptr;
 }
 
-// What the encoder register entries that the advanced mode stores mean, in
-// the order of zeb_eeprom::encoder_addresses.
-const char* const entry_meanings[zeb_eeprom::encoder_entries] = {
-    "profile and level", "width",          "height",     "bit rate x 2.5",  "bit rate x 2", "bit rate",
-    "bit rate x 0.5",    "bit rate x 3.5", "(always 0)", "frame rate x 2", "(always 1)",
-};
-
 std::string describe_entry(unsigned i, unsigned value)
 {
+    namespace en = zeb_encoder;
     switch (i) {
-    case 0: {
-        unsigned level = value & 0xff;
-        const char* profile = (value >> 8) == 2 ? "Main" : (value >> 8) == 1 ? "High" : nullptr;
+    case en::profile_level: {
+        const char* profile = en::profile_code(value) == en::code_main   ? "Main"
+                              : en::profile_code(value) == en::code_high ? "High"
+                                                                         : nullptr;
         if (!profile)
             return fmt("%u (not a profile and level the programs store)", value);
+        unsigned level = en::level(value);
         return fmt("%u: %s profile, level %u.%u", value, profile, level / 10, level % 10);
     }
-    case 1:
-    case 2:
+    case en::width:
+    case en::height:
         return fmt("%u pixels", value);
-    case 5:
+    case en::bitrate:
         return fmt("%u kbit/s", value);
-    case 9:
-        return fmt("%u: %u frames per second", value, value / 2);
+    case en::frame_rate_x2:
+        return fmt("%u: %u frames per second", value, unsigned(en::frame_rate(int(value))));
     default:
         return fmt("%u", value);
     }
@@ -98,7 +94,8 @@ std::string describe_output_format(const unsigned char* e)
         const unsigned char* p = e + entry_address(i);
         const unsigned char* v = e + entry_value(i);
         unsigned reg = unsigned(p[0]) << 8 | p[1], value = unsigned(v[0]) << 8 | v[1];
-        const char* meaning = reg == unsigned(encoder_addresses[i]) ? entry_meanings[i] : "(unexpected register)";
+        const zeb_encoder::entry_description& d = zeb_encoder::entries[i];
+        const char* meaning = reg == d.address ? d.meaning : "(unexpected register)";
         out += fmt("  %2u  0x%04x %-18s %s\n", unsigned(i), reg, meaning, describe_entry(unsigned(i), value).c_str());
     }
     return out;

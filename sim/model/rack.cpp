@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "rack.h"
 
+#include "raw_sys.h"
 #include "text.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace cardsim {
@@ -108,11 +108,10 @@ std::pair<unsigned, unsigned> node_of(const std::string& canonical)
 
 int sys_open(const std::string& path, int flags, mode_t mode = 0)
 {
-    // The interposer exports open; the model must not re-enter it.
-    return int(syscall(SYS_openat, AT_FDCWD, path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    return raw::sys_openat(AT_FDCWD, path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
-void sys_close(int fd) { syscall(SYS_close, fd); }
+using raw::sys_close;
 
 }  // namespace
 

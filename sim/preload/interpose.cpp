@@ -14,6 +14,7 @@
 #include "interpose_clock.h"
 #include "interpose_fds.h"
 #include "interpose_libc.h"
+#include "raw_sys.h"
 #include "interpose_serve.h"
 
 #include <cerrno>
@@ -111,7 +112,7 @@ int do_open(int dirfd, const char* path, int flags, mode_t mode, Real real, Args
         return result;
     if (real)
         return fds::forget_stale(real(args...));
-    return fds::forget_stale(libc::sys_openat(dirfd, path, flags, mode));
+    return fds::forget_stale(raw::sys_openat(dirfd, path, flags, mode));
 }
 
 // A node inherited across exec is known once the settings are read: before
@@ -156,7 +157,7 @@ FILE* do_fopen(const char* path, const char* mode, fopen_t real)
         if (!f) {
             int e = errno;
             serve::closed(fd);
-            libc::sys_close(fd);
+            raw::sys_close(fd);
             errno = e;
         }
         return f;
@@ -253,7 +254,7 @@ CARDSIM_EXPORT int close(int fd)
     serve::closed(fd);
     if (auto real = real_close())
         return real(fd);
-    return libc::sys_close(fd);
+    return raw::sys_close(fd);
 }
 
 // dup2 and dup3 close their target silently: a node there is closed.

@@ -4,6 +4,7 @@
 #include "config.h"
 #include "interpose_serve.h"
 #include "interpose_trace.h"
+#include "raw_sys.h"
 
 #include <atomic>
 
@@ -16,20 +17,13 @@ std::atomic<uint64_t> g_clock{0};
 std::atomic<uint64_t> g_mono_start{0};
 std::atomic<uint64_t> g_request_ns{0};
 
-uint64_t monotonic_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * ns_per_second + uint64_t(ts.tv_nsec);
-}
-
 }  // namespace
 
 void reset(bool virtual_time, uint64_t request_ns)
 {
     g_virtual.store(virtual_time);
     g_clock.store(0);
-    g_mono_start.store(monotonic_ns());
+    g_mono_start.store(raw::monotonic_ns());
     g_request_ns.store(request_ns);
 }
 
@@ -39,7 +33,7 @@ uint64_t now()
 {
     if (is_virtual())
         return g_clock.load(std::memory_order_relaxed);
-    return monotonic_ns() - g_mono_start.load(std::memory_order_relaxed);
+    return raw::monotonic_ns() - g_mono_start.load(std::memory_order_relaxed);
 }
 
 uint64_t request()

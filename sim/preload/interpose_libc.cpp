@@ -2,8 +2,6 @@
 #include "interpose_libc.h"
 
 #include <dlfcn.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace cardsim::libc {
 
@@ -25,12 +23,5 @@ void* resolve(std::atomic<void*>& slot, const char* name)
         slot.store(f, std::memory_order_release);
     return f;
 }
-
-int sys_openat(int dirfd, const char* path, int flags, mode_t mode)
-{
-    return int(syscall(SYS_openat, dirfd, path, flags, mode));
-}
-
-int sys_close(int fd) { return int(syscall(SYS_close, fd)); }
 
 }  // namespace cardsim::libc

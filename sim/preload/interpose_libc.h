@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// libc's own functions behind the ones the interposer exports, and the system
-// calls to fall back on while the dynamic loader cannot name them yet.
+// libc's own functions behind the ones the interposer exports; while the
+// dynamic loader cannot name them yet, the callers make the system calls
+// themselves (raw_sys.h).
 #pragma once
 
 #include <atomic>
-#include <sys/types.h>
 
 namespace cardsim::libc {
 
@@ -13,9 +13,6 @@ namespace cardsim::libc {
 // caller makes the system call. The interposer resolves every name once at
 // load, before the program's threads start.
 void* resolve(std::atomic<void*>& slot, const char* name);
-
-int sys_openat(int dirfd, const char* path, int flags, mode_t mode);
-int sys_close(int fd);
 
 }  // namespace cardsim::libc
 

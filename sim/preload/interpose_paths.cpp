@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "interpose_paths.h"
 
-#include "interpose_libc.h"
+#include "raw_sys.h"
 
 #include <climits>
 #include <cstdio>
@@ -81,12 +81,12 @@ path_kind dvb_name(const std::string& path, unsigned& adapter, unsigned& fronten
 // without opening the device itself.
 bool is_dvb_device(int dirfd, const char* path, int flags)
 {
-    int fd = libc::sys_openat(dirfd, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW), 0);
+    int fd = raw::sys_openat(dirfd, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW), 0);
     if (fd < 0)
         return false;
     struct stat st;
     bool dvb = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == dvb_major;
-    libc::sys_close(fd);
+    raw::sys_close(fd);
     return dvb;
 }
 

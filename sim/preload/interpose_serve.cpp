@@ -5,12 +5,13 @@
 #include "config.h"
 #include "interpose_clock.h"
 #include "interpose_fds.h"
-#include "interpose_libc.h"
 #include "interpose_paths.h"
 #include "interpose_trace.h"
 #include "rack.h"
+#include "raw_sys.h"
 #include "state.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +20,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "zebecp3-spi.h"
+#include "zeb_requests.h"
 
 namespace cardsim::serve {
 
@@ -213,12 +214,12 @@ int open_node(process_card& sim, unsigned adapter, unsigned frontend, int flags,
         return EIO;
     }
     if (fd >= fds::max_fd) {
-        libc::sys_close(fd);
+        raw::sys_close(fd);
         return EMFILE;
     }
     if ((flags & O_ACCMODE) != O_RDONLY && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno == EWOULDBLOCK ? EBUSY : errno;
-        libc::sys_close(fd);
+        raw::sys_close(fd);
         return e;
     }
     fds::mark_node(fd, index);
@@ -252,7 +253,7 @@ bool open_card(int dirfd, const char* path, int flags, int& result)
     // O_DIRECTORY forced the kernel opens a folder or nothing, never a device.
     if (kind == paths::path_kind::folder && (flags & O_ACCMODE) == O_RDONLY &&
         !(flags & (O_CREAT | O_TRUNC)) && (flags & O_TMPFILE) != O_TMPFILE) {
-        int fd = libc::sys_openat(dirfd, path, flags | O_DIRECTORY, 0);
+        int fd = raw::sys_openat(dirfd, path, flags | O_DIRECTORY, 0);
         if (fd >= 0) {
             result = fd;
             return true;

@@ -2,7 +2,7 @@
 #include "interpose_trace.h"
 
 #include "config.h"
-#include "interpose_libc.h"
+#include "raw_sys.h"
 
 #include <atomic>
 #include <cerrno>
@@ -22,11 +22,11 @@ std::string open(const std::string& path)
 {
     int old = g_fd.exchange(-1);
     if (old >= 0)
-        libc::sys_close(old);
+        raw::sys_close(old);
     if (path.empty())
         return "";
     // A link someone planted where the trace goes is not followed.
-    int fd = libc::sys_openat(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = raw::sys_openat(AT_FDCWD, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return "cannot open the trace file " + path + ": " +
                (errno == ELOOP ? std::string("it is a symbolic link (give the file itself)") : strerror(errno));

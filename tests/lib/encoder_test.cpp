@@ -123,8 +123,8 @@ TEST_F(Encoder, LatestConfigurationEachBranch)
     };
     for (const auto& c : cases) {
         start({}, c.eeprom);
-        int regs[11];
-        std::fill(regs, regs + 11, -7);
+        int regs[zeb_eeprom::encoder_entries];
+        std::fill(std::begin(regs), std::end(regs), -7);
         unsigned char mode[4] = {0xaa, 0xaa, 0xaa, 0xaa};
         clear_messages();
         card.getoutputformat(regs, mode);
@@ -137,12 +137,12 @@ TEST_F(Encoder, LatestConfigurationEachBranch)
         EXPECT_EQ(messages(), c.ravelin);
         EXPECT_EQ(std::vector<unsigned char>(mode, mode + 3), c.mode) << c.ravelins;
         if (c.mode[2] == 11) {
-            EXPECT_EQ(regs[1], 1280);
-            EXPECT_EQ(regs[2], 720);
-            EXPECT_EQ(regs[9], 59);
-            EXPECT_EQ(regs[0], 0x0129);
+            EXPECT_EQ(regs[zeb_encoder::width], 1280);
+            EXPECT_EQ(regs[zeb_encoder::height], 720);
+            EXPECT_EQ(regs[zeb_encoder::frame_rate_x2], 59);
+            EXPECT_EQ(regs[zeb_encoder::profile_level], 0x0129);
         } else {
-            EXPECT_EQ(regs[0], -7);
+            EXPECT_EQ(regs[zeb_encoder::profile_level], -7);
         }
     }
 }
@@ -157,7 +157,7 @@ TEST_F(Encoder, LatestManualPresetTextsOfTheWindowProgram)
                                            "fair 960*540 ", "poor 800*480 ", "mobile 480*272 "};
     for (unsigned char p = 1; p <= 7; ++p) {
         start({}, eeprom_with({{20, {0, p}}}));
-        int regs[11];
+        int regs[zeb_eeprom::encoder_entries];
         unsigned char mode[4];
         clear_messages();
         select(zeb_program_ravelin);

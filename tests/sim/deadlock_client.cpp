@@ -7,7 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "zebecp3-spi.h"
+#include "zeb_requests.h"
 
 int main()
 {

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "zeb_card.h"
-#include "zebecp3-spi.h"
+#include "zeb_requests.h"
 
 namespace cardio {
 

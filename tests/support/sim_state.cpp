@@ -86,8 +86,8 @@ std::vector<unsigned char> advanced_eeprom(const int (&values)[11])
     image[ee::auto_flag] = 0;
     image[ee::preset] = 0;
     for (int i = 0; i < ee::encoder_entries; ++i) {
-        image[ee::entry_address(i)] = (ee::encoder_addresses[i] >> 8) & 0xff;
-        image[ee::entry_address(i) + 1] = ee::encoder_addresses[i] & 0xff;
+        image[ee::entry_address(i)] = (zeb_encoder::entries[i].address >> 8) & 0xff;
+        image[ee::entry_address(i) + 1] = zeb_encoder::entries[i].address & 0xff;
         image[ee::entry_value(i)] = (values[i] >> 8) & 0xff;
         image[ee::entry_value(i) + 1] = values[i] & 0xff;
     }

@@ -53,6 +53,8 @@ TEST_F(InterposerTest, ExhaustedMemoryFailsTheCallNotTheProgram)
 }
 
 // An EEPROM the caller may not read and write: the node's open fails, before any request.
+// The client starts natively or through qemu-i386 (as ".qemu" in an i386 tree
+// where the kernel runs 32-bit programs).
 TEST_F(InterposerTest, EepromTheCallerCannotUseIsRefusedAtOpen)
 {
     start({}, false);
@@ -71,9 +73,10 @@ TEST_F(InterposerTest, EepromTheCallerCannotUseIsRefusedAtOpen)
     }
     ASSERT_EQ(chmod((card + "/eeprom").c_str(), 0), 0);
     std::vector<std::string> argv = as_user, env{"CARDSIM_STATE=" + card, "ASAN_OPTIONS=verify_asan_link_order=0"};
+    // The interposer goes to the client alone, not to setpriv, which may be of the other class.
     std::string preload = "LD_PRELOAD=" + std::string(PRELOAD_LIB);
     if (kernel_runs(CLIENT_BIN))
-        env.push_back(preload);
+        argv.insert(argv.end(), {"env", preload});
     else
         argv.insert(argv.end(), {"qemu-i386", "-E", preload});
     argv.insert(argv.end(), {CLIENT_BIN, "open", "0:0", "eeprom-read", "0", "4"});

@@ -4,38 +4,15 @@
 // does not run it, as cardsim and testsupport::run do by themselves.
 #pragma once
 
-#include <cerrno>
-#include <fcntl.h>
-#include <map>
+#include "run.h"
+
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
-// Whether the kernel runs `program` itself; it runs with no arguments to find out.
-inline bool runs_natively(const std::string& program)
-{
-    static std::map<std::string, bool> known;
-    if (auto it = known.find(program); it != known.end())
-        return it->second;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 1);
-        dup2(null, 2);
-        execl(program.c_str(), program.c_str(), nullptr);
-        _exit(errno == ENOEXEC ? 99 : 98);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return known[program] = !(WIFEXITED(status) && WEXITSTATUS(status) == 99);
-}
+using testsupport::as_command;
 
-// `program` as the first words of a shell command.
-inline std::string as_command(const std::string& program)
-{
-    return runs_natively(program) ? program : "qemu-i386 " + program;
-}
+// Whether the kernel runs `program` itself.
+inline bool runs_natively(const std::string& program) { return testsupport::kernel_runs(program); }
 
 // `program` as the first words of an argument vector.
 inline std::vector<std::string> as_argv(const std::string& program)

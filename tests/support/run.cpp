@@ -94,6 +94,40 @@ Result run(const std::vector<std::string>& argv, const std::vector<std::string>&
     return r;
 }
 
+bool kernel_runs(const std::string& program)
+{
+    if (cardsim::elf_bits(program) != 32)
+        return true;
+#ifdef CARDSIM_FORCE_QEMU_DEFAULT
+    return false;
+#else
+    if (getenv("CARDSIM_FORCE_QEMU"))
+        return false;
+#endif
+    // Whether this kernel runs 32-bit programs at all, found once by starting one.
+    static const int native = [&program] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(program.c_str(), program.c_str(), "--kernel-runs-probe", (char*)nullptr);
+            _exit(errno == ENOEXEC ? 99 : 98);
+        }
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return !(WIFEXITED(status) && WEXITSTATUS(status) == 99);
+    }();
+    return native;
+}
+
+std::string as_command(const std::string& program)
+{
+    return kernel_runs(program) ? program : "qemu-i386 " + program;
+}
+
 namespace {
 
 std::vector<std::string> g_temp_dirs;

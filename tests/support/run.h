@@ -20,6 +20,18 @@ Result run(const std::vector<std::string>& argv,
            const std::vector<std::string>& env = {},
            const std::string& stdin_text = "");
 
+// Whether the kernel starts `program` itself, so that launchers such as
+// setpriv, timeout and sh can start it: false for a 32-bit program on a kernel
+// without 32-bit support, and where CARDSIM_FORCE_QEMU (or a tree configured
+// with RAVELIN_FORCE_QEMU) sends 32-bit programs through qemu-i386, so that a
+// kernel that does run them takes that route too. Tests choose their route by
+// it, never by probing the kernel themselves.
+bool kernel_runs(const std::string& program);
+
+// `program` as the first words of a shell command: "qemu-i386 PROGRAM" where
+// the kernel does not start it.
+std::string as_command(const std::string& program);
+
 // A fresh empty directory under the test's temporary folder, removed with
 // everything in it when the test program exits.
 std::string make_temp_dir(const std::string& tag);

@@ -234,14 +234,20 @@ void card_session::open_and_identify()
         throw failure(p.status, step_, p.error + (p.fix.empty() ? "" : "; " + p.fix));
     }
     card.setFrontend(fd_);
+    // This card's driver serves the card's private requests; a file or another
+    // driver's node refuses them. What the register holds is the card's own.
     step("identifying the card on " + path_);
-    const unsigned int version = card.zeb_read(zeb_reg::spi_version);
-    check();
-    if (version != zeb_spi::version)
+    card.zeb_read(zeb_reg::spi_version);
+    const zeb_status s = zeb_take_status();
+    if (!s.ok() && refuses_card_requests(s.first.error))
         throw failure(exit_node, step_,
-                      path_ + " is not this capture card (its register " + hex(zeb_reg::spi_version, 2) +
-                          " reads " + hex(version, 8) + ")");
+                      path_ + " is not this capture card (it refuses the card's register read: " +
+                          std::strerror(s.first.error) + ")");
+    if (!s.ok())
+        throw failure(exit_card, step_, describe(s.first));
 }
+
+bool refuses_card_requests(int error) { return error == ENOTTY || error == EINVAL; }
 
 void card_session::step(const std::string& name)
 {

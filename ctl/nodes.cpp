@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Finding the frontend nodes and what each one is. A node is identified by
-// one register read on a read-only descriptor; only a node that answers as
+// whether its driver serves one register read, on a read-only descriptor; only a node that answers as
 // this card is opened read-write and asked for its MAC address.
 #include "ravelinctl.h"
 
@@ -93,12 +93,11 @@ bool identify(node_info& n)
     zebecp3 card{};
     card.setFrontend(ro.fd);
     zeb_take_status();
-    const unsigned int version = card.zeb_read(zeb_reg::spi_version);
+    card.zeb_read(zeb_reg::spi_version);  // answered is what counts, not the value
     const zeb_status s = zeb_take_status();
     if (!s.ok()) {
         const int error = s.first.error;
-        // Another driver does not know the request.
-        if (error == ENOTTY || error == EINVAL) {
+        if (refuses_card_requests(error)) {
             n.kind = node_kind::other;
         } else {
             n.kind = node_kind::unusable;
@@ -107,7 +106,7 @@ bool identify(node_info& n)
         }
         return true;
     }
-    n.kind = version == zeb_spi::version ? node_kind::card : node_kind::other;
+    n.kind = node_kind::card;
     return true;
 }
 

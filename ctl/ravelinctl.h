@@ -139,7 +139,7 @@ public:
     const std::string& path() const { return path_; }
 
     // Opens the node read-write (failure: exit_node) and checks with a
-    // register read that it is this card.
+    // register read that its driver is this card's (else exit_node).
     void open_and_identify();
 
     // Starts a step: failures from here on are this step's.
@@ -179,6 +179,8 @@ struct node_problem {
     std::string fix;
 };
 node_problem open_problem(const std::string& path, int error);
+// Whether a request's error says the node's driver is not this card's.
+bool refuses_card_requests(int error);
 
 // ---- Nodes
 

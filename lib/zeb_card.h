@@ -67,9 +67,6 @@ constexpr unsigned int begin = 0x80;    // bit 7: select before it
 constexpr unsigned int received_shift = 8;  // bits 8-11: bytes to receive
 constexpr unsigned int sent_shift = 12;     // bits 12-15: bytes to send
 
-// What the version register reads: four bytes, lowest first 1, 2, 3, 4.
-constexpr std::uint32_t version = 0x04030201;
-
 // Flash opcodes
 constexpr unsigned int flash_write_disable = 0x04;
 constexpr unsigned int flash_write_enable = 0x06;

@@ -114,7 +114,8 @@ expect 'ravelins -K "Studio 1" --A' '--Auto'
 expect "ravelins -K 'a b' -i --out" '--outputformat'
 
 # cardsim: its options, their values, and the command after "--".
-expect 'cardsim --f' '--fault --flash-id --flash-busy-time'
+expect 'cardsim --f' '--fault --flash-id --flash-busy-time --factory-fill'
+expect 'cardsim --seed r' 'random'
 expect 'cardsim --fault busy' 'busy= busy=forever busy-at-start'
 expect 'cardsim --fault busy=f' 'forever'
 expect 'cardsim --node 0:' '0 1'

@@ -266,7 +266,7 @@ void show(card_state& state, const sim_config& config)
             die("cannot read " + state.path("eeprom") + ": " + strerror(errno));
         new_card = true;
         eeprom.assign(eeprom_size, 0);
-        factory_eeprom(config.mac, eeprom.data());
+        config.new_eeprom(eeprom.data());
     }
     bool has_flash = state.read_image("flash", flash_size, flash);
     saved_registers regs;
@@ -386,6 +386,7 @@ command_options parse_options(int argc, char** argv)
         if (!err.empty())
             usage_error("--" + name + ": " + err);
     }
+    o.config.draw_open_values();
     for (size_t at = 0; at < list.settings.size(); ++at)
         if (given[at] && list.settings[at] && !strcmp(list.settings[at]->option, "node") && !o.config.cards.empty())
             usage_error("--node and --card (or --rack) together: a rack's nodes are its cards' nodes");
@@ -668,10 +669,19 @@ int main(int argc, char** argv)
         isolate_or_refuse(o, program);
     }
 
+    if (config.seed_random)
+        fprintf(stderr, "cardsim: open values drawn with --seed %llu\n", (unsigned long long)config.seed);
+    unsigned char factory[eeprom_size];
+    config.new_eeprom(factory);
+    std::vector<std::vector<unsigned char>> rack_factory;
+    for (const auto& card : rack) {
+        rack_factory.emplace_back(eeprom_size);
+        card.new_eeprom(rack_factory.back().data());
+    }
     if (o.do_reset) {
         note_missing_parent();
         for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
-            std::string err = rack.empty() ? state.reset(config.mac) : rack_states[i]->reset(rack[i].mac);
+            std::string err = rack.empty() ? state.reset(factory) : rack_states[i]->reset(rack_factory[i].data());
             if (err.empty())
                 err = plug_in(rack.empty() ? config.state : rack[i].state);
             if (!err.empty())
@@ -693,7 +703,7 @@ int main(int argc, char** argv)
     note_missing_parent();
     // A run plugs every card in again.
     for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
-        std::string err = rack.empty() ? state.prepare(config.mac) : rack_states[i]->prepare(rack[i].mac);
+        std::string err = rack.empty() ? state.prepare(factory) : rack_states[i]->prepare(rack_factory[i].data());
         if (err.empty())
             err = plug_in(rack.empty() ? config.state : rack[i].state);
         if (!err.empty())

@@ -217,6 +217,8 @@ std::string hex2(unsigned v)
 int card_model::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
+    if (config_.faults.other_driver)
+        return ENOTTY;
     if (config_.faults.reg_read_fail)
         return EIO;
     switch (addr) {
@@ -240,7 +242,7 @@ int card_model::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
         value = spi_rx_;
         break;
     case zeb_reg::spi_version:
-        value = zeb_spi::version;
+        value = config_.version_word;
         break;
     case zeb_reg::capture_reset:
         value = reset_reg_;
@@ -263,6 +265,8 @@ int card_model::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
 int card_model::reg_write(uint8_t addr, uint32_t value, uint64_t now)
 {
     unknown_.clear();
+    if (config_.faults.other_driver)
+        return ENOTTY;
     switch (addr) {
     case zeb_reg::spi_control:
         ++spi_transfers_;
@@ -414,6 +418,8 @@ bool card_model::execute(uint64_t now)
 int card_model::window_read(uint8_t offset, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
+    if (config_.faults.other_driver)
+        return ENOTTY;
     switch (offset) {
     case zeb_mailbox::status: {
         uint32_t s = status(now);
@@ -443,6 +449,8 @@ int card_model::window_write(uint8_t offset, uint32_t value, uint64_t now)
 {
     (void)now;
     unknown_.clear();
+    if (config_.faults.other_driver)
+        return ENOTTY;
     switch (offset) {
     case zeb_mailbox::status:
         command_ = value;

@@ -2,9 +2,11 @@
 #include "config.h"
 
 #include "rack.h"
+#include "state.h"
 #include "text.h"
 
 #include <algorithm>
+#include <random>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +55,40 @@ std::string hex_bytes(const unsigned char* bytes, unsigned count)
 }
 
 }  // namespace
+
+void sim_config::draw_open_values()
+{
+    if (!seeded)
+        return;
+    // Drawn in a fixed order whatever was given, so that a value stays the
+    // same for a seed when another one is set.
+    std::mt19937_64 draw(seed);
+    const uint64_t version = draw(), mac_bits = draw(), flash_bits = draw();
+    if (!version_given)
+        version_word = uint32_t(version);
+    for (int i = 0; i < 6 && !mac_given; ++i)
+        mac[i] = (unsigned char)(mac_bits >> (8 * i));
+    for (int i = 0; i < 3 && !flash_id_given; ++i)
+        flash_id[i] = (unsigned char)(flash_bits >> (8 * i));
+    std::vector<unsigned char> bytes(eeprom_size);
+    for (unsigned i = 0; i < eeprom_size; i += 8) {
+        const uint64_t word = draw();
+        for (unsigned k = 0; k < 8; ++k)
+            bytes[i + k] = (unsigned char)(word >> (8 * k));
+    }
+    if (!factory_fill_given)
+        factory_bytes = bytes;
+}
+
+void sim_config::new_eeprom(unsigned char out[eeprom_size]) const
+{
+    if (factory_bytes.size() == eeprom_size) {
+        memcpy(out, factory_bytes.data(), eeprom_size);
+        memcpy(out + zeb_eeprom::mac, mac, zeb_eeprom::mac_length);
+    } else {
+        factory_eeprom(mac, out);
+    }
+}
 
 uint64_t sim_config::restart_busy_ns() const
 {
@@ -306,7 +342,11 @@ const setting setting_table[] = {
      word_from<&sim_config::raw4c, &sim_config::has_raw4c>, nullptr,
      word_to<&sim_config::raw4c, &sim_config::has_raw4c>, nullptr},
     {"mac", "XX:XX:XX:XX:XX:XX", "MAC address of a new card (default 00:1a:2b:3c:4d:5e)", "CARDSIM_MAC",
-     [](const std::string& text, sim_config& c) { return parse_mac(text, c.mac); }, nullptr,
+     [](const std::string& text, sim_config& c) {
+         c.mac_given = true;
+         return parse_mac(text, c.mac);
+     },
+     nullptr,
      [](const sim_config& c, std::string& text) {
          text = format_mac(c.mac);
          return true;
@@ -357,12 +397,70 @@ const setting setting_table[] = {
      },
      "needs a file", true},
     {"flash-id", "XX:XX:XX", "identification of the SPI flash (default c2:20:16)", "CARDSIM_FLASH_ID",
-     [](const std::string& text, sim_config& c) { return parse_flash_id(text, c.flash_id); }, nullptr,
+     [](const std::string& text, sim_config& c) {
+         c.flash_id_given = true;
+         return parse_flash_id(text, c.flash_id);
+     },
+     nullptr,
      [](const sim_config& c, std::string& text) {
          text = format_flash_id(c.flash_id);
          return true;
      },
      nullptr},
+    {"version-word", "WORD", "what the SPI controller's register 0x20 reads (default\n0x04030201)",
+     "CARDSIM_VERSION_WORD",
+     [](const std::string& text, sim_config& c) {
+         c.version_given = true;
+         return parse_word(text, c.version_word);
+     },
+     nullptr,
+     [](const sim_config& c, std::string& text) {
+         text = format_word(c.version_word);
+         return true;
+     },
+     nullptr},
+    {"factory-fill", "XX",
+     "every byte of a new card's EEPROM but the MAC address\n"
+     "(default: zero, with 0x60 at 18 and 1 at 20)",
+     "CARDSIM_FACTORY_FILL",
+     [](const std::string& text, sim_config& c) -> std::string {
+         unsigned char fill;
+         if (!parse_hex_bytes(text, 1, &fill))
+             return "'" + text + "' is not one byte XX in hex";
+         c.factory_fill_given = true;
+         c.factory_fill = fill;
+         c.factory_bytes.assign(eeprom_size, fill);
+         return "";
+     },
+     nullptr,
+     [](const sim_config& c, std::string& text) {
+         text = hex_bytes(&c.factory_fill, 1);
+         return c.factory_fill_given;
+     },
+     nullptr},
+    {"seed", "N|random",
+     "draw the MAC, the flash identification, the version\n"
+     "word and a new card's EEPROM bytes from seed N (up to\n"
+     "19 digits), each unless given; random: a seed of its\n"
+     "own, printed on standard error",
+     "CARDSIM_SEED",
+     [](const std::string& text, sim_config& c) -> std::string {
+         if (text == "random") {
+             std::random_device source;
+             c.seed = (uint64_t(source()) << 32 | source()) % 10000000000000000000ull;  // 19 digits
+             c.seed_random = true;
+         } else if (!parse_decimal(text, UINT64_MAX, c.seed)) {
+             return "'" + text + "' is neither a decimal number (up to 19 digits) nor random";
+         }
+         c.seeded = true;
+         return "";
+     },
+     nullptr,
+     [](const sim_config& c, std::string& text) {
+         text = std::to_string(c.seed);
+         return c.seeded;
+     },
+     nullptr, true},
     {"flash-busy-time", "SECONDS",
      "write-in-progress time after an erase or a page\n"
      "program (default 0.0005)",
@@ -466,6 +564,7 @@ std::string config_from_env(sim_config& out)
                 return std::string(s.variable) + ": " + err;
         }
     }
+    c.draw_open_values();
     out = c;
     return "";
 }

@@ -26,12 +26,23 @@ struct sim_config {
     std::string state;
     std::vector<std::pair<unsigned, unsigned>> nodes{{0, 0}};
     input_signal signal;
+    // The values a real card holds as it will, which no program may rely on:
+    // cardsim's defaults, each replaced by its setting or drawn from `seed`.
     unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    unsigned char flash_id[3] = {0xc2, 0x20, 0x16};
+    uint32_t version_word = 0x04030201;  // what the SPI controller's register 0x20 reads
+    // A new card's EEPROM bytes other than the MAC: empty for cardsim's own
+    // layout, else all 256 (all factory_fill when given, else drawn).
+    std::vector<unsigned char> factory_bytes;
+    bool factory_fill_given = false;
+    unsigned char factory_fill = 0;
+    bool mac_given = false, flash_id_given = false, version_given = false;
+    bool seeded = false, seed_random = false;  // seed_random: cardsim drew the seed itself
+    uint64_t seed = 0;
     uint64_t busy_ns = 3 * ns_per_second;
     fault_set faults;
     bool vtime = true;
     std::string trace;
-    unsigned char flash_id[3] = {0xc2, 0x20, 0x16};
     // Well inside the library's waits: a page program polls 250 times without
     // a pause (about 4 requests, 4 us, each), a word program 50 times 1 ms apart.
     uint64_t flash_busy_ns = 500000;
@@ -46,6 +57,11 @@ struct sim_config {
     uint64_t unplug_after = forever;
     // The cards of a rack, each "A:F" and its own settings over these; empty: one card.
     std::vector<std::string> cards;
+
+    // Draws every open value that no setting gave from `seed`, when there is one.
+    void draw_open_values();
+    // A new card's EEPROM: the factory bytes and the MAC.
+    void new_eeprom(unsigned char out[256]) const;
 
     uint32_t format_word() const;
     uint32_t rate_word() const;

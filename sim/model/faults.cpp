@@ -29,6 +29,8 @@ const fault_spec fault_table[] = {
      nullptr, &fault_set::spi_busy_polls, 1000000, 0, "reads of register 0x10"},
     {"flash-stuck", nullptr, "an erase or page program never finishes", &fault_set::flash_stuck, nullptr, 0, 0,
      nullptr},
+    {"other-driver", nullptr, "the node is another driver's: the card's four requests fail with ENOTTY",
+     &fault_set::other_driver, nullptr, 0, 0, nullptr},
 };
 const unsigned fault_count = sizeof fault_table / sizeof fault_table[0];
 

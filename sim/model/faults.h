@@ -23,6 +23,7 @@ struct fault_set {
     uint64_t spi_busy_after = forever;  // transfers served before the controller sticks busy
     uint64_t spi_busy_polls = 0;         // reads of register 0x10 that show busy after each transfer
     bool flash_stuck = false;
+    bool other_driver = false;
 };
 
 // One spelling of a fault. A row with `value` "N" takes a number up to `max`;

@@ -217,6 +217,12 @@ sim_config card_config(const sim_config& run, size_t i)
     read_card(run.cards.at(i), c, node, canonical);  // checked when it was added
     c.nodes = {node};
     c.state = run.state + "/" + card_folder(node.first, node.second);
+    // Each card draws its own open values, from the run's seed and its node
+    // (the same for the card wherever its line is in the rack).
+    if (c.seeded) {
+        c.seed = run.seed ^ (uint64_t(node.first) * 1000 + node.second + 1) * 0x9e3779b97f4a7c15ull;
+        c.draw_open_values();
+    }
     return c;
 }
 

@@ -65,7 +65,7 @@ std::string card_state::check()
     return err.empty() ? check_entries() : err;
 }
 
-std::string card_state::prepare(const unsigned char mac[6])
+std::string card_state::prepare(const unsigned char factory[eeprom_size])
 {
     std::string err = check();
     if (!err.empty())
@@ -78,7 +78,7 @@ std::string card_state::prepare(const unsigned char mac[6])
         unlock_at_exit unlock(lock_);
         struct stat st;
         if (fstatat(folder_.fd(), "eeprom", &st, AT_SYMLINK_NOFOLLOW) != 0)
-            err = errno == ENOENT ? eeprom_.write_factory(mac) : describe_error("cannot reach " + path("eeprom"), errno);
+            err = errno == ENOENT ? eeprom_.write_factory(factory) : describe_error("cannot reach " + path("eeprom"), errno);
     }
     // An EEPROM the caller cannot read and write is refused now, not at the first request.
     if (err.empty() && !eeprom_.is_open())
@@ -86,13 +86,13 @@ std::string card_state::prepare(const unsigned char mac[6])
     return err;
 }
 
-std::string card_state::reset(const unsigned char mac[6])
+std::string card_state::reset(const unsigned char factory[eeprom_size])
 {
     std::string err = folder_.open(true);
     if (!err.empty() || !lock_.lock(LOCK_EX, err))
         return err;
     unlock_at_exit unlock(lock_);
-    err = eeprom_.write_factory(mac);
+    err = eeprom_.write_factory(factory);
     for (const char* name : {"flash", "registers", "unknown"}) {
         if (err.empty() && unlinkat(folder_.fd(), name, 0) != 0 && errno != ENOENT)
             err = describe_error("cannot remove " + path(name), errno);

@@ -34,10 +34,10 @@ public:
 
     // Checks the folder and every entry that exists; "" or what is wrong. Creates nothing.
     std::string check();
-    // check(), then creates the folder and a factory EEPROM when they are missing.
-    std::string prepare(const unsigned char mac[6]);
-    // Makes the card new: factory EEPROM, no flash, no saved registers, no unknown accesses.
-    std::string reset(const unsigned char mac[6]);
+    // check(), then creates the folder and the `factory` EEPROM when they are missing.
+    std::string prepare(const unsigned char factory[eeprom_size]);
+    // Makes the card new: `factory` EEPROM, no flash, no saved registers, no unknown accesses.
+    std::string reset(const unsigned char factory[eeprom_size]);
 
     // Opens the EEPROM for reading and writing now, so that one the caller
     // cannot use is refused at the node's open rather than at a request.

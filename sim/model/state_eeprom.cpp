@@ -18,11 +18,9 @@ void factory_eeprom(const unsigned char mac[6], unsigned char out[eeprom_size])
     out[zeb_eeprom::auto_flag] = 1;
 }
 
-std::string eeprom_file::write_factory(const unsigned char mac[6])
+std::string eeprom_file::write_factory(const unsigned char image[eeprom_size])
 {
-    unsigned char image[eeprom_size];
-    factory_eeprom(mac, image);
-    return folder_.replace_file("eeprom", image, sizeof image);
+    return folder_.replace_file("eeprom", image, eeprom_size);
 }
 
 // Under the card's lock: does "eeprom" still name the open file? A file put in

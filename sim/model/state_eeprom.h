@@ -36,7 +36,7 @@ public:
     bool write(unsigned addr, unsigned n, const unsigned char* in, std::string& err);
 
     // Replaces the file with a factory EEPROM; the caller holds the lock.
-    std::string write_factory(const unsigned char mac[6]);
+    std::string write_factory(const unsigned char image[eeprom_size]);
 
     // Drops the descriptor inherited over fork so that the child takes its own.
     void forget() { fd_ = -1; }

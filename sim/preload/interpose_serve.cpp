@@ -196,8 +196,11 @@ int open_node(process_card& sim, unsigned adapter, unsigned frontend, int flags,
         return EACCES;
     if (!card->state_ready) {
         std::string problem = sim.config.cards.empty() ? "" : card_folder_problem(card->config.state);
-        if (problem.empty())
-            problem = card->state.prepare(card->config.mac);
+        if (problem.empty()) {
+            unsigned char factory[eeprom_size];
+            card->config.new_eeprom(factory);
+            problem = card->state.prepare(factory);
+        }
         if (!problem.empty()) {
             report_once(sim, problem);
             return EIO;

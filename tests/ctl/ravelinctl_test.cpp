@@ -8,7 +8,11 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -573,6 +577,10 @@ TEST_F(Ravelinctl, EveryFaultOfTheSimulatorEndsAsDocumented)
            "ravelinctl: identifying the flash: the SPI flash controller stayed busy\n"}}},
         {"flash-stuck",  // ravelinctl never erases or programs
          {{{"--fault", "flash-stuck"}, {"flash", "id"}, 0, ""}}},
+        {"other-driver",  // every command: ANodeOfAnotherDriverIsExitThreeForEveryCommand
+         {{{"--fault", "other-driver"}, {"status"}, 3,
+           "ravelinctl: identifying the card on /dev/dvb/adapter0/frontend0: /dev/dvb/adapter0/frontend0 is not "
+           "this capture card (it refuses the card's register read: Inappropriate ioctl for device)\n"}}},
     };
     std::istringstream names(list.out);
     std::string name;
@@ -807,3 +815,93 @@ TEST_F(Ravelinctl, FlashIdReadAndVerify)
 }
 
 }  // namespace
+
+// ---- Values the card holds as it will: nothing may rely on cardsim's
+
+// The seed of the drawn card: RAVELIN_SEED replays a failure, else a new one each run.
+std::string test_seed()
+{
+    if (const char* s = std::getenv("RAVELIN_SEED"))
+        return s;
+    std::random_device source;
+    return std::to_string((std::uint64_t(source()) << 32 | source()) % 10000000000000000000ull);
+}
+
+TEST_F(Ravelinctl, CardsWhoseOpenValuesAreNotCardsimsOwnWork)
+{
+    const std::string seed = test_seed();
+    std::cout << "drawn card: --seed " << seed << " (RAVELIN_SEED=" << seed << " replays it)\n";
+    const std::vector<std::vector<std::string>> cards = {
+        {"--version-word", "0x00000000"},
+        {"--version-word", "0xffffffff", "--flash-id", "ef:40:17"},
+        {"--version-word", "0x12345678", "--mac", "02:00:5e:10:00:01", "--factory-fill", "ff"},
+        {"--factory-fill", "00"},
+        {"--seed", seed},
+    };
+    write_file("card.json", R"({"output": {"mode": "preset", "preset": 5}, "mute": true, "program_name": "Kanal"})");
+    for (const auto& card : cards) {
+        std::string label;
+        for (const auto& a : card)
+            label += a + " ";
+        SCOPED_TRACE(label);
+        std::remove((dir + "/eeprom").c_str());  // a new card with these values
+        json j = run_json({"list"}, card);
+        ASSERT_EQ(j["nodes"].size(), 1u) << j;
+        EXPECT_EQ(j["nodes"][0]["kind"], "card");
+        const std::string mac = j["nodes"][0]["mac"];
+        j = run_json({"status"}, card);
+        EXPECT_EQ(j["mac"], mac);
+        j = run_json({"--mac", mac, "set", "preset", "3"}, card);
+        EXPECT_EQ(j["written"], json::array({"output"}));
+        EXPECT_EQ(eeprom(20, 2), "00 03");
+        j = run_json({"apply", dir + "/card.json"}, card);
+        EXPECT_EQ(j["changed"], true);
+        j = run_json({"apply", dir + "/card.json"}, card);
+        EXPECT_EQ(j["changed"], false);
+        j = run_json({"status"}, card);
+        EXPECT_EQ(j["output"], (json{{"mode", "preset"}, {"preset", 5}, {"name", "fair"}}));
+        EXPECT_EQ(j["program_name"], "Kanal");
+    }
+}
+
+TEST_F(Ravelinctl, ARandomSeedIsPrintedAndReplaysTheSameCard)
+{
+    auto r = run({"--json", "status"}, {"--seed", "random"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string said = "cardsim: open values drawn with --seed ";
+    ASSERT_EQ(r.err.rfind(said, 0), 0u) << r.err;
+    const std::string seed = r.err.substr(said.size(), r.err.find('\n') - said.size());
+    const std::string first = r.out;
+    std::remove((dir + "/eeprom").c_str());
+    r = run({"--json", "status"}, {"--seed", seed});
+    EXPECT_EQ(r.out, first);
+    EXPECT_EQ(r.err, "");
+    // every open value differs from cardsim's own for almost every seed: this one says which it drew
+    EXPECT_EQ(count("REG_READ 0x20 0x04030201"), 0);
+}
+
+// A node whose driver refuses the card's requests is not this card: exit 3 for
+// every command, as list says; nothing is written.
+TEST_F(Ravelinctl, ANodeOfAnotherDriverIsExitThreeForEveryCommand)
+{
+    const std::vector<std::string> other = {"--fault", "other-driver"};
+    json j = run_json({"list"}, other);
+    ASSERT_EQ(j["nodes"].size(), 1u);
+    EXPECT_EQ(j["nodes"][0]["kind"], "other");
+    write_file("card.json", R"({"mute": true})");
+    write_file("flash.img", std::string(0x400000, '\xff'));
+    const std::vector<std::vector<std::string>> commands = {
+        {"status"}, {"set", "auto"}, {"mute", "on"}, {"name", "x"}, {"reset", "capture"},
+        {"apply", dir + "/card.json"}, {"flash", "id"}, {"flash", "read", dir + "/out.img"},
+        {"flash", "verify", dir + "/flash.img"},
+    };
+    for (const auto& c : commands) {
+        auto r = run(c, other);
+        EXPECT_EQ(r.status, 3) << c[0] << ": " << r.err;
+        EXPECT_EQ(r.err, "ravelinctl: identifying the card on /dev/dvb/adapter0/frontend0: "
+                         "/dev/dvb/adapter0/frontend0 is not this capture card (it refuses the card's "
+                         "register read: Inappropriate ioctl for device)\n");
+        EXPECT_EQ(count("REG_WRITE"), 0);
+        EXPECT_EQ(count("WINDOW_"), 0);
+    }
+}

@@ -78,6 +78,37 @@ TEST_F(Rack, EachNodeIsItsOwnCard)
     close(b);
 }
 
+// With a seed, each card draws its own open values from it and its node;
+// what a card gives stays its own.
+TEST_F(Rack, EachCardDrawsItsOwnOpenValuesFromTheSeed)
+{
+    start({"CARDSIM_CARDS=0:0;1:0;2:0,mac=02:00:00:00:00:03,version-word=0x11223344", "CARDSIM_SEED=7"}, false);
+    std::vector<std::string> macs;
+    std::vector<uint32_t> versions;
+    for (unsigned a = 0; a < 3; ++a) {
+        int fd = open(node(a).c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        macs.push_back(mac_of(fd));
+        uint32_t v = 0;
+        EXPECT_EQ(cardio::reg_read(fd, 0x20, v), 0);
+        versions.push_back(v);
+        close(fd);
+    }
+    EXPECT_NE(macs[0], macs[1]);
+    EXPECT_NE(versions[0], versions[1]);
+    EXPECT_EQ(macs[2], "02:00:00:00:00:03");
+    EXPECT_EQ(versions[2], 0x11223344u);
+    // the same seed, another order: each card the same values
+    testsupport::SimState again("again");
+    ASSERT_EQ(again.start({"CARDSIM_CARDS=1:0;0:0", "CARDSIM_SEED=7"}), "");
+    for (unsigned a = 0; a < 2; ++a) {
+        int fd = open(node(a).c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(mac_of(fd), macs[a]);
+        close(fd);
+    }
+}
+
 TEST_F(Rack, DeniedNodeRefusesEveryOpenerAndMakesNothing)
 {
     start({"CARDSIM_CARDS=" + rack_cards}, false);
@@ -140,7 +171,8 @@ TEST_F(Rack, MalformedRackIsRefusedWithItsLineAndNothingIsMade)
     const std::vector<std::pair<std::string, std::string>> files = {
         {"0:0\n# a comment\n1:0 colour=red\n",
          "rack.txt:3: 'colour' is not a setting of a card (a card takes signal, reg48, reg4c, mac, busy-time, "
-         "fault, flash-id, flash-busy-time, deny, unplug-after)"},
+         "fault, flash-id, version-word, factory-fill, flash-busy-time, deny, unplug-after)"},
+        {"1:0 seed=5\n", "rack.txt:1: 'seed' is the same for every card of a run: give it as --seed"},
         {"0:0 mac=02:00:00:00:00:01\n0:0 mac=02:00:00:00:00:02\n",
          "rack.txt:2: node 0:0 has a card already (0:0,mac=02:00:00:00:00:01)"},
         {"1:0\nmac=02:00:00:00:00:01\n", "rack.txt:2: 'mac=02:00:00:00:00:01' is not a node A:F"},

@@ -38,20 +38,22 @@ ref=$work/reference
     { echo "FAIL: making the reference card.json"; cat "$work/card.json"; exit 1; }
 
 # Two hosts, both this machine, each with its own simulated card: rack-a's
-# is new (automatic output) on adapter 0; rack-b's already stores preset 2
-# and sits on adapter 1. A host's ravelinctl is a wrapper that points the
-# interposer, which cardsim loads into every program, at that host's card.
+# is new on adapter 0; rack-b's already stores preset 2 and sits on adapter
+# 1. Neither holds cardsim's own choice of what a real card holds as it will
+# (version word, new EEPROM bytes). A host's ravelinctl is a wrapper that
+# points the interposer, which cardsim loads into every program, at that
+# host's card.
 inventory=$work/hosts
 echo '[racks]' >"$inventory"
-for host in rack-a:0:0 rack-b:1:0; do
-    IFS=: read -r name adapter frontend <<<"$host"
+for host in rack-a:0:0:0x00000000:ff rack-b:1:0:0xa5a5a5a5:00; do
+    IFS=: read -r name adapter frontend version fill <<<"$host"
     mkdir -m 700 "$work/$name"
-    printf '#!/bin/bash\nCARDSIM_STATE=%q CARDSIM_NODES=%q CARDSIM_VTIME=1 exec %q "$@"\n' \
-        "$work/$name" "$adapter:$frontend" "$ctl" >"$work/$name/ravelinctl"
+    printf '#!/bin/bash\nCARDSIM_STATE=%q CARDSIM_NODES=%q CARDSIM_VTIME=1 CARDSIM_VERSION_WORD=%q CARDSIM_FACTORY_FILL=%q exec %q "$@"\n' \
+        "$work/$name" "$adapter:$frontend" "$version" "$fill" "$ctl" >"$work/$name/ravelinctl"
     chmod +x "$work/$name/ravelinctl"
     echo "$name ansible_python_interpreter=/usr/bin/python3 ravelinctl=\"$work/$name/ravelinctl\"" >>"$inventory"
 done
-"$cardsim" --state "$work/rack-b" --node 1:0 -- "$ctl" -a 1 --quiet set preset 2 ||
+"$cardsim" --state "$work/rack-b" --node 1:0 -- "$work/rack-b/ravelinctl" -a 1 --quiet set preset 2 ||
     { echo "FAIL: setting up rack-b's card"; exit 1; }
 
 # play N: runs the playbook under cardsim, tracing into trace.N; sets recap

@@ -17,37 +17,8 @@ trap 'rm -rf "$state"' EXIT
 cardsim="$build/sim/cardsim"
 ctl="$build/ctl/ravelinctl"
 
-# The requests of one trace against the minimum: per EEPROM read command the
-# command word, one status read in each handshake phase, the acknowledge and
-# one data word per four bytes; the bytes read, grouped into runs of
-# consecutive addresses, in as few commands of at most 8 bytes as possible;
-# and the register reads.
-count() {
-  # Command words are 0xAACC..OO: address, 0, count, opcode (mawk: no bit operations).
-  awk '
-    function hex(t,   v, i) { v = 0; for (i = 1; i <= length(t); i++) v = v * 16 + index("0123456789abcdef", substr(t, i, 1)) - 1; return v }
-    / (REG|WINDOW)_(READ|WRITE) / { requests++ }
-    / REG_READ / { regs++ }
-    / WINDOW_WRITE 0x00 / {
-      w = substr($4, 3); op = hex(substr(w, 7, 2))
-      if (op == 49) {
-        n = hex(substr(w, 5, 2)); a = hex(substr(w, 1, 2)); commands++
-        for (k = 0; k < n; k++) { if (seen[a + k]++) twice++; bytes++ }
-      } else other++
-    }
-    END {
-      min = regs; mincmd = 0
-      for (a = 0; a < 256; a++) {
-        if (!(a in seen)) continue
-        if (a > 0 && ((a - 1) in seen)) continue
-        len = 0; while ((a + len) in seen) len++
-        while (len > 0) { n = len > 8 ? 8 : len; mincmd++; min += 4 + int((n + 3) / 4); len -= n }
-      }
-      printf "  %d requests (minimum %d: %d register reads, %d EEPROM bytes in %d commands, fewest %d)\n",
-             requests, min, regs, bytes, commands, mincmd
-      printf "  EEPROM bytes read twice: %d; mailbox commands other than reads: %d\n", twice + 0, other + 0
-    }' "$1"
-}
+# The requests of one trace against the minimum (requests.awk).
+count() { awk -f "$(dirname "$0")/requests.awk" "$1"; }
 
 for card in auto preset advanced; do
   rm -rf "$state/card" && mkdir -m 700 "$state/card"

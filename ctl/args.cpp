@@ -2,6 +2,7 @@
 // The command line of ravelinctl and the description that apply takes: all
 // of it is checked here, before any node is opened.
 #include "ravelinctl.h"
+#include "rack.h"
 
 #include "zeb_card.h"
 #include "zeb_program.h"
@@ -291,6 +292,15 @@ std::string help_text()
            "  flash read FILE         copy the whole flash into FILE\n"
            "  flash verify FILE       compare the whole flash with FILE (exit 1 when they\n"
            "                          differ)\n"
+           "  metrics [--config DIR] [--output FILE]\n"
+           "                          every node's state in Prometheus's text format, and\n"
+           "                          whether each card matches its description in DIR\n"
+           "                          (default /etc/ravelin); FILE is replaced whole\n"
+           "  configure [--config DIR] [NODE]\n"
+           "                          apply to the card its description in DIR (default\n"
+           "                          /etc/ravelin): 00-1a-2b-3c-4d-5e.json for its MAC,\n"
+           "                          else adapterA-frontendF.json for its place; NODE is\n"
+           "                          /dev/dvb/adapterA/frontendF\n"
            "\n"
            "A stored preset outside 1-7 reads as output mode \"none\" (in JSON with\n"
            "\"invalid_preset\"); set preset writes over it.\n"
@@ -500,6 +510,8 @@ constexpr struct {
 } commands[] = {
     {"list", parse_list}, {"status", parse_status}, {"set", parse_set},     {"mute", parse_mute},
     {"name", parse_name}, {"reset", parse_reset},   {"apply", parse_apply}, {"flash", parse_flash},
+    {"metrics", [](request& r, const command_words& w) { parse_metrics(r, w.words); }},
+    {"configure", [](request& r, const command_words& w) { parse_configure(r, w.words); }},
 };
 
 }  // namespace

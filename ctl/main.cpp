@@ -2,6 +2,7 @@
 // ravelinctl: check everything the run asks, pick the node, do one command on
 // the card, and end with the status that says what happened.
 #include "ravelinctl.h"
+#include "rack.h"
 
 #include "zeb_program.h"
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <iostream>
 #include <unistd.h>
 
@@ -46,9 +48,16 @@ std::pair<int, int> node_of_mac(const request& r)
 // A file written whole or not at all: a temporary beside it, renamed into place.
 class output_file {
 public:
-    explicit output_file(const std::string& path) : path(path), temp(path + ".XXXXXX")
+    explicit output_file(const std::string& path, mode_t mode = 0600) : path(path), temp(path + ".XXXXXX")
     {
         fd = mkstemp(temp.data());
+        if (fd >= 0 && fchmod(fd, mode) != 0) {
+            const int error = errno;
+            close(fd);
+            unlink(temp.c_str());
+            errno = error;
+            fd = -1;
+        }
         if (fd < 0)
             throw failure(exit_usage, "creating " + path, path + ": " + std::strerror(errno));
     }
@@ -113,15 +122,34 @@ int run(const request& r)
     case command::list:
         print_list(r, list_nodes());
         return exit_done;
+    case command::metrics: {
+        // Readable by the node exporter's own user, as its collectors' files are.
+        std::optional<output_file> out;
+        if (!r.file.empty())
+            out.emplace(r.file, 0644);
+        const std::string text = metrics_text(r);
+        if (out)
+            out->commit({text.begin(), text.end()});
+        else
+            std::fputs(text.c_str(), stdout);
+        return exit_done;
+    }
     default:
         break;
     }
 
+    std::optional<config_folder> folder;
+    if (r.what == command::configure)
+        folder = read_config_folder(r.config_dir);  // refused before the card is touched if broken
     std::optional<output_file> out;
     if (r.what == command::flash_read)
         out.emplace(r.file);  // refused before the card is touched if it cannot be made
 
     auto [adapter, frontend] = r.mac ? node_of_mac(r) : std::pair{r.adapter, r.frontend};
+    if (folder && !folder->may_name(adapter, frontend)) {
+        print_unconfigured(r, *folder, adapter, frontend, std::nullopt);
+        return exit_done;
+    }
     progress_line progress;
     progress.enabled = isatty(2) && !r.quiet && !r.json;
     card_session s(adapter, frontend, progress);
@@ -135,10 +163,22 @@ int run(const request& r)
     case command::mute:
     case command::name:
     case command::apply:
-        print_changes(r, adapter, frontend, s.apply(r.want, r.force), considered(r.want));
+        print_changes(r, adapter, frontend,
+                      apply_logged(s, r.want, r.force, std::nullopt, r.file == "-" ? "standard input" : r.file),
+                      considered(r.want));
         return exit_done;
+    case command::configure: {
+        mac_address mac{};
+        const card_config* c = configured(s, *folder, mac);
+        if (!c) {
+            print_unconfigured(r, *folder, adapter, frontend, mac);
+            return exit_done;
+        }
+        print_changes(r, adapter, frontend, apply_logged(s, c->want, r.force, mac, c->file), considered(c->want));
+        return exit_done;
+    }
     case command::reset:
-        print_reset(r, adapter, frontend, s.reset(r.reset_mcu));
+        print_reset(r, adapter, frontend, reset_logged(s, r.reset_mcu));
         return exit_done;
     case command::flash_id:
         print_flash_id(r, adapter, frontend, flash_identify(s));

@@ -138,7 +138,7 @@ void read_mac(node_info& n)
 
 }  // namespace
 
-std::vector<node_info> list_nodes()
+std::vector<node_info> list_nodes(bool ask_mac)
 {
     std::vector<node_info> nodes;
     for (const auto& [a, f] : candidates()) {
@@ -148,7 +148,7 @@ std::vector<node_info> list_nodes()
         n.path = path;
         if (!identify(n))
             continue;  // no such node
-        if (n.kind == node_kind::card)
+        if (n.kind == node_kind::card && ask_mac)
             read_mac(n);
         nodes.push_back(n);
     }

@@ -77,7 +77,8 @@ struct wanted_config {
 // ---- The command line
 
 enum class command {
-    help, version, list, status, set, mute, name, reset, apply, flash_id, flash_read, flash_verify
+    help, version, list, status, set, mute, name, reset, apply, flash_id, flash_read, flash_verify,
+    metrics, configure
 };
 
 struct request {
@@ -93,7 +94,8 @@ struct request {
     command what = command::help;
     wanted_config want;       // set, mute, name, apply
     bool reset_mcu = false;   // reset: mcu, else capture
-    std::string file;         // apply, flash read, flash verify
+    std::string file;         // apply, flash read, flash verify, metrics --output
+    std::string config_dir;   // metrics, configure
     std::vector<unsigned char> verify_image;  // flash verify: the file's bytes
 };
 
@@ -198,7 +200,8 @@ struct node_info {
 
 // Every frontend node, each identified with read requests only; a node that
 // answers as this card is then asked for its MAC address.
-std::vector<node_info> list_nodes();
+// Without ask_mac, the cards are listed without their MAC address.
+std::vector<node_info> list_nodes(bool ask_mac = true);
 
 // ---- Output
 

@@ -5,10 +5,12 @@
 # README's commands need besides them (the i386 test tree's compilers,
 # qemu-i386, Qt 6 for the tree that builds the window with it, clang and its
 # libFuzzer for the fuzz tree, ansible-core for the test of the fleet
-# playbook).  Asks for sudo when not root.
+# playbook, Prometheus's promtool, its node exporter and curl for the test of
+# the metrics, udev for its rule's check).  Asks for sudo when not root.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-extra="gcc-multilib g++-multilib qemu-user qt6-base-dev clang libclang-rt-dev ansible-core"
+extra="gcc-multilib g++-multilib qemu-user qt6-base-dev clang libclang-rt-dev ansible-core
+  prometheus prometheus-node-exporter curl systemd udev"
 missing=""
 for p in $extra; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -238,5 +238,34 @@ for prog in ravelins ravelinctl cardsim; do
     fi
 done
 
+# The rack's pieces, beside ravelinctl: the metrics timer and its service,
+# the unit the udev rule starts, the rule; each runs the installed ravelinctl.
+if [[ -x $bin/ravelinctl ]]; then
+    for unit in lib/systemd/system/ravelin-metrics.service lib/systemd/system/ravelin-metrics.timer \
+                lib/systemd/system/ravelin-configure@.service lib/udev/rules.d/60-ravelin.rules; do
+        if [[ -f $root/usr/$unit ]]; then
+            pass "/usr/$unit installed"
+        else
+            fail "/usr/$unit is not installed"
+        fi
+    done
+    for unit in "$root"/usr/lib/systemd/system/ravelin-*.service; do
+        [[ -f $unit ]] || continue
+        exe=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")
+        if [[ $exe == /usr/bin/ravelinctl ]]; then
+            pass "${unit##*/} runs the installed ravelinctl"
+        else
+            fail "${unit##*/} runs '$exe'"
+        fi
+    done
+    rule_wants=$(sed -n 's/.*SYSTEMD_WANTS}+="\(ravelin-configure@\).*/\1.service/p' \
+                 "$root/usr/lib/udev/rules.d/60-ravelin.rules" 2>/dev/null)
+    if [[ -n $rule_wants && -f $root/usr/lib/systemd/system/$rule_wants ]]; then
+        pass "the udev rule starts the installed $rule_wants"
+    else
+        fail "the udev rule starts no installed ravelin-configure@.service"
+    fi
+fi
+
 echo "installed tree: $passed passed, $failed failed"
 ((failed == 0))

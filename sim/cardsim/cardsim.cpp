@@ -22,6 +22,8 @@
 #include <memory>
 #include <algorithm>
 #include <csignal>
+#include <ctime>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -181,6 +183,8 @@ std::string find_interposer(int bits)
         std::to_string(bits));
 }
 
+void put_env(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
 std::string g_link_dir;  // the private folder of interposer links, removed at exit
 
 void remove_link_dir()
@@ -192,43 +196,122 @@ void remove_link_dir()
     g_link_dir.clear();
 }
 
-// A private folder (mkdtemp) of links, one for each expansion of the loader's
-// $LIB on Debian (multiarch, and the multilib folders of the 32-bit
-// compatibility loader), so that "<folder>/$LIB/libcardsim.so" names the
-// interposer of whichever class the loaded program has. The interposers'
-// paths are found before COMMAND's namespace is made: inside one made in a
-// chroot, /proc/self/exe and the current folder may no longer be reachable.
-std::string interposer_per_class(const std::string& interposer32, const std::string& interposer64)
+// The loader splits LD_PRELOAD at spaces and colons, and expands what follows
+// a dollar sign ($LIB, $ORIGIN): a path with one is not the file it names.
+// The name of the first such character, or nullptr.
+const char* loader_special(const std::string& path)
+{
+    for (char c : path)
+        switch (c) {
+        case ' ': return "a space";
+        case ':': return "a colon";
+        case '$': return "a dollar sign";
+        }
+    return nullptr;
+}
+
+// Where the folder of interposer links is made: under $TMPDIR, else /tmp.
+std::string link_dir_template()
 {
     const char* tmp = getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/cardsim-preload.XXXXXX";
+    return std::string(tmp && *tmp ? tmp : "/tmp") + "/cardsim-preload.XXXXXX";
+}
+
+// Refused before anything is made: the loader would skip an interposer in a
+// folder whose path it splits, and say only "ignored".
+void check_link_dir()
+{
+    std::string templ = link_dir_template();
+    if (const char* c = loader_special(templ))
+        die("cannot hand the interposer to the dynamic loader: the folder for its links, " +
+            templ.substr(0, templ.rfind('/')) + " (TMPDIR), has " + c +
+            ", which LD_PRELOAD cannot carry; set TMPDIR to a folder whose path has none");
+}
+
+// A private folder (mkdtemp) of links to the interposers, whose path the
+// loader takes as it is. With both classes, one link for each expansion of
+// the loader's $LIB on Debian (multiarch, and the multilib folders of the
+// 32-bit compatibility loader), so that "<folder>/$LIB/libcardsim.so" names
+// the interposer of whichever class the loaded program has. The interposers'
+// paths are found before COMMAND's namespace is made: inside one made in a
+// chroot, /proc/self/exe and the current folder may no longer be reachable.
+std::string link_interposers(const std::string& interposer32, const std::string& interposer64)
+{
+    std::string templ = link_dir_template();
     if (!mkdtemp(templ.data()))
         die("cannot make a private folder for the interposer links (" + templ + "): " + strerror(errno));
     g_link_dir = templ;
     const struct {
         const char* dir;
         int bits;
-    } links[] = {
+    } per_class[] = {
         {"lib/x86_64-linux-gnu", 64}, {"lib64", 64}, {"lib/i386-linux-gnu", 32}, {"lib32", 32}};
-    for (const auto& link : links) {
-        std::string dir = g_link_dir + "/" + link.dir;
+    bool both = !interposer32.empty() && !interposer64.empty();
+    for (const auto& link : per_class) {
+        const std::string& target = link.bits == 32 ? interposer32 : interposer64;
+        if (!both && target.empty())
+            continue;
+        std::string dir = both ? g_link_dir + "/" + link.dir : g_link_dir;
         for (size_t at = g_link_dir.size(); at != std::string::npos; at = dir.find('/', at + 1))
             mkdir(dir.substr(0, at).c_str(), 0700);
         mkdir(dir.c_str(), 0700);
         std::string name = dir + "/libcardsim.so";
-        if (symlink((link.bits == 32 ? interposer32 : interposer64).c_str(), name.c_str()) != 0) {
+        if (symlink(target.c_str(), name.c_str()) != 0) {
             int e = errno;
             remove_link_dir();
             die("cannot link " + name + ": " + strerror(e));
         }
+        if (!both)
+            break;
     }
-    return g_link_dir + "/$LIB/libcardsim.so";
+    return g_link_dir + (both ? "/$LIB/libcardsim.so" : "/libcardsim.so");
 }
 
-// Runs the program as a child so that the link folder can go when it ends;
-// the exit status is the child's, a signal that ended it ends cardsim too.
+// Signals that end cardsim end COMMAND first; COMMAND gets this long (real
+// time) to end before it is killed.
+const int forwarded_signals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int stop_wait_seconds = 5;
+
+// Whether cardsim's process group is a terminal's foreground group: then
+// COMMAND stays in it, so that it may read the terminal.
+bool in_foreground()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (isatty(fd))
+            return tcgetpgrp(fd) == getpgrp();
+    return false;
+}
+
+double monotonic_seconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Runs COMMAND as a child, so that cardsim can clean up and report after it:
+// the link folder goes, and a write the interposer lost makes the status
+// non-zero. A SIGTERM, SIGINT or SIGHUP to cardsim is handed to COMMAND's
+// process group; cardsim waits for COMMAND (killing it after
+// stop_wait_seconds), cleans up and ends by that signal (status 128 + signal).
+// The exit status is otherwise COMMAND's; a signal that ended it ends cardsim too.
 [[noreturn]] void run_and_clean_up(const std::string& program, char* const argv[])
 {
+    sigset_t wanted, old;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, SIGCHLD);
+    for (int sig : forwarded_signals)
+        sigaddset(&wanted, sig);
+    sigprocmask(SIG_BLOCK, &wanted, &old);
+    // A datagram socket, not a pipe: a COMMAND that outlives cardsim gets
+    // no SIGPIPE when it tells of a lost write.
+    int lost[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, lost) != 0) {
+        int e = errno;
+        remove_link_dir();
+        die(std::string("cannot start ") + program + ": " + strerror(e), 126);
+    }
+    bool own_group = !in_foreground();
     pid_t child = fork();
     if (child < 0) {
         int e = errno;
@@ -236,26 +319,81 @@ std::string interposer_per_class(const std::string& interposer32, const std::str
         die(std::string("cannot start ") + program + ": " + strerror(e), 126);
     }
     if (child == 0) {
+        if (own_group)
+            setpgid(0, 0);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        // Far above the descriptors COMMAND opens itself.
+        int report = fcntl(lost[1], F_DUPFD, 200);
+        if (report >= 0)
+            put_env(lost_write_variable, std::to_string(report));
         exec_program(program, argv);
         fprintf(stderr, "cardsim: cannot run %s: %s\n", program.c_str(), strerror(errno));
         _exit(errno == ENOENT ? 127 : 126);
     }
-    // The terminal's signals reach the child; cardsim outlives it to clean up.
-    signal(SIGINT, SIG_IGN);
+    close(lost[1]);
+    if (own_group)
+        setpgid(child, child);
+    // Ctrl-\ reaches COMMAND from the terminal; cardsim outlives it to clean up.
     signal(SIGQUIT, SIG_IGN);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    // Without a group of its own COMMAND shares cardsim's: the whole group
+    // when cardsim leads it (a shell's job), else COMMAND alone.
+    pid_t target = own_group ? -child : getpgrp() == getpid() ? -getpid() : child;
+    int status = 0, caught = 0;
+    bool killed = false;
+    double deadline = 0;
+    while (waitpid(child, &status, WNOHANG) != child) {
+        siginfo_t info;
+        int sig;
+        if (!caught) {
+            sig = sigwaitinfo(&wanted, &info);
+        } else {
+            double left = deadline - monotonic_seconds();
+            timespec wait{time_t(left > 0 ? left : 0), long((left > 0 ? left - double(time_t(left)) : 0) * 1e9)};
+            sig = sigtimedwait(&wanted, &info, &wait);
+        }
+        if (sig < 0) {
+            if (errno == EAGAIN && !killed) {
+                fprintf(stderr, "cardsim: COMMAND did not end within %d seconds of the signal; killing it\n",
+                        stop_wait_seconds);
+                kill(target, SIGKILL);
+                killed = true;
+            }
+            continue;
+        }
+        if (sig == SIGCHLD || info.si_pid == getpid())
+            continue;
+        if (!caught) {
+            caught = sig;
+            deadline = monotonic_seconds() + stop_wait_seconds;
+        }
+        // A terminal's signal already reached the group COMMAND is in.
+        if (!(info.si_code == SI_KERNEL && !own_group))
+            kill(target, sig);
+    }
+    // A signal that came while COMMAND was ending ends cardsim all the same.
+    for (timespec now{}; !caught;) {
+        siginfo_t info;
+        int sig = sigtimedwait(&wanted, &info, &now);
+        if (sig < 0)
+            break;
+        if (sig != SIGCHLD && info.si_pid != getpid())
+            caught = sig;
     }
     remove_link_dir();
-    if (WIFSIGNALED(status)) {
-        signal(WTERMSIG(status), SIG_DFL);
-        raise(WTERMSIG(status));
-        exit(128 + WTERMSIG(status));
+    char byte;
+    bool lost_writes = read(lost[0], &byte, 1) == 1;
+    if (lost_writes)
+        fprintf(stderr, "cardsim: the simulator could not write a file (the messages above name it)\n");
+    int end_by = caught ? caught : WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (end_by) {
+        signal(end_by, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        raise(end_by);
+        exit(128 + end_by);
     }
-    exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    exit(code == 0 && lost_writes ? 1 : code);
 }
-
-void put_env(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
 void show(card_state& state, const sim_config& config)
 {
@@ -424,6 +562,17 @@ std::string mode_text(mode_t mode)
     return buf;
 }
 
+// Why faccessat refused: the mode (EACCES, with `mode_advice`), or the cause its errno names.
+std::string access_refusal(int err, const std::string& mode_advice)
+{
+    if (err == EACCES || err == EPERM)
+        return mode_advice;
+    if (err == EROFS)
+        return std::string(strerror(err)) +
+               " (EROFS): the file system is mounted read-only; remount it read-write, or use a folder on another";
+    return std::string(strerror(err)) + " (" + strerrorname_np(err) + ")";
+}
+
 std::string g_missing_parent;  // the note on the state folder's missing parent, said when it is made
 
 void note_missing_parent()
@@ -464,9 +613,11 @@ void check_state_access(const command_options& o, const sim_config& card)
     if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid())
         return;  // the model's check names what is wrong
     int need = o.command.empty() && !o.do_reset ? R_OK : R_OK | W_OK;
+    const char* may = need & W_OK ? "read and write" : "read";
     if (faccessat(AT_FDCWD, dir.c_str(), need | X_OK, AT_EACCESS) != 0)
-        die("cannot use the state folder " + dir + ": you may not " + (need & W_OK ? "read and write" : "read") +
-            " in it (mode " + mode_text(st.st_mode) + "); give yourself the permission, or use another folder");
+        die("cannot use the state folder " + dir + ": " +
+            access_refusal(errno, std::string("you may not ") + may + " in it (mode " + mode_text(st.st_mode) +
+                                      "); give yourself the permission, or use another folder"));
     std::vector<std::string> names = {"eeprom", "registers", "flash", "unknown", "eeprom.lock"};
     for (const auto& n : card.nodes)
         names.push_back(card_state::node_lock_name(n.first, n.second));
@@ -475,8 +626,9 @@ void check_state_access(const command_options& o, const sim_config& card)
         if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         if (faccessat(AT_FDCWD, path.c_str(), need, AT_EACCESS) != 0)
-            die("cannot use " + path + ": you may not " + (need & W_OK ? "read and write" : "read") + " it (mode " +
-                mode_text(st.st_mode) + "); give yourself the permission, or --reset the card");
+            die("cannot use " + path + ": " +
+                access_refusal(errno, std::string("you may not ") + may + " it (mode " + mode_text(st.st_mode) +
+                                          "); give yourself the permission, or --reset the card"));
     }
 }
 
@@ -563,9 +715,16 @@ void isolate_or_refuse(const command_options& o, const std::string& program)
             " is a DVB device, which COMMAND would inherit; cardsim never hands a real card to it (close it)");
     std::string why = "--no-isolation";
     if (o.isolation) {
+        // Looked for before: the private /dev holds none.
+        const bool real_devices = real_dvb_nodes_exist();
         isolation_result r = isolate(o.config.nodes);
         if (r.fatal)
             die(r.why);
+        if (r.done && !r.root_free.empty() && real_devices)
+            fprintf(stderr,
+                    "cardsim: warning: COMMAND runs as the machine's root (%s): it may unmount the private /dev, "
+                    "leave the namespace or open a device by its handle, and so reach the real card\n",
+                    r.root_free.c_str());
         if (r.done)
             return;
         why = "the system does not allow it: " + r.why;
@@ -656,7 +815,8 @@ int main(int argc, char** argv)
     }
     check_trace(config.trace);
     std::string preload, interposer32, interposer64;
-    bool per_class = false;
+    bool per_class = false, links = false;
+    int preload_bits = 0;
     if (!o.command.empty()) {
         int bits = elf_bits(program);
         // Both interposers at hand: the loader's $LIB picks the one of each
@@ -664,8 +824,12 @@ int main(int argc, char** argv)
         interposer32 = absolute(interposer_of(32));
         interposer64 = absolute(interposer_of(64));
         per_class = !interposer32.empty() && !interposer64.empty();
-        preload = find_interposer(bits ? bits : int(sizeof(void*) * 8));
+        preload_bits = bits ? bits : int(sizeof(void*) * 8);
+        preload = find_interposer(preload_bits);
         note_nested();
+        links = per_class || loader_special(preload);
+        if (links)
+            check_link_dir();
         isolate_or_refuse(o, program);
     }
 
@@ -709,15 +873,13 @@ int main(int argc, char** argv)
         if (!err.empty())
             die(err);
     }
-    if (per_class)
-        preload = interposer_per_class(interposer32, interposer64);
+    if (links)
+        preload = per_class ? link_interposers(interposer32, interposer64)
+                            : link_interposers(preload_bits == 32 ? preload : "", preload_bits == 64 ? preload : "");
     create_trace(config.trace);
     export_settings(config);
     export_preload(preload);
 
     o.command.push_back(nullptr);
-    if (per_class)
-        run_and_clean_up(program, o.command.data());
-    exec_program(program, o.command.data());
-    die("cannot run " + program + ": " + strerror(errno), errno == ENOENT ? 127 : 126);
+    run_and_clean_up(program, o.command.data());
 }

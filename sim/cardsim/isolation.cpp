@@ -15,8 +15,10 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 namespace cardsim {
 
@@ -38,8 +40,9 @@ bool write_text(const char* path, const std::string& text)
     return ok;
 }
 
-// Root needs no user namespace (and keeps set-ID programs working inside);
-// anyone else gets one that maps only their own ids.
+// Root builds the private /dev in a mount namespace of its own first; any
+// other user in a new user namespace that maps only their own ids, so that a
+// set-ID program inside gains nothing.
 std::string enter_namespaces()
 {
     if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0)
@@ -59,6 +62,53 @@ std::string enter_namespaces()
     if (!write_text("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n"))
         return failed("/proc/self/gid_map");
     return "";
+}
+
+// Root's COMMAND could otherwise unmount the private /dev, mount a devtmpfs,
+// go back to the machine's namespace or open a device by its handle. In a
+// user namespace of its own, into whose mount namespace the one just built is
+// copied, every mount and its flags are locked, and root's capabilities hold
+// inside only. Every id maps to itself, so files keep their owners and
+// set-ID programs work. Only a process outside may write such a map: a
+// helper, forked before, writes it.
+std::string confine_root(bool& entered)
+{
+    entered = false;
+    int go[2];
+    if (pipe2(go, O_CLOEXEC) != 0)
+        return failed("pipe");
+    pid_t self = getpid();
+    pid_t helper = fork();
+    if (helper < 0) {
+        int e = errno;
+        close(go[0]);
+        close(go[1]);
+        errno = e;
+        return failed("fork");
+    }
+    if (helper == 0) {
+        close(go[1]);
+        char c = 0;
+        if (read(go[0], &c, 1) != 1 || c != '1')
+            _exit(1);
+        std::string proc = "/proc/" + std::to_string(self);
+        const char all[] = "0 0 4294967295\n";
+        _exit(write_text((proc + "/uid_map").c_str(), all) && write_text((proc + "/gid_map").c_str(), all) ? 0 : 1);
+    }
+    close(go[0]);
+    std::string err;
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        err = failed("unshare");
+    entered = err.empty();
+    ssize_t sent = write(go[1], err.empty() ? "1" : "0", 1);
+    (void)sent;
+    close(go[1]);
+    int status = 0;
+    while (waitpid(helper, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (err.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        err = "the id maps of root's user namespace could not be written";
+    return err;
 }
 
 // Puts the entry `name` of the old /dev (the current folder) at /dev/name.
@@ -254,8 +304,14 @@ std::string build_dev(const node_list& nodes)
         mount(nullptr, "/dev", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
               nullptr) != 0)
         err = failed("remount /dev read-only");
-    if (err.empty())
+    if (err.empty()) {
         forbid_devices_elsewhere();
+        // The system's /dev, now covered, is still reached from a folder
+        // opened in it before: no device opens there either.
+        struct mount_attr attr = {};
+        attr.attr_set = MOUNT_ATTR_NODEV;
+        syscall(SYS_mount_setattr, old_dev, "", AT_EMPTY_PATH, &attr, sizeof attr);
+    }
     close(old_dev);
     if (new_dev >= 0)
         close(new_dev);
@@ -266,18 +322,96 @@ std::string build_dev(const node_list& nodes)
 
 }  // namespace
 
+namespace {
+
+bool under_dev(const std::string& path) { return path == "/dev" || path.compare(0, 5, "/dev/") == 0; }
+
+// A folder descriptor that COMMAND would inherit: it leads to the mount tree
+// it was opened in, the machine's, past the private /dev.
+struct inherited_folder {
+    int fd;
+    int flags;          // O_PATH or O_RDONLY, and the rest of F_GETFL
+    std::string path;   // as /proc/self/fd names it
+    struct stat st;
+};
+
+std::vector<inherited_folder> inherited_folders()
+{
+    std::vector<inherited_folder> found;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d)
+        return found;
+    while (const dirent* e = readdir(d)) {
+        char* end;
+        long fd = strtol(e->d_name, &end, 10);
+        inherited_folder f{int(fd), 0, "", {}};
+        if (*end != '\0' || !e->d_name[0] || fd == dirfd(d) || fstat(f.fd, &f.st) != 0 || !S_ISDIR(f.st.st_mode))
+            continue;
+        int fd_flags = fcntl(f.fd, F_GETFD);
+        if (fd_flags < 0 || (fd_flags & FD_CLOEXEC))
+            continue;  // not handed on
+        f.flags = fcntl(f.fd, F_GETFL);
+        char text[PATH_MAX];
+        std::string link = "/proc/self/fd/" + std::to_string(fd);
+        ssize_t n = readlink(link.c_str(), text, sizeof text - 1);
+        if (n > 0) {
+            text[n] = '\0';
+            f.path = text;
+        }
+        found.push_back(f);
+    }
+    closedir(d);
+    return found;
+}
+
+// Opens the folder again by its path inside the private mount tree, at the
+// same number: under /dev that is the private /dev's folder; elsewhere it
+// must be the same folder. Else the run is refused, naming the descriptor.
+std::string reopen(const inherited_folder& f)
+{
+    std::string name = "descriptor " + std::to_string(f.fd) + " (the folder " +
+                       (f.path.empty() ? std::string("that /proc/self/fd does not name") : f.path) + ")";
+    std::string fix = "; COMMAND would reach the machine's /dev through it: close it for cardsim (" +
+                      std::to_string(f.fd) + "<&-)";
+    if (f.path.empty() || f.path[0] != '/')
+        return name + " cannot be opened again inside the private /dev" + fix;
+    int flags = (f.flags & O_PATH ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC | (f.flags & O_NONBLOCK);
+    int fd = open(f.path.c_str(), flags);
+    if (fd < 0)
+        return failed(name + " cannot be opened again inside the private /dev") + fix;
+    struct stat st;
+    bool same = fstat(fd, &st) == 0 && (under_dev(f.path) || (st.st_dev == f.st.st_dev && st.st_ino == f.st.st_ino));
+    bool moved = same && (fd == f.fd || dup3(fd, f.fd, 0) == f.fd);
+    int e = errno;
+    if (fd != f.fd)
+        close(fd);
+    if (!same)
+        return name + " is another folder by that path inside the private /dev" + fix;
+    if (!moved) {
+        errno = e;
+        return failed(name + " cannot be put back") + fix;
+    }
+    return "";
+}
+
+}  // namespace
+
 isolation_result isolate(const node_list& nodes)
 {
     isolation_result result;
     char cwd[PATH_MAX];
     bool have_cwd = getcwd(cwd, sizeof cwd) != nullptr;
-    int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if ((result.why = enter_namespaces()).empty())
+    std::vector<inherited_folder> folders = inherited_folders();
+    int here = -1;
+    if ((result.why = enter_namespaces()).empty()) {
+        // Opened in the new mount tree: the namespace's copy of the current folder.
+        here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
         result.why = build_dev(nodes);
+    }
     result.done = result.why.empty();
-    // A current folder under /dev is looked up again, in the private /dev.
-    bool in_dev = have_cwd && (!strcmp(cwd, "/dev") || !strncmp(cwd, "/dev/", 5));
-    if (result.done && in_dev) {
+    // A current folder under /dev is looked up again, in the private /dev;
+    // any other is the namespace's copy of it.
+    if (result.done && have_cwd && under_dev(cwd)) {
         if (chdir(cwd) != 0) {
             result.fatal = true;
             result.why = failed(std::string("the current folder ") + cwd + " is not in the private /dev");
@@ -288,6 +422,26 @@ isolation_result isolate(const node_list& nodes)
     }
     if (here >= 0)
         close(here);
+    if (!result.done || result.fatal)
+        return result;
+    if (geteuid() == 0) {
+        bool entered = false;
+        std::string why = confine_root(entered);
+        if (!why.empty()) {
+            result.root_free = "no user namespace for root: " + why;
+            result.fatal = entered;  // in a namespace whose ids are not mapped
+            if (entered)
+                result.why = why;
+        }
+    }
+    for (const auto& f : folders) {
+        if (result.fatal)
+            break;
+        if (std::string why = reopen(f); !why.empty()) {
+            result.fatal = true;
+            result.why = why;
+        }
+    }
     return result;
 }
 

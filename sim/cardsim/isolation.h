@@ -16,6 +16,7 @@ struct isolation_result {
     bool done = false;
     bool fatal = false;  // the private /dev stands, but the process cannot go on in it
     std::string why;     // what failed, when not done
+    std::string root_free;  // when root's COMMAND keeps the machine's capabilities: why
 };
 
 // Moves this process into a new mount namespace (and a user namespace that
@@ -24,7 +25,9 @@ struct isolation_result {
 // DVB links in /dev/char and any other DVB device; /dev/dvb holds one empty
 // file /dev/dvb/adapterA/frontendF per simulated node, which the interposer
 // serves. When it cannot be made, the process goes on as before (possibly in
-// namespaces of its own that change nothing it sees).
+// namespaces of its own that change nothing it sees). The current folder and
+// inherited folder descriptors are opened again inside; root ends in a user
+// namespace of its own that maps every id to itself.
 isolation_result isolate(const node_list& nodes);
 
 // True when real DVB devices are in sight: an entry in /dev/dvb, or a DVB

@@ -202,7 +202,7 @@ void card_model::start_busy(uint64_t now) { busy_until_ = later(now, config_.res
 void card_model::flag_unknown(const std::string& trace_note, const std::string& what)
 {
     unknown_ = trace_note;
-    state_.note_unknown(what);
+    lost_write_ = state_.note_unknown(what);
 }
 
 namespace {
@@ -217,6 +217,7 @@ std::string hex2(unsigned v)
 int card_model::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
+    lost_write_.clear();
     if (config_.faults.other_driver)
         return ENOTTY;
     if (config_.faults.reg_read_fail)
@@ -265,6 +266,7 @@ int card_model::reg_read(uint8_t addr, uint64_t now, uint32_t& value)
 int card_model::reg_write(uint8_t addr, uint32_t value, uint64_t now)
 {
     unknown_.clear();
+    lost_write_.clear();
     if (config_.faults.other_driver)
         return ENOTTY;
     switch (addr) {
@@ -418,6 +420,7 @@ bool card_model::execute(uint64_t now)
 int card_model::window_read(uint8_t offset, uint64_t now, uint32_t& value)
 {
     unknown_.clear();
+    lost_write_.clear();
     if (config_.faults.other_driver)
         return ENOTTY;
     switch (offset) {
@@ -449,6 +452,7 @@ int card_model::window_write(uint8_t offset, uint32_t value, uint64_t now)
 {
     (void)now;
     unknown_.clear();
+    lost_write_.clear();
     if (config_.faults.other_driver)
         return ENOTTY;
     switch (offset) {

@@ -72,6 +72,9 @@ public:
     // What the last request met that the card does not know, for the trace
     // ("UNKNOWN", "UNKNOWN-OPCODE 0x42"); "" for a request the card knows.
     const std::string& unknown() const { return unknown_; }
+    // Why the last request could not note what the card does not know in
+    // the state folder, or "": the request itself is served.
+    const std::string& lost_write() const { return lost_write_; }
 
 private:
     enum class mailbox_phase { idle, offered, taken, acknowledged };
@@ -86,6 +89,7 @@ private:
     card_state& state_;
     std::string error_;
     std::string unknown_;
+    std::string lost_write_;
 
     // Registers
     uint32_t reset_reg_ = 0;

@@ -14,6 +14,10 @@ namespace cardsim {
 
 constexpr uint64_t ns_per_second = 1000000000ull;
 
+// The descriptor (a datagram socket), inherited from cardsim, on which the
+// interposer reports a file it could not write, so that cardsim's exit says so.
+constexpr char lost_write_variable[] = "CARDSIM_LOST_WRITES";
+
 struct input_signal {
     bool present = true;  // false: no input, both format registers read 0
     unsigned width = 1920;

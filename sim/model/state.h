@@ -74,8 +74,9 @@ public:
     int open_node_lock(unsigned adapter, unsigned frontend, int flags, std::string& err);
     static std::string node_lock_name(unsigned adapter, unsigned frontend);
 
-    // Records, once per process, an access the card does not know ("register 0x50 write").
-    void note_unknown(const std::string& what) { notes_.note(what); }
+    // Records, once per process, an access the card does not know ("register
+    // 0x50 write"); "" or why it could not be written.
+    std::string note_unknown(const std::string& what) { return notes_.note(what); }
     // The recorded unknown accesses, each once, in the order first seen.
     std::string load_unknown(std::vector<std::string>& out) { return notes_.load(out); }
 

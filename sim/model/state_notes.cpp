@@ -9,21 +9,22 @@
 
 namespace cardsim {
 
-void unknown_notes::note(const std::string& what)
+std::string unknown_notes::note(const std::string& what)
 {
     if (std::find(noted_.begin(), noted_.end(), what) != noted_.end())
-        return;
+        return "";
     noted_.push_back(what);
-    std::string err;
-    if (!folder_.open(false).empty() || !lock_.lock(LOCK_EX, err))
-        return;
+    std::string err = folder_.open(false);
+    if (!err.empty() || !lock_.lock(LOCK_EX, err))
+        return err;
     unlock_at_exit unlock(lock_);
     std::string line = what + "\n";
     int fd = raw::sys_openat(folder_.fd(), "unknown", O_WRONLY | O_APPEND | O_CREAT | state_open_flags, 0600);
-    if (fd >= 0) {
-        write_all(fd, line.data(), line.size());
+    bool ok = fd >= 0 && write_all(fd, line.data(), line.size());
+    int e = errno;
+    if (fd >= 0)
         close_fd(fd);
-    }
+    return ok ? "" : describe_error("cannot write " + folder_.path("unknown"), e);
 }
 
 std::string unknown_notes::load(std::vector<std::string>& out)

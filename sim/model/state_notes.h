@@ -14,8 +14,9 @@ class unknown_notes {
 public:
     unknown_notes(state_folder& folder, card_lock& lock) : folder_(folder), lock_(lock) {}
 
-    // Records, once per process, an access the card does not know.
-    void note(const std::string& what);
+    // Records, once per process, an access the card does not know; "" or
+    // why it could not be written.
+    std::string note(const std::string& what);
     // The recorded unknown accesses, each once, in the order first seen.
     std::string load(std::vector<std::string>& out);
 

@@ -94,6 +94,15 @@ void report_once(process_card& sim, const std::string& text)
     say(text);
 }
 
+// Under g_mutex: a file write lost, said once and told to cardsim.
+void report_lost_once(process_card& sim, const std::string& text)
+{
+    if (text.empty() || sim.reported.find(text + "\n") != std::string::npos)
+        return;
+    sim.reported += text + "\n";
+    trace::lost_write(text);
+}
+
 void at_fork_prepare() { pthread_mutex_lock(&g_mutex); }
 void at_fork_parent() { pthread_mutex_unlock(&g_mutex); }
 void at_fork_child()
@@ -336,6 +345,7 @@ int serve_request(int fd, uint32_t request, void* arg, uint64_t now)
         if (!err && !write)
             (reg ? r->value : w->value) = value;
         unknown = err == ENODEV ? "" : served.card.unknown();
+        report_lost_once(sim, served.card.lost_write());
         if (err == EIO)
             report_once(sim, served.card.error());
     }

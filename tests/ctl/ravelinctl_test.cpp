@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // ravelinctl run as a script would, against the simulated card:
 // cardsim -- ravelinctl ARGS, with the card's EEPROM and the trace looked at.
-#include "exec32.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
@@ -37,15 +36,7 @@ protected:
     // Lets cardsim serve /bin/sh as its COMMAND: in the i386 tree the shell is
     // of the other class, whose interposer the x86-64 tree builds (scripts/build.sh
     // names it); false where it is not there.
-    bool serve_a_shell()
-    {
-        if (cardsim::elf_bits("/bin/sh") == int(sizeof(void*) * 8))
-            return true;
-        if (cardsim::elf_bits(OTHER_CLASS_PRELOAD) == 0)
-            return false;
-        setenv(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64", OTHER_CLASS_PRELOAD, 1);
-        return true;
-    }
+    bool serve_a_shell() { return testsupport::serve_a_shell(OTHER_CLASS_PRELOAD); }
 
     // Runs ravelinctl with `args` on a card that is idle right after each
     // restart, unless `card` options say otherwise.
@@ -115,7 +106,7 @@ TEST_F(Ravelinctl, BadInputIsRefusedBeforeTheNodeIsOpened)
     write_file("small.img", std::string(1000, 'x'));
     const std::string long_name(161, 'n');
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{}, "no command (list, status, set, mute, name, reset, apply, flash); see --help"},
+        {{}, "no command (list, status, set, mute, name, reset, apply, flash, metrics, configure); see --help"},
         {{"-a", "08", "status"}, "leading zero"},
         {{"-a", "one", "status"}, "not a decimal number"},
         {{"-a", "256", "status"}, "outside 0-255"},

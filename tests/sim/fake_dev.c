@@ -3,10 +3,11 @@
 // holding character devices of the DVB major, as a machine with a capture
 // card has them. No driver serves them, so a real open fails with ENXIO:
 // a test sees every open that reached one. Needs root.
-//   fake_dev [--as-nobody] [--no-namespaces] COMMAND [ARGS...]
+//   fake_dev [--as-nobody] [--no-namespaces | --no-user-namespaces] COMMAND [ARGS...]
 // --as-nobody runs COMMAND as uid/gid 65534; --no-namespaces makes unshare
 // fail with EPERM for COMMAND and its children, as a kernel or a container
-// that forbids namespaces does. Always a 64-bit program, which the kernel runs.
+// that forbids namespaces does; --no-user-namespaces only an unshare that
+// asks for a user namespace. Always a 64-bit program, which the kernel runs.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -40,17 +41,21 @@ static void node(const char* path, unsigned maj, unsigned min)
     must(chmod(path, 0666) == 0, path);
 }
 
-// unshare of either class: 272 on x86-64, 310 on i386.
-static void forbid_unshare(void)
+// unshare of either class: 272 on x86-64, 310 on i386; with `only_user`
+// only one whose flags ask for a user namespace.
+static void forbid_unshare(int only_user)
 {
     struct sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 2),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 272, 3, 4),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_I386, 0, 3),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 272, 3, 6),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_I386, 0, 5),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 310, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 310, 0, 3),
+        // the flags' low word
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, only_user ? CLONE_NEWUSER : 0xffffffffu, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
@@ -60,17 +65,19 @@ static void forbid_unshare(void)
 
 int main(int argc, char** argv)
 {
-    int as_nobody = 0, no_namespaces = 0, i = 1;
+    int as_nobody = 0, no_namespaces = 0, no_user_namespaces = 0, i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         if (!strcmp(argv[i], "--as-nobody"))
             as_nobody = 1;
         else if (!strcmp(argv[i], "--no-namespaces"))
             no_namespaces = 1;
+        else if (!strcmp(argv[i], "--no-user-namespaces"))
+            no_user_namespaces = 1;
         else
             break;
     }
     if (i >= argc) {
-        fprintf(stderr, "usage: fake_dev [--as-nobody] [--no-namespaces] COMMAND [ARGS...]\n");
+        fprintf(stderr, "usage: fake_dev [--as-nobody] [--no-namespaces | --no-user-namespaces] COMMAND [ARGS...]\n");
         return 125;
     }
     if (geteuid() != 0) {
@@ -97,8 +104,8 @@ int main(int argc, char** argv)
     must(symlink("../dvb/adapter1/frontend0", "/dev/char/212:64") == 0, "/dev/char/212:64");
     must(symlink("../null", "/dev/char/1:3") == 0, "/dev/char/1:3");
     node("/dev/card0", 212, 0);
-    if (no_namespaces)
-        forbid_unshare();
+    if (no_namespaces || no_user_namespaces)
+        forbid_unshare(no_user_namespaces);
     if (as_nobody) {
         must(setgroups(0, NULL) == 0, "setgroups");
         must(setgid(65534) == 0, "setgid");

@@ -128,6 +128,16 @@ std::string as_command(const std::string& program)
     return kernel_runs(program) ? program : "qemu-i386 " + program;
 }
 
+bool serve_a_shell(const std::string& other_class_preload)
+{
+    if (cardsim::elf_bits("/bin/sh") == int(sizeof(void*) * 8))
+        return true;
+    if (cardsim::elf_bits(other_class_preload) == 0)
+        return false;
+    setenv(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64", other_class_preload.c_str(), 1);
+    return true;
+}
+
 namespace {
 
 std::vector<std::string> g_temp_dirs;
@@ -216,7 +226,7 @@ int count_events(const std::string& dir, const std::string& prefix)
 
 Result run_under_cardsim(const std::string& cardsim, const std::string& dir, const std::string& program,
                          const std::vector<std::string>& args, const std::vector<std::string>& card,
-                         const std::string& stdin_text)
+                         const std::string& stdin_text, const std::vector<std::string>& env)
 {
     std::vector<std::string> argv = {cardsim, "--state", dir, "--trace", dir + "/trace", "--busy-time", "0",
                                      "--request-time", "0"};
@@ -225,7 +235,7 @@ Result run_under_cardsim(const std::string& cardsim, const std::string& dir, con
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     std::remove((dir + "/trace").c_str());
-    return run(argv, {}, stdin_text);
+    return run(argv, env, stdin_text);
 }
 
 std::string read_file(const std::string& path)

@@ -32,6 +32,12 @@ bool kernel_runs(const std::string& program);
 // the kernel does not start it.
 std::string as_command(const std::string& program);
 
+// Lets cardsim serve /bin/sh as its COMMAND: in the i386 tree the shell is of
+// the other class, whose interposer the x86-64 tree builds (`other_class_preload`,
+// which scripts/build.sh names); false where it is not there. Sets
+// CARDSIM_PRELOAD_32 or _64 for the test's runs; unset them after the test.
+bool serve_a_shell(const std::string& other_class_preload);
+
 // A fresh empty directory under the test's temporary folder, removed with
 // everything in it when the test program exits.
 std::string make_temp_dir(const std::string& tag);
@@ -55,9 +61,9 @@ int count_events(const std::string& dir, const std::string& prefix);
 
 // `program` with `args` under the cardsim at `cardsim`, on the card in `dir`,
 // which is idle right after each restart unless the `card` options say
-// otherwise; dir/trace holds the requests of this run only.
+// otherwise; dir/trace holds the requests of this run only. `env` as for run.
 Result run_under_cardsim(const std::string& cardsim, const std::string& dir, const std::string& program,
                          const std::vector<std::string>& args, const std::vector<std::string>& card = {},
-                         const std::string& stdin_text = "");
+                         const std::string& stdin_text = "", const std::vector<std::string>& env = {});
 
 }  // namespace testsupport

@@ -120,7 +120,12 @@ expect 'cardsim --fault busy' 'busy= busy=forever busy-at-start'
 expect 'cardsim --fault busy=f' 'forever'
 expect 'cardsim --node 0:' '0 1'
 expect 'cardsim --signal 1280x720@5' '1280x720@50p'
-expect 'cardsim --r' '--reg48 --reg4c --request-time --real-time --reset'
+expect 'cardsim --r' '--reg48 --reg4c --request-time --real-time --rack --reset'
+expect 'cardsim --d' '--deny'
+expect 'cardsim --u' '--unplug-after'
+expect 'cardsim --card 1:' '0'
+expect 'cardsim --signal n' 'none'
+expect 'cardsim --unplug-after ' ''
 expect 'cardsim --busy-time ' ''
 expect 'cardsim -- bash' "$(compgen -c -- bash | tr '\n' ' ' | sed 's/ $//')"
 

@@ -6,16 +6,21 @@
 #include "exec32.h"
 #include "show.h"
 #include "isolation.h"
+#include "rack.h"
 #include "state.h"
+#include "text.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <getopt.h>
+#include <memory>
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <sys/socket.h>
@@ -59,6 +64,10 @@ const char help_tail[] =
     "know), and lock files. A second read-write open of a node that is open\n"
     "read-write, in any process sharing the state, fails with EBUSY.\n"
     "\n"
+    "Rack: each --card (or line of --rack) is a card of its own at its node, with\n"
+    "its own state folder (DIR/adapterA-frontendF) and its settings over the\n"
+    "options'. Without --card and --rack the listed nodes are one card, in DIR.\n"
+    "\n"
     "Examples:\n"
     "  cardsim -- ravelins -i                       read the input format\n"
     "  cardsim --signal 1280x720@50p -- ravelins -i\n"
@@ -66,6 +75,8 @@ const char help_tail[] =
     "                                               the receiver always busy\n"
     "  cardsim --state ~/card --show                what the card stores\n"
     "  cardsim --state ~/card --reset               a new card\n"
+    "  cardsim --card 0:0 --card 1:0,mac=02:00:00:00:00:01,signal=none --card 2:0,deny \\\n"
+    "          -- ravelinctl list                   three cards, one refusing its opener\n"
     "\n"
     "Bad options, malformed values, an unsafe state folder and unreadable or corrupt\n"
     "state exit with status 2 and leave the card untouched. A COMMAND that cannot be\n"
@@ -384,7 +395,7 @@ double monotonic_seconds()
     exit(code == 0 && lost_writes ? 1 : code);
 }
 
-int show(card_state& state, const sim_config& config)
+void show(card_state& state, const sim_config& config)
 {
     std::vector<unsigned char> eeprom, flash;
     bool new_card = false;
@@ -407,7 +418,6 @@ int show(card_state& state, const sim_config& config)
                          config)
               .c_str(),
           stdout);
-    return 0;
 }
 
 struct command_options {
@@ -515,6 +525,14 @@ command_options parse_options(int argc, char** argv)
             usage_error("--" + name + ": " + err);
     }
     o.config.draw_open_values();
+    for (size_t at = 0; at < list.settings.size(); ++at)
+        if (given[at] && list.settings[at] && !strcmp(list.settings[at]->option, "node") && !o.config.cards.empty())
+            usage_error("--node and --card (or --rack) together: a rack's nodes are its cards' nodes");
+    if (!o.config.cards.empty()) {
+        o.config.nodes.clear();
+        for (size_t i = 0; i < o.config.cards.size(); ++i)
+            o.config.nodes.push_back(card_node(o.config, i));
+    }
     o.command.assign(argv + optind, argv + argc);
     if (o.command.empty() && !o.do_show && !o.do_reset)
         usage_error("nothing to do: give -- COMMAND, --show or --reset");
@@ -565,9 +583,9 @@ void note_missing_parent()
 
 // Refusals of the state folder that the model's own check does not make:
 // a shared folder such as /tmp, and what the caller may not read or write.
-void check_state_access(const command_options& o)
+void check_state_access(const command_options& o, const sim_config& card)
 {
-    const std::string& dir = o.config.state;
+    const std::string& dir = card.state;
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0) {
         if (errno != ENOENT)
@@ -601,7 +619,7 @@ void check_state_access(const command_options& o)
             access_refusal(errno, std::string("you may not ") + may + " in it (mode " + mode_text(st.st_mode) +
                                       "); give yourself the permission, or use another folder"));
     std::vector<std::string> names = {"eeprom", "registers", "flash", "unknown", "eeprom.lock"};
-    for (const auto& n : o.config.nodes)
+    for (const auto& n : card.nodes)
         names.push_back(card_state::node_lock_name(n.first, n.second));
     for (const auto& name : names) {
         std::string path = dir + "/" + name;
@@ -666,6 +684,28 @@ std::string uninterposable(const std::string& program)
     return "";
 }
 
+// Inside another cardsim's run (its interposer is loaded into this one): this
+// run's cards replace the outer ones for COMMAND, which is said, and the outer
+// interposer leaves LD_PRELOAD, so that one card answers each request.
+void note_nested()
+{
+    if (!dlsym(RTLD_DEFAULT, interposer_mark))
+        return;
+    fputs("cardsim: note: running inside another cardsim; COMMAND gets this run's cards only, not the outer run's\n",
+          stderr);
+    const char* preload = getenv("LD_PRELOAD");
+    std::string kept;
+    for (const auto& entry : split(preload ? preload : "", ':')) {
+        size_t slash = entry.rfind('/');
+        if (!entry.empty() && entry.substr(slash == std::string::npos ? 0 : slash + 1) != "libcardsim.so")
+            kept += (kept.empty() ? "" : ":") + entry;
+    }
+    if (kept.empty())
+        unsetenv("LD_PRELOAD");
+    else
+        put_env("LD_PRELOAD", kept);
+}
+
 // Runs COMMAND in the private /dev; where there is none, says once what is
 // then not covered and refuses the programs that would reach a real card.
 void isolate_or_refuse(const command_options& o, const std::string& program)
@@ -675,10 +715,12 @@ void isolate_or_refuse(const command_options& o, const std::string& program)
             " is a DVB device, which COMMAND would inherit; cardsim never hands a real card to it (close it)");
     std::string why = "--no-isolation";
     if (o.isolation) {
+        // Looked for before: the private /dev holds none.
+        const bool real_devices = real_dvb_nodes_exist();
         isolation_result r = isolate(o.config.nodes);
         if (r.fatal)
             die(r.why);
-        if (r.done && !r.root_free.empty() && real_dvb_nodes_exist())
+        if (r.done && !r.root_free.empty() && real_devices)
             fprintf(stderr,
                     "cardsim: warning: COMMAND runs as the machine's root (%s): it may unmount the private /dev, "
                     "leave the namespace or open a device by its handle, and so reach the real card\n",
@@ -741,15 +783,33 @@ int main(int argc, char** argv)
         config.trace = absolute(config.trace);
     card_state state(config.state);
     state.make_parents(o.own_state_dir);
+    // A rack's cards each have a folder inside the run's, which cardsim makes.
+    std::vector<sim_config> rack;
+    std::vector<std::unique_ptr<card_state>> rack_states;
+    for (size_t i = 0; i < config.cards.size(); ++i) {
+        rack.push_back(card_config(config, i));
+        rack_states.emplace_back(new card_state(rack.back().state));
+        rack_states.back()->make_parents(true);
+    }
 
     // Every check that can refuse comes before anything is made.
     std::string program;
     if (!o.command.empty())
         program = resolve_command(o.command[0]);
-    check_state_access(o);
+    check_state_access(o, config);
     {
-        // --reset mends a corrupt card, but not a folder that is not safe to write in.
-        std::string err = state.check();
+        struct stat st;
+        bool made = lstat(config.state.c_str(), &st) == 0;
+        for (const auto& card : rack) {
+            if (std::string err = card_folder_problem(card.state); !err.empty())
+                die(err);
+            if (made)
+                check_state_access(o, card);
+        }
+    }
+    // --reset mends a corrupt card, but not a folder that is not safe to write in.
+    for (size_t i = 0; i <= rack.size(); ++i) {
+        std::string err = (i ? *rack_states[i - 1] : state).check();
         if (!err.empty() && (!o.do_reset || err.rfind("unsafe", 0) == 0))
             die(err);
     }
@@ -766,6 +826,7 @@ int main(int argc, char** argv)
         per_class = !interposer32.empty() && !interposer64.empty();
         preload_bits = bits ? bits : int(sizeof(void*) * 8);
         preload = find_interposer(preload_bits);
+        note_nested();
         links = per_class || loader_special(preload);
         if (links)
             check_link_dir();
@@ -776,21 +837,42 @@ int main(int argc, char** argv)
         fprintf(stderr, "cardsim: open values drawn with --seed %llu\n", (unsigned long long)config.seed);
     unsigned char factory[eeprom_size];
     config.new_eeprom(factory);
+    std::vector<std::vector<unsigned char>> rack_factory;
+    for (const auto& card : rack) {
+        rack_factory.emplace_back(eeprom_size);
+        card.new_eeprom(rack_factory.back().data());
+    }
     if (o.do_reset) {
         note_missing_parent();
-        std::string err = state.reset(factory);
-        if (!err.empty())
-            die(err);
+        for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
+            std::string err = rack.empty() ? state.reset(factory) : rack_states[i]->reset(rack_factory[i].data());
+            if (err.empty())
+                err = plug_in(rack.empty() ? config.state : rack[i].state);
+            if (!err.empty())
+                die(err);
+        }
     }
-    if (o.do_show)
-        show(state, config);
+    if (o.do_show) {
+        if (rack.empty())
+            show(state, config);
+        for (size_t i = 0; i < rack.size(); ++i) {
+            printf("%sCard at /dev/dvb/adapter%u/frontend%u\n", i ? "\n" : "", rack[i].nodes[0].first,
+                   rack[i].nodes[0].second);
+            show(*rack_states[i], rack[i]);
+        }
+    }
     if (o.command.empty())
         return 0;
 
     note_missing_parent();
-    std::string err = state.prepare(factory);
-    if (!err.empty())
-        die(err);
+    // A run plugs every card in again.
+    for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
+        std::string err = rack.empty() ? state.prepare(factory) : rack_states[i]->prepare(rack_factory[i].data());
+        if (err.empty())
+            err = plug_in(rack.empty() ? config.state : rack[i].state);
+        if (!err.empty())
+            die(err);
+    }
     if (links)
         preload = per_class ? link_interposers(interposer32, interposer64)
                             : link_interposers(preload_bits == 32 ? preload : "", preload_bits == 64 ? preload : "");

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "isolation.h"
 
+#include "raw_sys.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -200,7 +202,9 @@ std::string make_nodes(int new_dev, const node_list& nodes)
             return failed("mkdir /dev/" + adapter);
         // An empty file: listed where a program looks, served by the
         // interposer, and nothing but an empty file to a program without it.
-        int fd = openat(new_dev, frontend.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        // Straight to the kernel: inside another cardsim's run, its
+        // interposer would take the path for one of its own nodes.
+        int fd = raw::sys_openat(new_dev, frontend.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0)
             return failed("create /dev/" + frontend);
         fchmod(fd, 0666);
@@ -441,6 +445,37 @@ isolation_result isolate(const node_list& nodes)
     return result;
 }
 
+namespace {
+
+// Whether the entry is, or holds, anything but empty files: an adapter folder
+// holds its devices; inside another cardsim's run /dev/dvb holds that run's
+// simulated nodes, empty files, which are no real card.
+bool holds_devices(int dir, const char* name, int depth)
+{
+    struct stat st;
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return true;
+    if (S_ISREG(st.st_mode) && st.st_size == 0)
+        return false;
+    if (!S_ISDIR(st.st_mode) || depth == 0)
+        return true;
+    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* d = fd < 0 ? nullptr : fdopendir(fd);
+    if (!d) {
+        if (fd >= 0)
+            close(fd);
+        return true;
+    }
+    bool found = false;
+    while (const dirent* e = found ? nullptr : readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            found = holds_devices(dirfd(d), e->d_name, depth - 1);
+    closedir(d);
+    return found;
+}
+
+}  // namespace
+
 bool real_dvb_nodes_exist()
 {
     auto any = [](const char* path, bool (*match)(const char* name)) {
@@ -456,7 +491,8 @@ bool real_dvb_nodes_exist()
         closedir(d);
         return found;
     };
-    if (any("/dev/dvb", [](const char* n) { return strcmp(n, ".") != 0 && strcmp(n, "..") != 0; }) ||
+    struct stat dvb;
+    if ((lstat("/dev/dvb", &dvb) == 0 && holds_devices(AT_FDCWD, "/dev/dvb", 2)) ||
         any("/dev/char", [](const char* n) { return strncmp(n, "212:", 4) == 0; }))
         return true;
     // A copy made with mknod under another name in /dev.

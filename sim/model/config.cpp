@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "config.h"
 
+#include "rack.h"
 #include "state.h"
 #include "text.h"
 
@@ -132,7 +133,12 @@ std::string parse_nodes(const std::string& text, std::vector<std::pair<unsigned,
 
 std::string parse_signal(const std::string& text, input_signal& out)
 {
-    const std::string bad = "'" + text + "' is not a signal WIDTHxHEIGHT@RATE[p|i], e.g. 1920x1080@60p";
+    if (text == "none") {
+        out = input_signal();
+        out.present = false;
+        return "";
+    }
+    const std::string bad = "'" + text + "' is not a signal WIDTHxHEIGHT@RATE[p|i], e.g. 1920x1080@60p, or none";
     size_t x = text.find('x'), at = text.find('@');
     if (x == std::string::npos || at == std::string::npos || at < x)
         return bad;
@@ -224,6 +230,8 @@ std::string format_nodes(const sim_config& c)
 
 std::string format_signal(const input_signal& s)
 {
+    if (!s.present)
+        return "none";
     return std::to_string(s.width) + "x" + std::to_string(s.height) + "@" + std::to_string(s.rate) +
            (s.progressive ? "p" : "i");
 }
@@ -296,7 +304,7 @@ const setting setting_table[] = {
          text = c.state;
          return true;
      },
-     "needs a folder"},
+     "needs a folder", true},
     {"node", "A:F",
      "list /dev/dvb/adapterA/frontendF (repeatable; default 0:0);\n"
      "all listed nodes are one card; other nodes fail to open\n"
@@ -316,10 +324,11 @@ const setting setting_table[] = {
          text = format_nodes(c);
          return true;
      },
-     nullptr},
+     nullptr, true},
     {"signal", "WxH@RATE[p|i]",
      "HDMI input: width, height, frequency code 0 to 255,\n"
-     "progressive or interlaced (default 1920x1080@60p)",
+     "progressive or interlaced (default 1920x1080@60p); none:\n"
+     "no input (0x48 and 0x4C read 0)",
      "CARDSIM_SIGNAL", [](const std::string& text, sim_config& c) { return parse_signal(text, c.signal); }, nullptr,
      [](const sim_config& c, std::string& text) {
          text = format_signal(c.signal);
@@ -351,7 +360,7 @@ const setting setting_table[] = {
      "virtual time that each request costs (default 0.000001;\n"
      "0 allowed)",
      "CARDSIM_REQUEST_TIME", seconds_from<&sim_config::request_ns>, nullptr, seconds_to<&sim_config::request_ns>,
-     nullptr},
+     nullptr, true},
     {"fault", "NAME[=N]", "inject a fault (repeatable, see below)", "CARDSIM_FAULTS",
      [](const std::string& text, sim_config& c) { return parse_faults(text, c.faults); },
      [](const std::string& text, bool, sim_config& c) { return parse_fault(text, c.faults); },
@@ -375,7 +384,7 @@ const setting setting_table[] = {
          text = c.vtime ? "1" : "0";
          return true;
      },
-     nullptr},
+     nullptr, true},
     {"trace", "FILE", "append one line per open, close, request and sleep to FILE", "CARDSIM_TRACE",
      [](const std::string& text, sim_config& c) {
          c.trace = text;  // cardsim makes it absolute
@@ -386,7 +395,7 @@ const setting setting_table[] = {
          text = c.trace;
          return !text.empty();
      },
-     "needs a file"},
+     "needs a file", true},
     {"flash-id", "XX:XX:XX", "identification of the SPI flash (default c2:20:16)", "CARDSIM_FLASH_ID",
      [](const std::string& text, sim_config& c) {
          c.flash_id_given = true;
@@ -451,15 +460,68 @@ const setting setting_table[] = {
          text = std::to_string(c.seed);
          return c.seeded;
      },
-     nullptr},
+     nullptr, true},
     {"flash-busy-time", "SECONDS",
      "write-in-progress time after an erase or a page\n"
      "program (default 0.0005)",
      "CARDSIM_FLASH_BUSY_TIME", seconds_from<&sim_config::flash_busy_ns>, nullptr,
      seconds_to<&sim_config::flash_busy_ns>, nullptr},
+    {"deny", nullptr,
+     "every open of the node fails with EACCES, as a node of\n"
+     "group video does for a user outside the group",
+     "CARDSIM_DENY",
+     [](const std::string& text, sim_config& c) -> std::string {
+         if (text != "0" && text != "1")
+             return "'" + text + "' is neither 1 (opens refused) nor 0";
+         c.deny = text == "1";
+         return "";
+     },
+     [](const std::string&, bool, sim_config& c) {
+         c.deny = true;
+         return std::string();
+     },
+     [](const sim_config& c, std::string& text) {
+         text = "1";
+         return c.deny;
+     },
+     nullptr},
+    {"unplug-after", "N",
+     "the card is unplugged when a program has had N requests\n"
+     "answered: its next ones fail with ENODEV, and the node is\n"
+     "gone (ENOENT) for every program, until the next run",
+     "CARDSIM_UNPLUG_AFTER",
+     [](const std::string& text, sim_config& c) -> std::string {
+         if (!parse_decimal(text, forever - 1, c.unplug_after))
+             return "'" + text + "' is not a number of requests";
+         return "";
+     },
+     nullptr,
+     [](const sim_config& c, std::string& text) {
+         text = std::to_string(c.unplug_after);
+         return c.unplug_after != forever;
+     },
+     nullptr},
+    {"card", "A:F[,SETTING...]",
+     "a card of a rack at /dev/dvb/adapterA/frontendF, its own\n"
+     "card (repeatable, instead of --node); SETTING is any\n"
+     "option of the card without its -- (mac=02:00:00:00:00:01,\n"
+     "signal=none, fault=write-error, deny); the options give\n"
+     "the rest",
+     "CARDSIM_CARDS", parse_cards,
+     [](const std::string& text, bool, sim_config& c) { return add_card(text, c); },
+     [](const sim_config& c, std::string& text) {
+         text = format_cards(c);
+         return !c.cards.empty();
+     },
+     "needs a card A:F[,SETTING...]", true},
+    {"rack", "FILE",
+     "the cards of a rack, one --card a line (# comments; the\n"
+     "settings may be separated by spaces)",
+     nullptr, nullptr, [](const std::string& text, bool, sim_config& c) { return add_rack_file(text, c); },
+     nullptr, "needs a file", true},
     // No option: for tests, which set it in the environment (lock_wait_from_env).
     {nullptr, nullptr, nullptr, "CARDSIM_LOCK_WAIT", seconds_from<&sim_config::lock_wait_ns>, nullptr, nullptr,
-     nullptr},
+     nullptr, true},
 };
 const unsigned setting_count = sizeof setting_table / sizeof setting_table[0];
 
@@ -492,7 +554,7 @@ std::string config_from_env(sim_config& out)
     sim_config c;
     for (unsigned i = 0; i < setting_count; ++i) {
         const setting& s = setting_table[i];
-        if (const char* v = getenv(s.variable)) {
+        if (const char* v = s.variable ? getenv(s.variable) : nullptr) {
             std::string err = s.parse(v, c);
             if (!err.empty())
                 return std::string(s.variable) + ": " + err;
@@ -507,7 +569,7 @@ void setting_from_env(const char* variable, sim_config& c)
 {
     for (unsigned i = 0; i < setting_count; ++i) {
         const setting& s = setting_table[i];
-        const char* v = strcmp(s.variable, variable) == 0 ? getenv(variable) : nullptr;
+        const char* v = s.variable && strcmp(s.variable, variable) == 0 ? getenv(variable) : nullptr;
         sim_config read = c;
         if (v && s.parse(v, read).empty())
             c = read;
@@ -516,11 +578,16 @@ void setting_from_env(const char* variable, sim_config& c)
 
 uint32_t format_word(const input_signal& s)
 {
+    if (!s.present)
+        return 0;
     return (s.width >> 8 & 0xff) | (s.width & 0xff) << 8 | (s.height >> 8 & 0xff) << 16 |
            uint32_t(s.height & 0xff) << 24;
 }
 
-uint32_t rate_word(const input_signal& s) { return (s.rate & 0xff) | (s.progressive ? 0x100u : 0u); }
+uint32_t rate_word(const input_signal& s)
+{
+    return s.present ? (s.rate & 0xff) | (s.progressive ? 0x100u : 0u) : 0;
+}
 
 uint32_t sim_config::format_word() const { return has_raw48 ? raw48 : cardsim::format_word(signal); }
 uint32_t sim_config::rate_word() const { return has_raw4c ? raw4c : cardsim::rate_word(signal); }

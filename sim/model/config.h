@@ -19,6 +19,7 @@ constexpr uint64_t ns_per_second = 1000000000ull;
 constexpr char lost_write_variable[] = "CARDSIM_LOST_WRITES";
 
 struct input_signal {
+    bool present = true;  // false: no input, both format registers read 0
     unsigned width = 1920;
     unsigned height = 1080;
     unsigned rate = 60;  // frequency code, 0 to 255
@@ -58,6 +59,12 @@ struct sim_config {
     // Raw words that registers 0x48 and 0x4C read instead of the signal's.
     bool has_raw48 = false, has_raw4c = false;
     uint32_t raw48 = 0, raw4c = 0;
+    // Every open of the node fails with EACCES, as a node of another group does.
+    bool deny = false;
+    // Requests the card answers in a program before it is unplugged; forever: never.
+    uint64_t unplug_after = forever;
+    // The cards of a rack, each "A:F" and its own settings over these; empty: one card.
+    std::vector<std::string> cards;
 
     // Draws every open value that no setting gave from `seed`, when there is one.
     void draw_open_values();
@@ -108,6 +115,9 @@ struct setting {
     // cardsim leaves the variable as its caller set it.
     bool (*format)(const sim_config& c, std::string& text);
     const char* empty_message;  // the option's complaint about an empty value ("needs a folder"), or nullptr
+    // The same for every card of a rack (the state folder, the clock, the
+    // trace): no setting of --card. Any other setting may differ per card.
+    bool whole_run = false;
 };
 
 extern const setting setting_table[];

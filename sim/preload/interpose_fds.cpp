@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,27 +13,34 @@
 namespace cardsim::fds {
 
 namespace {
-std::atomic<bool> g_node[max_fd];
+// 0: not a node; else the card's number plus one.
+std::atomic<uint16_t> g_node[max_fd];
 }
 
-bool is_node(int fd) { return fd >= 0 && fd < max_fd && g_node[fd].load(std::memory_order_relaxed); }
+bool is_node(int fd) { return fd >= 0 && fd < max_fd && g_node[fd].load(std::memory_order_relaxed) != 0; }
 
-void mark_node(int fd)
+void mark_node(int fd, unsigned card)
 {
     if (fd >= 0 && fd < max_fd)
-        g_node[fd].store(true);
+        g_node[fd].store(uint16_t(card + 1));
 }
 
-bool forget(int fd) { return fd >= 0 && fd < max_fd && g_node[fd].exchange(false); }
+unsigned card_of(int fd)
+{
+    unsigned mark = fd >= 0 && fd < max_fd ? g_node[fd].load(std::memory_order_relaxed) : 0;
+    return mark ? mark - 1 : 0;
+}
+
+bool forget(int fd) { return fd >= 0 && fd < max_fd && g_node[fd].exchange(0) != 0; }
 
 int forget_stale(int fd)
 {
     if (is_node(fd))
-        g_node[fd].store(false);
+        g_node[fd].store(0);
     return fd;
 }
 
-void adopt_inherited(const std::string& state_dir)
+void adopt_inherited(const std::string& state_dir, unsigned card)
 {
     char dir_real[PATH_MAX];
     if (!realpath(state_dir.c_str(), dir_real))
@@ -59,7 +67,7 @@ void adopt_inherited(const std::string& state_dir)
         if (std::string(link + base.size()) !=
             "adapter" + std::to_string(adapter) + "-frontend" + std::to_string(frontend) + ".lock")
             continue;
-        mark_node(int(fd));
+        mark_node(int(fd), card);
     }
     closedir(fds);
 }

@@ -10,7 +10,9 @@ namespace cardsim::fds {
 constexpr int max_fd = 65536;
 
 bool is_node(int fd);
-void mark_node(int fd);
+// `card`: which card of a rack the node belongs to (0 for a run of one card).
+void mark_node(int fd, unsigned card = 0);
+unsigned card_of(int fd);
 // The descriptor is no node any more; true when it was one.
 bool forget(int fd);
 // For a descriptor that a real open returned: libc may have closed a node
@@ -18,7 +20,7 @@ bool forget(int fd);
 int forget_stale(int fd);
 
 // Node descriptors this program inherited across exec (their lock files, open
-// under the state folder) are nodes here too.
-void adopt_inherited(const std::string& state_dir);
+// under the card's state folder) are nodes of that card here too.
+void adopt_inherited(const std::string& state_dir, unsigned card = 0);
 
 }  // namespace cardsim::fds

@@ -7,6 +7,7 @@
 #include "interpose_fds.h"
 #include "interpose_paths.h"
 #include "interpose_trace.h"
+#include "rack.h"
 #include "raw_sys.h"
 #include "state.h"
 
@@ -29,15 +30,33 @@ namespace {
 constexpr uint32_t request_reg_read = REG_READ, request_reg_write = REG_WRITE;
 constexpr uint32_t request_window_read = WINDOW_READ, request_window_write = WINDOW_WRITE;
 
+// One card of the process: the run's only card, or one of a rack.
+struct served_card {
+    explicit served_card(const sim_config& c) : config(c), state(config.state), card(config, state) {}
+    sim_config config;
+    card_state state;
+    card_model card;
+    bool state_ready = false;  // the state folder checked (at the first open)
+    uint64_t requests = 0;     // answered in this program, for unplug-after
+    bool unplugged = false;
+};
+
 struct process_card {
     sim_config config;
-    std::unique_ptr<card_state> state;
-    std::unique_ptr<card_model> card;
+    std::vector<std::unique_ptr<served_card>> cards;
     bool loaded = false;        // the settings read (again after a load that ran out of memory)
     bool serving = false;       // CARDSIM_STATE set and everything parsed
     bool malformed = false;     // a CARDSIM_* setting is wrong: DVB opens fail with EIO
-    bool state_ready = false;   // the state folder checked (at the first open)
     std::string reported;       // the messages already written, so each shows once
+
+    // The card whose node this is, or nullptr.
+    served_card* at(unsigned adapter, unsigned frontend, unsigned& index)
+    {
+        for (index = 0; index < cards.size(); ++index)
+            if (cards[index]->config.lists(adapter, frontend))
+                return cards[index].get();
+        return nullptr;
+    }
 };
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -88,8 +107,9 @@ void at_fork_prepare() { pthread_mutex_lock(&g_mutex); }
 void at_fork_parent() { pthread_mutex_unlock(&g_mutex); }
 void at_fork_child()
 {
-    if (g_sim && g_sim->state)
-        g_sim->state->forget_descriptors();
+    if (g_sim)
+        for (auto& card : g_sim->cards)
+            card->state.forget_descriptors();
     pthread_mutex_unlock(&g_mutex);
 }
 
@@ -97,11 +117,9 @@ void at_fork_child()
 int load(process_card& sim)
 {
     sim.loaded = false;
-    sim.card.reset();
-    sim.state.reset();
+    sim.cards.clear();
     sim.serving = false;
     sim.malformed = false;
-    sim.state_ready = false;
     // The clock's setting holds also when no card is served.
     sim_config clock;
     setting_from_env("CARDSIM_VTIME", clock);
@@ -122,9 +140,12 @@ int load(process_card& sim)
     }
     vclock::reset(sim.config.vtime, sim.config.request_ns);
     report_once(sim, trace::open(sim.config.trace));
-    sim.state.reset(new card_state(sim.config.state));
-    sim.card.reset(new card_model(sim.config, *sim.state));
-    fds::adopt_inherited(sim.config.state);
+    if (sim.config.cards.empty())
+        sim.cards.emplace_back(new served_card(sim.config));
+    for (size_t i = 0; i < sim.config.cards.size(); ++i)
+        sim.cards.emplace_back(new served_card(card_config(sim.config, i)));
+    for (size_t i = 0; i < sim.cards.size(); ++i)
+        fds::adopt_inherited(sim.cards[i]->config.state, unsigned(i));
     sim.serving = true;
     sim.loaded = true;
     return 0;
@@ -175,23 +196,33 @@ int open_node(process_card& sim, unsigned adapter, unsigned frontend, int flags,
 {
     if (!sim.serving)
         return sim.malformed ? EIO : ENOENT;
-    if (!sim.config.lists(adapter, frontend))
+    unsigned index;
+    served_card* card = sim.at(adapter, frontend, index);
+    if (!card)
         return ENOENT;
-    if (!sim.state_ready) {
-        unsigned char factory[eeprom_size];
-        sim.config.new_eeprom(factory);
-        std::string problem = sim.state->prepare(factory);
+    // A card unplugged in this program, or in another of the run, has no node.
+    if (card->unplugged || (card->config.unplug_after != forever && is_unplugged(card->config.state)))
+        return ENOENT;
+    if (card->config.deny)
+        return EACCES;
+    if (!card->state_ready) {
+        std::string problem = sim.config.cards.empty() ? "" : card_folder_problem(card->config.state);
+        if (problem.empty()) {
+            unsigned char factory[eeprom_size];
+            card->config.new_eeprom(factory);
+            problem = card->state.prepare(factory);
+        }
         if (!problem.empty()) {
             report_once(sim, problem);
             return EIO;
         }
-        sim.state_ready = true;
+        card->state_ready = true;
     }
     // Like the DVB frontend: one writer at a time, any number of readers. The
     // descriptor is the node's lock file itself, so that the node stays open
     // as long as any copy of it (dup, fork, exec) does, as a device would.
     std::string err;
-    fd = sim.state->open_node_lock(adapter, frontend, flags, err);
+    fd = card->state.open_node_lock(adapter, frontend, flags, err);
     if (fd < 0) {
         report_once(sim, err);
         return EIO;
@@ -205,7 +236,7 @@ int open_node(process_card& sim, unsigned adapter, unsigned frontend, int flags,
         raw::sys_close(fd);
         return e;
     }
-    fds::mark_node(fd);
+    fds::mark_node(fd, index);
     return 0;
 }
 
@@ -263,7 +294,22 @@ bool open_card(int dirfd, const char* path, int flags, int& result)
     return true;
 }
 
-int serve_request(uint32_t request, void* arg, uint64_t now)
+// Under g_mutex: a request that the card answers, unless it is unplugged by now.
+int answer(served_card& served, bool reg, bool write, uint8_t where, uint32_t& value, uint64_t now)
+{
+    if (served.unplugged)
+        return ENODEV;
+    if (served.requests++ >= served.config.unplug_after) {
+        served.unplugged = true;
+        mark_unplugged(served.config.state);
+        return ENODEV;
+    }
+    card_model& card = served.card;
+    return reg ? (write ? card.reg_write(where, value, now) : card.reg_read(where, now, value))
+               : (write ? card.window_write(where, value, now) : card.window_read(where, now, value));
+}
+
+int serve_request(int fd, uint32_t request, void* arg, uint64_t now)
 {
     bool reg = request == request_reg_read || request == request_reg_write;
     bool write = request == request_reg_write || request == request_window_write;
@@ -293,17 +339,17 @@ int serve_request(uint32_t request, void* arg, uint64_t now)
     {
         held_card held;
         process_card& sim = held.sim();
-        if (!sim.card)
+        unsigned index = fds::card_of(fd);
+        if (index >= sim.cards.size())
             return fail(EIO);
-        card_model& card = *sim.card;
-        err = reg ? (write ? card.reg_write(where, value, now) : card.reg_read(where, now, value))
-                  : (write ? card.window_write(where, value, now) : card.window_read(where, now, value));
+        served_card& served = *sim.cards[index];
+        err = answer(served, reg, write, where, value, now);
         if (!err && !write)
             (reg ? r->value : w->value) = value;
-        unknown = card.unknown();
-        report_lost_once(sim, card.lost_write());
+        unknown = err == ENODEV ? "" : served.card.unknown();
+        report_lost_once(sim, served.card.lost_write());
         if (err == EIO)
-            report_once(sim, card.error());
+            report_once(sim, served.card.error());
     }
 
     if (err)
@@ -344,10 +390,9 @@ void closed(int fd)
 
 int ioctl(int fd, uint32_t request, void* arg)
 {
-    (void)fd;
     uint64_t now = vclock::request();
     try {
-        return serve_request(request, arg, now);
+        return serve_request(fd, request, arg, now);
     } catch (...) {
         say_out_of_memory();
         return fail(EIO);

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -653,6 +654,106 @@ TEST_F(Ravelinctl, ListShowsEverySimulatedNodeAndMacPicksOne)
 
     r = run({"list"}, {"--node", "20:0"});  // beyond the names tried, and no /dev/dvb here
     EXPECT_EQ(r.status, 0);
+}
+
+// ---- a rack: four distinct cards in one run
+
+// Card 0 stores preset 3 where the others keep the factory's automatic format
+// (its configuration drifted); card 1 has no input; card 2 refuses its opener;
+// card 3 is unplugged after 20 requests in a program, which list's (one
+// identifying read and the MAC) leave room for and list's and a status's
+// together (--mac) do not.
+class RavelinctlRack : public Ravelinctl {
+protected:
+    void SetUp() override
+    {
+        Ravelinctl::SetUp();
+        write_file("rack.txt", "# a rack\n"
+                               "0:0 mac=02:00:00:00:00:01\n"
+                               "1:0 mac=02:00:00:00:00:02 signal=none\n"
+                               "2:0 mac=02:00:00:00:00:03 deny\n"
+                               "3:0 mac=02:00:00:00:00:04 unplug-after=20\n");
+        const std::string drifted = dir + "/adapter0-frontend0";
+        ASSERT_EQ(mkdir(drifted.c_str(), 0700), 0);
+        ASSERT_TRUE(testsupport::store_eeprom(drifted, {{8, {2, 0, 0, 0, 0, 1}}, {20, {0}}, {21, {3}}}));
+    }
+    std::vector<std::string> rack() const { return {"--rack", dir + "/rack.txt"}; }
+};
+
+TEST_F(RavelinctlRack, ListShowsEachCardAsItIs)
+{
+    json j = run_json({"list"}, rack());
+    EXPECT_EQ(j, json::parse(R"({"nodes": [
+        {"adapter": 0, "frontend": 0, "path": "/dev/dvb/adapter0/frontend0", "kind": "card", "mac": "02:00:00:00:00:01"},
+        {"adapter": 1, "frontend": 0, "path": "/dev/dvb/adapter1/frontend0", "kind": "card", "mac": "02:00:00:00:00:02"},
+        {"adapter": 2, "frontend": 0, "path": "/dev/dvb/adapter2/frontend0", "kind": "unusable",
+         "error": "Permission denied",
+         "fix": "add the user to the group that owns the node (usually video: sudo adduser \"$USER\" video) and log in again"},
+        {"adapter": 3, "frontend": 0, "path": "/dev/dvb/adapter3/frontend0", "kind": "card", "mac": "02:00:00:00:00:04"}
+    ]})"));
+    EXPECT_EQ(count("OPEN /dev/dvb/adapter2/frontend0 EACCES"), 1);
+    EXPECT_EQ(count("REG_WRITE"), 0);
+    EXPECT_EQ(eeprom_writes(), 0);
+}
+
+TEST_F(RavelinctlRack, StatusOfEachCardByMac)
+{
+    const std::vector<std::string> card = rack();
+    json j = run_json({"--mac", "02:00:00:00:00:01", "status"}, card);
+    EXPECT_EQ(j["adapter"], 0);
+    EXPECT_EQ(j["output"], json::parse(R"({"mode": "preset", "preset": 3, "name": "excellent"})"));
+    EXPECT_EQ(j["input"],
+              json::parse(R"({"signal": true, "width": 1920, "height": 1080, "rate": 60, "progressive": true})"));
+
+    j = run_json({"--mac", "02:00:00:00:00:02", "status"}, card);
+    EXPECT_EQ(j["adapter"], 1);
+    EXPECT_EQ(j["output"], json::parse(R"({"mode": "auto"})"));
+    EXPECT_EQ(j["input"],
+              json::parse(R"({"signal": false, "width": 0, "height": 0, "rate": 0, "progressive": false})"));
+
+    // the refusing node is named, and no card is opened
+    auto r = run({"--mac", "02:00:00:00:00:03", "status"}, card);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "ravelinctl: looking for the card with MAC 02:00:00:00:00:03: no card with MAC "
+                     "02:00:00:00:00:03 among 4 nodes; /dev/dvb/adapter2/frontend0: Permission denied (ravelinctl "
+                     "list shows them)\n");
+    r = run({"-a", "2", "status"}, card);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "ravelinctl: opening /dev/dvb/adapter2/frontend0: Permission denied; add the user to the "
+                     "group that owns the node (usually video: sudo adduser \"$USER\" video) and log in again\n");
+    EXPECT_EQ(count("REG_"), 0);
+
+    // found, then unplugged while its status is read: the card did not do it
+    j = run_json({"--mac", "02:00:00:00:00:04", "status"}, card, 1);
+    EXPECT_EQ(j["exit"], 1);
+    EXPECT_NE(j["error"].get<std::string>().find("No such device"), std::string::npos) << j;
+    EXPECT_GT(count("WINDOW_WRITE 0x00 ENODEV") + count("WINDOW_READ 0x00 ENODEV"), 0);
+    EXPECT_EQ(eeprom_writes(), 0);
+}
+
+TEST_F(RavelinctlRack, UnpluggedCardIsGoneForTheRestOfTheRun)
+{
+    if (!serve_a_shell())
+        GTEST_SKIP() << "/bin/sh is of the other class, whose interposer (RAVELIN_OTHER_CLASS_PRELOAD: \""
+                     << OTHER_CLASS_PRELOAD << "\") is not built: build that tree first";
+    const std::string ravelinctl = testsupport::as_command(RAVELINCTL_PATH);
+    std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace", "--rack",
+                                     dir + "/rack.txt", "--", "/bin/sh", "-c",
+                                     ravelinctl + " --mac 02:00:00:00:00:04 status >/dev/null 2>&1; echo $?; " +
+                                         ravelinctl + " list; " + ravelinctl + " -a 3 status"};
+    auto r = testsupport::run(argv);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "1\n"
+                     "/dev/dvb/adapter0/frontend0: adapter 0, frontend 0, this card, MAC 02:00:00:00:00:01\n"
+                     "/dev/dvb/adapter1/frontend0: adapter 1, frontend 0, this card, MAC 02:00:00:00:00:02\n"
+                     "/dev/dvb/adapter2/frontend0: adapter 2, frontend 0, not usable: Permission denied; add the "
+                     "user to the group that owns the node (usually video: sudo adduser \"$USER\" video) and log "
+                     "in again\n");
+    EXPECT_EQ(r.err, "ravelinctl: opening /dev/dvb/adapter3/frontend0: No such file or directory; check the adapter "
+                     "and frontend numbers (ravelinctl list) and that the card's driver is loaded\n");
+    // the next run plugs it in again
+    json j = run_json({"list"}, rack());
+    EXPECT_EQ(j["nodes"].size(), 4u) << j;
 }
 
 // ---- flash: read-only

@@ -39,7 +39,8 @@ bool same_faults(const fault_set& a, const fault_set& b)
 
 bool same_signal(const input_signal& a, const input_signal& b)
 {
-    return a.width == b.width && a.height == b.height && a.rate == b.rate && a.progressive == b.progressive;
+    return a.present == b.present && a.width == b.width && a.height == b.height && a.rate == b.rate &&
+           a.progressive == b.progressive;
 }
 
 bool same_config(const sim_config& a, const sim_config& b)

@@ -14,8 +14,10 @@ namespace testsupport {
 std::vector<std::string> card_settings()
 {
     std::vector<std::string> names;
-    for (unsigned i = 0; i < cardsim::setting_count; ++i)
-        names.push_back(cardsim::setting_table[i].variable);
+    for (unsigned i = 0; i < cardsim::setting_count; ++i) {
+        if (cardsim::setting_table[i].variable)
+            names.push_back(cardsim::setting_table[i].variable);
+    }
     // Not a setting, but cardsim exports it too: where the interposer tells of a write it lost.
     names.push_back(cardsim::lost_write_variable);
     return names;

@@ -43,7 +43,9 @@ TEST_F(Command, HelpExplainsOptionsFaultsAndTime)
     for (const char* word : {"--state", "--node", "--signal", "--mac", "--busy-time", "--fault", "--real-time",
                              "--trace", "--flash-id", "--flash-busy-time", "--show", "--reset", "receiver-busy",
                              "no-completion", "write-error", "busy=N", "busy=forever", "busy-at-start",
-                             "reg-read-fail", "latency=N", "spi-busy", "flash-stuck", "other-driver", "--version-word", "--seed", "Virtual time", "Examples"})
+                             "reg-read-fail", "latency=N", "spi-busy", "flash-stuck", "other-driver", "--version-word",
+                             "--seed", "Virtual time", "Examples", "--deny", "--unplug-after", "--card", "--rack",
+                             "Rack:"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
@@ -166,7 +168,7 @@ TEST_F(Command, EverySettingItExportsIsOneTheTestsClear)
     write_file(script, "#!/bin/sh\nexec env\n");
     ASSERT_EQ(chmod(script.c_str(), 0700), 0);
     auto r = cardsim_run({"--state", dir, "--trace", dir + "/trace", "--reg48", "1", "--reg4c", "2", "--factory-fill",
-                          "ab", "--seed", "7", "--", script});
+                          "ab", "--seed", "7", "--deny", "--unplug-after", "3", "--card", "0:0", "--", script});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto listed = testsupport::card_settings();
     auto is_listed = [&](const std::string& name) {

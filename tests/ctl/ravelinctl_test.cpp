@@ -756,6 +756,53 @@ TEST_F(RavelinctlRack, UnpluggedCardIsGoneForTheRestOfTheRun)
     EXPECT_EQ(j["nodes"].size(), 4u) << j;
 }
 
+// The collector and the command the udev rule's unit runs, on the same rack:
+// each card's own state, the refusing node told apart, the drift seen and
+// then mended by configure, and nothing sent to a card without a description.
+TEST_F(RavelinctlRack, MetricsAndConfigureOnTheRack)
+{
+    const std::string etc = dir + "/etc";
+    ASSERT_EQ(mkdir(etc.c_str(), 0755), 0);
+    write_file("etc/02-00-00-00-00-01.json", R"({"output": {"mode": "auto"}})");
+    write_file("etc/adapter1-frontend0.json", R"({"mute": true})");
+    write_file("etc/adapter2-frontend0.json", R"({"mute": true})");
+    auto r = run({"metrics", "--config", etc}, rack());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "ravelinctl metrics: /dev/dvb/adapter2/frontend0: Permission denied\n");
+    const auto has = [&](const std::string& line) {
+        EXPECT_NE(r.out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << r.out;
+    };
+    for (const char* up : {"0\",frontend=\"0\"} 1", "1\",frontend=\"0\"} 1", "2\",frontend=\"0\"} 0",
+                           "3\",frontend=\"0\"} 1"})
+        has(std::string("ravelin_card_up{adapter=\"") + up);
+    has("ravelin_node_error_info{adapter=\"2\",frontend=\"0\",error=\"Permission denied\"} 1");
+    has("ravelin_card_info{adapter=\"3\",frontend=\"0\",mac=\"02:00:00:00:00:04\"} 1");
+    has("ravelin_input_signal{adapter=\"1\",frontend=\"0\"} 0");
+    has("ravelin_output_info{adapter=\"0\",frontend=\"0\",mode=\"preset\",preset=\"3\","
+        "preset_name=\"excellent\"} 1");
+    has("ravelin_config_match{adapter=\"0\",frontend=\"0\",file=\"" + etc + "/02-00-00-00-00-01.json\"} 0");
+    has("ravelin_config_match{adapter=\"1\",frontend=\"0\",file=\"" + etc + "/adapter1-frontend0.json\"} 0");
+    has("ravelin_collector_errors 1");
+    has("ravelin_collector_success 0");
+    EXPECT_EQ(r.out.find("ravelin_input_info{adapter=\"1\""), std::string::npos) << "no input, no format";
+    EXPECT_EQ(count("REG_WRITE"), 0);
+    EXPECT_EQ(eeprom_writes(), 0);
+
+    // The unit's command for the card without input, then for the refusing node.
+    r = run({"--quiet", "configure", "--config", etc, "/dev/dvb/adapter1/frontend0"}, rack());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testsupport::eeprom_hex(dir + "/adapter1-frontend0", 22, 1), "01");
+    r = run({"--quiet", "configure", "--config", etc, "/dev/dvb/adapter2/frontend0"}, rack());
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+    EXPECT_EQ(count("REG_"), 0);
+    r = run({"metrics", "--config", etc}, rack());
+    EXPECT_NE(r.out.find("ravelin_config_match{adapter=\"1\",frontend=\"0\",file=\"" + etc +
+                         "/adapter1-frontend0.json\"} 1\n"),
+              std::string::npos)
+        << r.out;
+}
+
 // ---- flash: read-only
 
 TEST_F(Ravelinctl, FlashIdReadAndVerify)

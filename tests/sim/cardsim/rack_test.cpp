@@ -265,10 +265,17 @@ TEST_F(Rack, CardsimInsideCardsimSaysSoAndServesItsOwnCards)
     EXPECT_EQ(r.err, "cardsim: note: running inside another cardsim; COMMAND gets this run's cards only, not the "
                      "outer run's\n");
     EXPECT_TRUE(exists(dir + "/inner/adapter4-frontend0/eeprom"));
-    // in a private /dev of its own, where the outer run's nodes are not
-    r = cardsim_run({"--state", dir, "--card", "1:0", "--", CARDSIM_BIN, "--state", dir + "/inner", "--card", "4:0",
-                     "--", PROBE_BIN, "list", "/dev/dvb", "syscall", "/dev/dvb/adapter1/frontend0"});
-    EXPECT_EQ(r.out, "list /dev/dvb: adapter4\nsyscall /dev/dvb/adapter1/frontend0 ENOENT\n") << r.err;
+    // in a private /dev of its own, where the outer run's nodes are not;
+    // a package build's chroot gives cardsim no private /dev at all
+    r = cardsim_run({"--state", dir, "--card", "1:0", "--", PROBE_BIN, "list", "/dev/dvb"});
+    if (r.out != "list /dev/dvb: adapter1\n") {
+        std::cout << "[ SKIPPED  ] the inner run's private /dev: cardsim makes none here (" << r.out << r.err
+                  << ")\n";
+    } else {
+        r = cardsim_run({"--state", dir, "--card", "1:0", "--", CARDSIM_BIN, "--state", dir + "/inner", "--card",
+                         "4:0", "--", PROBE_BIN, "list", "/dev/dvb", "syscall", "/dev/dvb/adapter1/frontend0"});
+        EXPECT_EQ(r.out, "list /dev/dvb: adapter4\nsyscall /dev/dvb/adapter1/frontend0 ENOENT\n") << r.err;
+    }
     // the outer card is not the inner run's; no warning of real devices without the private /dev either
     r = cardsim_run({"--state", dir, "--card", "1:0", "--", CARDSIM_BIN, "--no-isolation", "--state",
                      dir + "/inner", "--card", "4:0", "--", CLIENT_BIN, "open", "1:0"});

@@ -106,7 +106,7 @@ TEST_F(Ravelinctl, BadInputIsRefusedBeforeTheNodeIsOpened)
     write_file("small.img", std::string(1000, 'x'));
     const std::string long_name(161, 'n');
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{}, "no command (list, status, set, mute, name, reset, apply, flash, metrics, configure); see --help"},
+        {{}, "no command (list, status, set, mute, name, reset, apply, diff, flash, metrics, configure); see --help"},
         {{"-a", "08", "status"}, "leading zero"},
         {{"-a", "one", "status"}, "not a decimal number"},
         {{"-a", "256", "status"}, "outside 0-255"},

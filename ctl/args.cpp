@@ -299,6 +299,9 @@ std::string help_text()
            "                          written; adapter, frontend, mac and input are not\n"
            "                          looked at, a missing key leaves its setting alone,\n"
            "                          output mode \"none\" leaves the output alone\n"
+           "  diff FILE|-             what apply FILE would write, setting by setting, as\n"
+           "                          stored -> as described; writes nothing (exit 0 the\n"
+           "                          card matches, 1 apply would write)\n"
            "  flash id                identify the SPI flash\n"
            "  flash read FILE         copy the whole flash into FILE\n"
            "  flash verify FILE       compare the whole flash with FILE (exit 1 when they\n"
@@ -317,8 +320,9 @@ std::string help_text()
            "\"invalid_preset\"); set preset writes over it.\n"
            "\n"
            "Exit status: 0 done, or nothing to do; 1 the card did not do what was asked\n"
-           "(standard error names the step); 2 bad usage or input, refused before anything\n"
-           "is sent to the card; 3 the node cannot be used (missing, permission, busy).\n";
+           "(standard error names the step), or diff or flash verify found a difference;\n"
+           "2 bad usage or input, refused before anything is sent to the card; 3 the node\n"
+           "cannot be used (missing, permission, busy).\n";
 }
 
 std::string command_help(const std::string& name)
@@ -413,7 +417,7 @@ struct command_words {
             refuse(words[0] + ": usage: ravelinctl " + usage);
     }
     // A word that looks like an option only counts for set advanced, and as
-    // the text or file of name, apply and flash.
+    // the text or file of name, apply, diff and flash.
     void no_options(std::size_t from) const
     {
         for (std::size_t i = from; i < words.size(); ++i)
@@ -514,10 +518,13 @@ nlohmann::json parse_json(const std::string& text, const std::string& source)
     }
 }
 
+// apply and diff: the same description, read the same way.
 void parse_apply(request& r, const command_words& w)
 {
-    w.expect(2, "apply FILE|-");
-    r.what = command::apply;
+    w.expect(2, w[0] + " FILE|-");
+    r.what = w[0] == "diff" ? command::diff : command::apply;
+    if (r.what == command::diff && r.force)
+        refuse("diff writes nothing: --force does not apply");
     r.file = w[1];
     const std::string source = r.file == "-" ? "standard input" : r.file;
     r.want = parse_description(parse_json(read_all(r.file, description_max), source), source);
@@ -559,7 +566,8 @@ constexpr struct {
     void (*parse)(request&, const command_words&);
 } commands[] = {
     {"list", parse_list}, {"status", parse_status}, {"set", parse_set},     {"mute", parse_mute},
-    {"name", parse_name}, {"reset", parse_reset},   {"apply", parse_apply}, {"flash", parse_flash},
+    {"name", parse_name}, {"reset", parse_reset},   {"apply", parse_apply}, {"diff", parse_apply},
+    {"flash", parse_flash},
     {"metrics", [](request& r, const command_words& w) { parse_metrics(r, w.words); }},
     {"configure", [](request& r, const command_words& w) { parse_configure(r, w.words); }},
 };

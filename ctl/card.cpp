@@ -404,41 +404,71 @@ void write_output(card_session& session, const output_config& o)
     session.check();
 }
 
+// apply's comparison of each wanted setting with what the card stores, the
+// bytes of the head read once, before anything is written.
+class comparison {
+public:
+    comparison(card_session& session, const wanted_config& want) : session_(session), want_(want)
+    {
+        if (want.output)
+            output_bytes = bytes_of_output(*want.output);
+        if (want.program_name)
+            name_bytes = bytes_of_name(*want.program_name);
+        head_ = session.read_eeprom(e::entry_count, e::mute - e::entry_count + 1);
+    }
+    unsigned char mute_byte() const { return *want_.mute ? 1 : 0; }
+    bool output_differs() const { return !stores(session_, output_bytes, head_); }
+    bool mute_differs() const { return head_[e::mute - e::entry_count] != mute_byte(); }
+    bool name_differs() const { return !stores(session_, name_bytes, head_); }
+
+    std::vector<stored_bytes> output_bytes, name_bytes;
+
+private:
+    card_session& session_;
+    const wanted_config& want_;
+    std::vector<unsigned char> head_;
+};
+
 }  // namespace
+
+std::vector<std::string> card_session::differences(const wanted_config& want)
+{
+    const comparison c(*this, want);
+    std::vector<std::string> names;
+    if (want.output && c.output_differs())
+        names.push_back("output");
+    if (want.mute && c.mute_differs())
+        names.push_back("mute");
+    if (want.program_name && c.name_differs())
+        names.push_back("program_name");
+    return names;
+}
 
 std::vector<std::string> card_session::apply(const wanted_config& want, bool force)
 {
-    std::vector<stored_bytes> asked_output, asked_name;
-    if (want.output)
-        asked_output = bytes_of_output(*want.output);
-    if (want.program_name)
-        asked_name = bytes_of_name(*want.program_name);
-    const std::vector<unsigned char> head = read_eeprom(e::entry_count, e::mute - e::entry_count + 1);
-
+    const comparison c(*this, want);
     std::vector<std::string> written;
     try {
-        if (want.output && (force || !stores(*this, asked_output, head))) {
+        if (want.output && (force || c.output_differs())) {
             written.push_back("output");
             write_output(*this, *want.output);
-            verify(*this, asked_output, "output format");
+            verify(*this, c.output_bytes, "output format");
         }
-        if (want.mute) {
-            const unsigned char m = *want.mute ? 1 : 0;
-            if (force || head[e::mute - e::entry_count] != m) {
-                written.push_back("mute");
-                step(std::string("storing mute ") + (m ? "on" : "off"));
-                card.setMute(m);
-                check();
-                verify(*this, {{e::mute, {m}}}, "mute flag");
-            }
+        if (want.mute && (force || c.mute_differs())) {
+            const unsigned char m = c.mute_byte();
+            written.push_back("mute");
+            step(std::string("storing mute ") + (m ? "on" : "off"));
+            card.setMute(m);
+            check();
+            verify(*this, {{e::mute, {m}}}, "mute flag");
         }
-        if (want.program_name && (force || !stores(*this, asked_name, head))) {
+        if (want.program_name && (force || c.name_differs())) {
             written.push_back("program_name");
             step("storing the program name");
             std::string text = *want.program_name;
             card.setprogname(reinterpret_cast<unsigned char*>(text.data()));
             check();
-            verify(*this, asked_name, "program name");
+            verify(*this, c.name_bytes, "program name");
         }
     } catch (failure& f) {
         f.written = written;

@@ -152,6 +152,18 @@ card_status with_wanted(card_status s, const wanted_config& want)
     return s;
 }
 
+std::vector<std::string> settings_of(const wanted_config& w)
+{
+    std::vector<std::string> names;
+    if (w.output)
+        names.push_back("output");
+    if (w.mute)
+        names.push_back("mute");
+    if (w.program_name)
+        names.push_back("program_name");
+    return names;
+}
+
 std::vector<std::string> differing(const card_status& s, const wanted_config& want)
 {
     // The output as status shows it; the name byte for byte, whatever its encoding.

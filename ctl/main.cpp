@@ -98,18 +98,6 @@ private:
     int fd = -1;
 };
 
-std::vector<std::string> considered(const wanted_config& w)
-{
-    std::vector<std::string> names;
-    if (w.output)
-        names.push_back("output");
-    if (w.mute)
-        names.push_back("mute");
-    if (w.program_name)
-        names.push_back("program_name");
-    return names;
-}
-
 // Help, version and list: the commands that open no node of their own.
 std::optional<int> run_without_card(const request& r)
 {
@@ -180,8 +168,10 @@ int run(const request& r)
     case command::apply:
         print_changes(r, adapter, frontend,
                       apply_logged(s, r.want, r.force, std::nullopt, r.file == "-" ? "standard input" : r.file),
-                      considered(r.want));
+                      settings_of(r.want));
         return exit_done;
+    case command::diff:
+        return run_diff(r, s);
     case command::configure: {
         mac_address mac{};
         const card_config* c = configured(s, *folder, mac);
@@ -189,7 +179,7 @@ int run(const request& r)
             print_unconfigured(r, *folder, adapter, frontend, mac);
             return exit_done;
         }
-        print_changes(r, adapter, frontend, apply_logged(s, c->want, r.force, mac, c->file), considered(c->want));
+        print_changes(r, adapter, frontend, apply_logged(s, c->want, r.force, mac, c->file), settings_of(c->want));
         return exit_done;
     }
     case command::reset:

@@ -170,7 +170,7 @@ void collect_card(collection& c, const node_info& n, const labels& node)
     c.out.add("ravelin_card_up", node, 1);
     c.out.add("ravelin_card_busy", node, 0);
     c.out.add("ravelin_card_info", with(node, {{"mac", mac_text(s.mac)}}), 1);
-    const bool signal = s.input.width > 0 && s.input.height > 0;
+    const bool signal = s.input.signal();
     c.out.add("ravelin_input_signal", node, signal);
     if (signal)
         c.out.add("ravelin_input_info",

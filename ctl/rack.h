@@ -46,6 +46,8 @@ config_folder read_config_folder(const std::string& dir);
 
 // The card's settings after `want` is applied to `s`.
 card_status with_wanted(card_status s, const wanted_config& want);
+// The settings `want` names, in apply's order.
+std::vector<std::string> settings_of(const wanted_config& w);
 // The settings of `want` that `s` does not already store, in apply's order.
 std::vector<std::string> differing(const card_status& s, const wanted_config& want);
 
@@ -71,11 +73,19 @@ void print_unconfigured(const request& r, const config_folder& folder, int adapt
 // The card's MAC address, read from its EEPROM.
 mac_address read_mac(card_session& s);
 
+// A setting of s as status --json shows it, on one line; the program name
+// as its bytes, so that a change of encoding alone is seen.
+std::string setting_text(const card_status& s, const std::string& what);
+
 // card_session::apply, logged: reads what the card stores first, then logs
 // each setting written, or each that was to be written when the run fails.
 // mac: the card's when the run has read it; source: where want came from.
 std::vector<std::string> apply_logged(card_session& s, const wanted_config& want, bool force,
                                       std::optional<mac_address> mac, const std::string& source);
+
+// diff: prints what apply would write, writes nothing; exit_done when the
+// card matches, exit_card when apply would write.
+int run_diff(const request& r, card_session& s);
 
 // card_session::reset, logged when done or failed.
 int reset_logged(card_session& s, bool mcu);

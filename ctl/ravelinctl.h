@@ -83,7 +83,7 @@ struct wanted_config {
 
 enum class command {
     help, version, list, status, set, mute, name, reset, apply, flash_id, flash_read, flash_verify,
-    metrics, configure
+    metrics, configure, diff
 };
 
 struct request {
@@ -97,9 +97,9 @@ struct request {
     bool force = false;
 
     command what = command::help;
-    wanted_config want;       // set, mute, name, apply
+    wanted_config want;       // set, mute, name, apply, diff
     bool reset_mcu = false;   // reset: mcu, else capture
-    std::string file;         // apply, flash read, flash verify, metrics --output
+    std::string file;         // apply, diff, flash read, flash verify, metrics --output
     std::string config_dir;   // metrics, configure
     std::vector<unsigned char> verify_image;  // flash verify: the file's bytes
     std::string help_topic;   // help: the command asked about, or "" for all
@@ -168,6 +168,9 @@ public:
     // Writes what differs from the card (everything with force), reads each
     // written setting back; returns the names written.
     std::vector<std::string> apply(const wanted_config& want, bool force);
+    // The names of the settings apply would write, found as apply finds them;
+    // writes nothing.
+    std::vector<std::string> differences(const wanted_config& want);
 
     int reset(bool mcu);  // busy rounds
 

@@ -16,26 +16,6 @@ namespace ctl {
 
 namespace {
 
-// A setting as status --json shows it, on one line.
-std::string setting_text(const card_status& s, const std::string& what)
-{
-    const nlohmann::ordered_json j = status_json(s);
-    if (what == "program_name") {
-        // The bytes themselves, so that a change of encoding alone is seen.
-        std::string t = "\"";
-        for (unsigned char c : s.program_name) {
-            char e[8];
-            if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\')
-                std::snprintf(e, sizeof e, "\\x%02x", c);
-            else
-                e[0] = char(c), e[1] = 0;
-            t += e;
-        }
-        return t + "\"";
-    }
-    return j[what].dump();
-}
-
 std::string user_name(uid_t uid)
 {
     const passwd* p = getpwuid(uid);
@@ -52,18 +32,6 @@ void send(int priority, const std::string& line)
     openlog("ravelinctl", LOG_PID, LOG_USER);
     syslog(priority, "%s", line.c_str());
     closelog();
-}
-
-std::vector<std::string> settings_of(const wanted_config& w)
-{
-    std::vector<std::string> names;
-    if (w.output)
-        names.push_back("output");
-    if (w.mute)
-        names.push_back("mute");
-    if (w.program_name)
-        names.push_back("program_name");
-    return names;
 }
 
 // One change about to be made on an open, identified card.
@@ -97,6 +65,25 @@ std::string requester()
         who += " through sudo by " + name;
     }
     return who;
+}
+
+std::string setting_text(const card_status& s, const std::string& what)
+{
+    const nlohmann::ordered_json j = status_json(s);
+    if (what == "program_name") {
+        // The bytes themselves, so that a change of encoding alone is seen.
+        std::string t = "\"";
+        for (unsigned char c : s.program_name) {
+            char e[8];
+            if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\')
+                std::snprintf(e, sizeof e, "\\x%02x", c);
+            else
+                e[0] = char(c), e[1] = 0;
+            t += e;
+        }
+        return t + "\"";
+    }
+    return j[what].dump();
 }
 
 change_trail::change_trail(card_session& s, const wanted_config& want, const std::optional<mac_address>& mac,

@@ -130,11 +130,11 @@ expect 'cardsim --busy-time ' ''
 expect 'cardsim -- bash' "$(compgen -c -- bash | tr '\n' ' ' | sed 's/ $//')"
 
 # ravelinctl: options anywhere, then the command and its words.
-expect 'ravelinctl ' 'list status set mute name reset apply flash metrics configure'
+expect 'ravelinctl ' 'list status set mute name reset apply diff flash metrics configure'
 expect 'ravelinctl --j' '--json'
 expect 'ravelinctl -' '--adapter --frontend --mac --json --quiet --force --help --version'
 expect 'ravelinctl --json -a 1 s' 'status set'
-expect 'ravelinctl --mac 00:1a:2b:3c:4d:5e --json ' 'list status set mute name reset apply flash metrics configure'
+expect 'ravelinctl --mac 00:1a:2b:3c:4d:5e --json ' 'list status set mute name reset apply diff flash metrics configure'
 expect 'ravelinctl metrics ' '--config --output'
 expect 'ravelinctl configure ' '--config'
 expect 'ravelinctl --adapter=1 --quiet re' 'reset'

@@ -5,6 +5,7 @@
 #include "run.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -166,6 +167,25 @@ TEST_F(Rack, MetricsOfTwoNodesWithADescriptionThatMatchesAndOneThatDrifted)
     r = run({"metrics", "--config", config});
     EXPECT_NE(r.out.find("ravelin_config_match{" + node0 + ",file=\"" + file + "\"} 1\n"), std::string::npos)
         << r.out;
+}
+
+// The metric says "signal" exactly when status's input.signal does.
+TEST_F(Rack, MetricsSignalIsStatusSignal)
+{
+    for (const std::string signal : {"1280x720@50i", "0x0@0i", "0x1080@60p", "1920x0@60p", "1x1@0i"}) {
+        SCOPED_TRACE(signal);
+        auto st = run({"--json", "status"}, {"--signal", signal});
+        ASSERT_EQ(st.status, 0) << st.err;
+        const bool status_signal = nlohmann::json::parse(st.out)["input"]["signal"];
+        auto r = run({"metrics", "--config", config}, {"--signal", signal});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::size_t at = r.out.find("\nravelin_input_signal{");
+        ASSERT_NE(at, std::string::npos) << r.out;
+        const std::size_t end = r.out.find('\n', at + 1);
+        const std::string sample = r.out.substr(at + 1, end - at - 1);
+        EXPECT_EQ(sample.substr(sample.size() - 2), status_signal ? " 1" : " 0") << sample;
+        EXPECT_EQ(r.out.find("ravelin_input_info{") != std::string::npos, status_signal);
+    }
 }
 
 TEST_F(Rack, MetricsSayWhatFailedAndNeverKeepOldValues)

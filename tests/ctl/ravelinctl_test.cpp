@@ -107,7 +107,7 @@ TEST_F(Ravelinctl, BadInputIsRefusedBeforeTheNodeIsOpened)
     write_file("small.img", std::string(1000, 'x'));
     const std::string long_name(161, 'n');
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{}, "no command (list, status, set, mute, name, reset, apply, flash, metrics, configure); see --help"},
+        {{}, "no command (list, status, set, mute, name, reset, apply, diff, flash, metrics, configure); see --help"},
         {{"-a", "08", "status"}, "leading zero"},
         {{"-a", "one", "status"}, "not a decimal number"},
         {{"-a", "256", "status"}, "outside 0-255"},
@@ -508,6 +508,97 @@ TEST_F(Ravelinctl, ApplyOfAStatusRestoresAChangedCard)
     r = run({"apply", "-"}, {}, R"({"output": {"mode": "none"}})");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(eeprom_writes(), 0);
+}
+
+// ---- diff: what apply would write, found as apply finds it, and nothing written
+
+TEST_F(Ravelinctl, DiffShowsWhatApplyWouldWriteAndWritesNothing)
+{
+    store_eeprom({{20, {0, 5, 1}}, {18, {0x60, 3}}, {96, {'a', 'b', 'c'}}});
+    auto r = run({"--json", "status"});
+    ASSERT_EQ(r.status, 0);
+    write_file("card.json", r.out);
+    const json backup = json::parse(r.out);
+    const json settings = {{"output", backup["output"]}, {"mute", true}, {"program_name", "abc"}};
+
+    // a card that stores the description: exit 0, and not one write
+    const std::string stored = testsupport::read_file(dir + "/eeprom");
+    r = run({"diff", dir + "/card.json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "output: unchanged\nmute: unchanged\nprogram name: unchanged\n");
+    EXPECT_EQ(eeprom_writes(), 0);
+    EXPECT_EQ(restarts(), 0);
+    json j = run_json({"diff", dir + "/card.json"});
+    EXPECT_EQ(j, (json{{"adapter", 0}, {"frontend", 0}, {"different", false}, {"would_write", json::array()},
+                       {"before", settings}, {"after", settings}}));
+
+    // a card that differs in each setting: exit 1, before -> after
+    ASSERT_EQ(run({"set", "advanced", "--profile", "main", "--level", "30", "--width", "720", "--height", "480",
+                   "--bitrate", "500", "--frame-rate", "25"})
+                  .status,
+              0);
+    ASSERT_EQ(run({"mute", "off"}).status, 0);
+    ASSERT_EQ(run({"name", "Caf\xc3\xa9"}).status, 0);
+    const std::string changed = testsupport::read_file(dir + "/eeprom");
+    r = run({"diff", dir + "/card.json"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "output: {\"mode\":\"advanced\",\"profile\":\"main\",\"level\":30,\"width\":720,\"height\":480,"
+                     "\"bitrate\":500,\"frame_rate\":25} -> {\"mode\":\"preset\",\"preset\":5,\"name\":\"fair\"}\n"
+                         "mute: false -> true\n"
+                         "program name: \"Caf\\xc3\\xa9\" -> \"abc\"\n");
+    EXPECT_EQ(eeprom_writes(), 0);
+    EXPECT_EQ(restarts(), 0);
+    EXPECT_EQ(count("WINDOW_WRITE 0x00 "), int(commands(0x31).size()));  // mailbox reads only
+    j = run_json({"diff", dir + "/card.json"}, {}, 1);
+    EXPECT_EQ(j["would_write"], json::array({"output", "mute", "program_name"}));
+    EXPECT_EQ(j["before"]["program_name"], "Caf\xc3\xa9");
+    EXPECT_EQ(j["after"], settings);
+    EXPECT_EQ(run({"--quiet", "diff", dir + "/card.json"}).out, "");
+    EXPECT_EQ(testsupport::read_file(dir + "/eeprom"), changed);
+
+    // what diff says apply would write is what apply writes, for each kind of difference
+    const std::vector<std::pair<std::string, json>> descriptions = {
+        {R"({"output": {"mode": "preset", "preset": 2}})", {"output"}},
+        {R"({"output": {"mode": "auto"}, "mute": false})", {"output"}},
+        {R"({"mute": true, "program_name": "Caf\u00e9"})", {"mute"}},
+        {R"({"output": {"mode": "none"}, "program_name": "x"})", {"program_name"}},
+        {R"({"output": {"mode": "advanced", "profile": "high", "level": 40, "width": 720, "height": 480,
+             "bitrate": 500, "frame_rate": 25}})",
+         {"output"}},
+        {R"({"program_name": "Caf\u00e9", "program_name_hex": "436166e9"})", {"program_name"}},
+    };
+    for (const auto& [text, would_write] : descriptions) {
+        SCOPED_TRACE(text);
+        write_file("part.json", text);
+        j = run_json({"diff", dir + "/part.json"}, {}, 1);
+        EXPECT_EQ(j["would_write"], would_write);
+        EXPECT_EQ(eeprom_writes(), 0);
+        EXPECT_EQ(run_json({"apply", dir + "/part.json"})["written"], would_write);
+        j = run_json({"diff", dir + "/part.json"});
+        EXPECT_EQ(j["different"], false);
+        EXPECT_EQ(j["before"], j["after"]);
+    }
+    // the Latin-1 name of the hex description, byte for byte
+    EXPECT_EQ(eeprom(96, 4), "43 61 66 e9");
+}
+
+TEST_F(Ravelinctl, DiffRefusesWhatApplyRefusesBeforeAnythingIsSent)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"diff", "-"}, "key \"mute\" given twice in one object"},
+        {{"diff", dir + "/missing.json"}, "No such file or directory"},
+        {{"diff"}, "usage: ravelinctl diff FILE|-"},
+        {{"--force", "diff", "-"}, "diff writes nothing: --force does not apply"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(message);
+        auto r = run(args, {}, R"({"mute":true,"mute":false})");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(count(""), 0);  // not even an open
+    }
 }
 
 // ---- Card faults: each one that applies is exit 1, naming the step
@@ -1113,7 +1204,7 @@ TEST_F(Ravelinctl, StatusSaysWhetherThereIsASignal)
 TEST_F(Ravelinctl, EachCommandHasItsOwnHelp)
 {
     const std::string all = run({"--help"}).out;
-    for (const std::string c : {"list", "status", "set", "mute", "name", "reset", "apply", "flash"}) {
+    for (const std::string c : {"list", "status", "set", "mute", "name", "reset", "apply", "diff", "flash"}) {
         SCOPED_TRACE(c);
         auto r = run({"help", c});
         EXPECT_EQ(r.status, 0) << r.err;
@@ -1122,7 +1213,7 @@ TEST_F(Ravelinctl, EachCommandHasItsOwnHelp)
         // its lines, as the whole help has them, and no other command's
         const std::string own = r.out.substr(r.out.find('\n') + 1, r.out.find("\n\n") - r.out.find('\n'));
         EXPECT_NE(all.find(own), std::string::npos) << own;
-        for (const std::string other : {"list ", "status ", "mute ", "reset ", "apply ", "flash "})
+        for (const std::string other : {"list ", "status ", "mute ", "reset ", "apply ", "diff ", "flash "})
             if (other != c + " ") {
                 EXPECT_EQ(own.find("\n  " + other), std::string::npos) << other;
             }

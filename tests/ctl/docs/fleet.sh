@@ -3,7 +3,8 @@
 # The fleet playbook of docs/fleet.md, run by Debian's ansible-core under
 # cardsim on two local hosts, each with a simulated card of its own: the
 # first run changes both, the second changes nothing, and its trace holds
-# no EEPROM write and no capture restart.
+# no EEPROM write and no capture restart; check mode previews and writes
+# nothing.
 #
 # Usage: fleet.sh CARDSIM RAVELINCTL PLAYBOOK
 # Exits 77 (skipped) with a message when ansible-playbook is not installed.
@@ -88,12 +89,37 @@ eeprom_writes() { grep -cE 'WINDOW_WRITE 0x00 0x[0-9a-f]{6}30$' "$1"; }
 eeprom_reads() { grep -cE 'WINDOW_WRITE 0x00 0x[0-9a-f]{6}31$' "$1"; }
 restarts() { grep -c 'REG_WRITE 0x44 ' "$1"; }
 
-# Check mode lists the cards and writes nothing.
-play 0 --check --diff
-n=$(eeprom_writes "$work/trace.0")
-((n == 0)) || fail "check mode wrote to the EEPROM $n times"
-n=$(restarts "$work/trace.0")
-((n == 0)) || fail "check mode restarted the capture $n times"
+# check_play N: a run in check mode, which writes nothing and restarts nothing
+check_play()
+{
+    play "$1" --check --diff
+    n=$(eeprom_writes "$work/trace.$1")
+    ((n == 0)) || fail "check mode (run $1) wrote to the EEPROM $n times"
+    n=$(restarts "$work/trace.$1")
+    ((n == 0)) || fail "check mode (run $1) restarted the capture $n times"
+}
+
+# Check mode lists the cards, previews each and writes nothing: both cards
+# would change, rack-b's (which stores preset 2 already) in its mute flag and
+# name only.
+check_play 0
+for host in rack-a rack-b; do
+    grep -qE "^$host +: ok=3 +changed=1 +unreachable=0 +failed=0 " <<<"$recap" ||
+        fail "check run 0 does not report $host as one that would change"
+done
+python3 - "$work/play.0" <<'PY' || fail "check run 0 does not show each card's before and after"
+import json, re, sys
+text = open(sys.argv[1]).read()
+# the debug task's output, one JSON object per card after "ok: [host] => (item=path) =>"
+shown = {}
+for host, path, body in re.findall(r"^ok: \[(rack-[ab])\] => \(item=(\S+)\) => (\{.*?^\})$", text, re.M | re.S):
+    shown[host] = json.loads(body)["msg"]
+a, b = shown["rack-a"], shown["rack-b"]
+assert a["would_write"] == ["output", "mute", "program_name"], a
+assert a["diff"]["after"]["output"] == {"mode": "preset", "preset": 2, "name": "ultra"}, a
+assert b["would_write"] == ["mute", "program_name"], b
+assert b["diff"]["before"]["program_name"] == "" and b["diff"]["after"]["program_name"] == "Studio 1", b
+PY
 
 play 1
 for host in rack-a rack-b; do
@@ -120,6 +146,14 @@ n=$(restarts "$work/trace.2")
 ((n == 0)) || fail "run 2 restarted the capture $n times"
 reads2=$(eeprom_reads "$work/trace.2")
 ((reads2 > 0)) || fail "run 2 did not read the cards' EEPROM (is the trace empty?)"
+
+# Check mode on cards that already match: nothing would change, nothing shown.
+check_play 2c
+for host in rack-a rack-b; do
+    grep -qE "^$host +: ok=2 +changed=0 +unreachable=0 +failed=0 " <<<"$recap" ||
+        fail "check run 2c reports a change or a failure on $host"
+done
+grep -q '"would_write"' "$work/play.2c" && fail "check run 2c shows a preview of cards that match"
 
 # Both cards now store what the reference card stores.
 for host in rack-a:0 rack-b:1; do

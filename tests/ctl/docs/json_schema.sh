@@ -79,6 +79,11 @@ run name-latin1 0 'change:{"changed":true,"written":["program_name"]}' -- name $
 run status-latin1 0 'status:{"program_name":"Café","program_name_hex":"436166e9"}' -- status
 run refused-latin1 2 'error:{"exit":2}' -- set preset $'\xe9'
 stdin=$work/card.json run apply-name 0 'change:{"changed":true,"written":["program_name"]}' -- apply -
+# diff: the card against a description it stores, then against one it does not
+run diff-same 0 'diff:{"different":false,"would_write":[]}' -- diff "$work/card.json"
+run name-other 0 'change:{"changed":true}' -- name "Sport 2"
+run diff-name 1 'diff:{"different":true,"would_write":["program_name"]}' -- diff "$work/card.json"
+run name-back 0 'change:{"changed":true}' -- name "News 24"
 run partial 1 'error:{"exit":1,"changed":true,"written":["output"]}' --fault busy=forever -- set preset 6
 run help 0 help -- --help
 run help-set 0 help -- help set
@@ -86,6 +91,10 @@ run version 0 version -- --version
 run set-auto 0 'change:{"changed":true}' -- set auto
 run apply 0 'change:{"changed":true,"written":["output"]}' -- apply "$work/card.json"
 stdin=$work/card.json run apply-stdin 0 'change:{"changed":false}' -- apply -
+run name-latin1-again 0 'change:{"changed":true}' -- name $'Caf\xe9'
+stdin=$work/card.json run diff-latin1 1 'diff:{"would_write":["program_name"]}' -- diff -
+echo '{"mute": false}' >"$work/mute-off.json"
+run diff-mute 1 'diff:{"would_write":["mute"],"before":{"mute":true},"after":{"mute":false}}' -- diff "$work/mute-off.json"
 run by-mac 0 status -- --mac 00:1a:2b:3c:4d:5e status
 run reset-capture 0 'reset:{"reset":"capture"}' -- reset capture
 run reset-mcu 0 'reset:{"reset":"mcu","busy_rounds":3}' --fault busy=3 -- reset mcu
@@ -146,6 +155,7 @@ run refuse-level 2 'error:{"exit":2}' -- set advanced --profile high --level 43 
 run refuse-adapter 2 'error:{"exit":2}' -- -a 08 status
 echo '{"output": {"mode": "preset", "preset": 9}}' >"$work/bad.json"
 run refuse-apply 2 'error:{"exit":2}' -- apply "$work/bad.json"
+run refuse-diff 2 'error:{"exit":2}' -- diff "$work/bad.json"
 
 # The node cannot be used: exit status 3.
 run missing-node 3 'error:{"exit":3}' -- -a 5 status

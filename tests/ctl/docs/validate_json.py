@@ -4,7 +4,7 @@
 
 Usage: validate_json.py SCHEMA [--mutate] KIND FILE [KIND FILE ...]
 
-KIND is a definition under $defs (status, change, reset, flash_id,
+KIND is a definition under $defs (status, change, diff, reset, flash_id,
 flash_read, flash_verify, list, error), optionally followed by ":" and a
 JSON object whose keys the output must hold with these values
 (change:{"changed":false}).  Each FILE must hold exactly one JSON object,
@@ -105,6 +105,14 @@ def mutants(value, kind):
         yield changed("changed the other way", lambda v: v.__setitem__("changed", not v["changed"]))
         yield changed("written with an unknown setting", lambda v: v.__setitem__("written", v["written"] + ["mac"]))
         yield changed("written twice", lambda v: v.__setitem__("written", ["mute", "mute"]))
+    if kind == "diff":
+        yield changed("different the other way", lambda v: v.__setitem__("different", not v["different"]))
+        yield changed("would_write with an unknown setting", lambda v: v["would_write"].append("mac"))
+        yield changed("before with an unknown setting", lambda v: v["before"].__setitem__("mac", "00:1a:2b:3c:4d:5e"))
+        yield changed("after with mute as 0", lambda v: v["after"].__setitem__("mute", 0))
+        yield changed("after with a name hex in capitals", lambda v: v["after"].update(program_name="", program_name_hex="E9"))
+        if "output" in value["before"]:
+            yield changed("before with output mode manual", lambda v: v["before"]["output"].__setitem__("mode", "manual"))
     if kind == "reset":
         yield changed("reset of the card", lambda v: v.__setitem__("reset", "card"))
         yield changed("busy_rounds 100", lambda v: v.__setitem__("busy_rounds", 100))

@@ -50,11 +50,13 @@ done
 [ -n "$address" ] || { fail "the node exporter did not start"; exit 1; }
 curl -sS "http://$address/metrics" >"$work/scraped" || fail "curl http://$address/metrics"
 
-# Every sample of the file, as served (the exporter sorts the labels).
+# Every sample of the file, as served (the exporter sorts the labels and
+# writes each value in its shortest form: 0.010960 comes back as 0.01096).
 sort_labels() {
   sed -n 's/^\(ravelin_[a-z_]*\)\({\(.*\)}\)\{0,1\} \(.*\)$/\1 \3 \4/p' | while read -r name labels value; do
     case $value in '') value=$labels labels= ;; esac
-    printf '%s{%s} %s\n' "$name" "$(printf '%s' "$labels" | tr ',' '\n' | sort | paste -sd, -)" "$value"
+    printf '%s{%s} %s\n' "$name" "$(printf '%s' "$labels" | tr ',' '\n' | sort | paste -sd, -)" \
+      "$(awk -v v="$value" 'BEGIN { printf "%.9g", v }')"
   done | sort
 }
 sort_labels <"$work/textfile/ravelin.prom" >"$work/written"

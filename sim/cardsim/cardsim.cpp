@@ -295,23 +295,10 @@ double monotonic_seconds()
 // process group; cardsim waits for COMMAND (killing it after
 // stop_wait_seconds), cleans up and ends by that signal (status 128 + signal).
 // The exit status is otherwise COMMAND's; a signal that ended it ends cardsim too.
-[[noreturn]] void run_and_clean_up(const std::string& program, char* const argv[])
+// Starts COMMAND as a child that tells of a lost write on `report_fd`.
+pid_t start_command(const std::string& program, char* const argv[], const sigset_t& old, int report_fd,
+                    bool own_group)
 {
-    sigset_t wanted, old;
-    sigemptyset(&wanted);
-    sigaddset(&wanted, SIGCHLD);
-    for (int sig : forwarded_signals)
-        sigaddset(&wanted, sig);
-    sigprocmask(SIG_BLOCK, &wanted, &old);
-    // A datagram socket, not a pipe: a COMMAND that outlives cardsim gets
-    // no SIGPIPE when it tells of a lost write.
-    int lost[2] = {-1, -1};
-    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, lost) != 0) {
-        int e = errno;
-        remove_link_dir();
-        die(std::string("cannot start ") + program + ": " + strerror(e), 126);
-    }
-    bool own_group = !in_foreground();
     pid_t child = fork();
     if (child < 0) {
         int e = errno;
@@ -323,22 +310,21 @@ double monotonic_seconds()
             setpgid(0, 0);
         sigprocmask(SIG_SETMASK, &old, nullptr);
         // Far above the descriptors COMMAND opens itself.
-        int report = fcntl(lost[1], F_DUPFD, 200);
+        int report = fcntl(report_fd, F_DUPFD, 200);
         if (report >= 0)
             put_env(lost_write_variable, std::to_string(report));
         exec_program(program, argv);
         fprintf(stderr, "cardsim: cannot run %s: %s\n", program.c_str(), strerror(errno));
         _exit(errno == ENOENT ? 127 : 126);
     }
-    close(lost[1]);
-    if (own_group)
-        setpgid(child, child);
-    // Ctrl-\ reaches COMMAND from the terminal; cardsim outlives it to clean up.
-    signal(SIGQUIT, SIG_IGN);
-    // Without a group of its own COMMAND shares cardsim's: the whole group
-    // when cardsim leads it (a shell's job), else COMMAND alone.
-    pid_t target = own_group ? -child : getpgrp() == getpid() ? -getpid() : child;
-    int status = 0, caught = 0;
+    return child;
+}
+
+// Waits for COMMAND to end, handing the signals in `wanted` to `target`;
+// returns the signal that asked cardsim to stop, or 0.
+int wait_for_command(pid_t child, pid_t target, bool own_group, const sigset_t& wanted, int& status)
+{
+    int caught = 0;
     bool killed = false;
     double deadline = 0;
     while (waitpid(child, &status, WNOHANG) != child) {
@@ -379,6 +365,43 @@ double monotonic_seconds()
         if (sig != SIGCHLD && info.si_pid != getpid())
             caught = sig;
     }
+    return caught;
+}
+
+// Runs COMMAND as a child, so that cardsim can clean up and report after it:
+// the link folder goes, and a write the interposer lost makes the status
+// non-zero. A SIGTERM, SIGINT or SIGHUP to cardsim is handed to COMMAND's
+// process group; cardsim waits for COMMAND (killing it after
+// stop_wait_seconds), cleans up and ends by that signal (status 128 + signal).
+// The exit status is otherwise COMMAND's; a signal that ended it ends cardsim too.
+[[noreturn]] void run_and_clean_up(const std::string& program, char* const argv[])
+{
+    sigset_t wanted, old;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, SIGCHLD);
+    for (int sig : forwarded_signals)
+        sigaddset(&wanted, sig);
+    sigprocmask(SIG_BLOCK, &wanted, &old);
+    // A datagram socket, not a pipe: a COMMAND that outlives cardsim gets
+    // no SIGPIPE when it tells of a lost write.
+    int lost[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, lost) != 0) {
+        int e = errno;
+        remove_link_dir();
+        die(std::string("cannot start ") + program + ": " + strerror(e), 126);
+    }
+    bool own_group = !in_foreground();
+    pid_t child = start_command(program, argv, old, lost[1], own_group);
+    close(lost[1]);
+    if (own_group)
+        setpgid(child, child);
+    // Ctrl-\ reaches COMMAND from the terminal; cardsim outlives it to clean up.
+    signal(SIGQUIT, SIG_IGN);
+    // Without a group of its own COMMAND shares cardsim's: the whole group
+    // when cardsim leads it (a shell's job), else COMMAND alone.
+    pid_t target = own_group ? -child : getpgrp() == getpid() ? -getpid() : child;
+    int status = 0;
+    int caught = wait_for_command(child, target, own_group, wanted, status);
     remove_link_dir();
     char byte;
     bool lost_writes = read(lost[0], &byte, 1) == 1;
@@ -770,6 +793,60 @@ void export_preload(const std::string& preload)
 
 }  // namespace
 
+// A rack's cards, each with a folder inside the run's, which cardsim makes.
+struct rack_cards {
+    std::vector<sim_config> configs;
+    std::vector<std::unique_ptr<card_state>> states;
+    std::vector<std::vector<unsigned char>> factory;
+};
+
+rack_cards rack_of(const sim_config& config)
+{
+    rack_cards rack;
+    for (size_t i = 0; i < config.cards.size(); ++i) {
+        rack.configs.push_back(card_config(config, i));
+        rack.states.emplace_back(new card_state(rack.configs.back().state));
+        rack.states.back()->make_parents(true);
+    }
+    return rack;
+}
+
+// The checks of the state folders that can refuse the run, before anything is made.
+void check_cards(const command_options& o, const sim_config& config, card_state& state, const rack_cards& rack)
+{
+    check_state_access(o, config);
+    struct stat st;
+    bool made = lstat(config.state.c_str(), &st) == 0;
+    for (const auto& card : rack.configs) {
+        if (std::string err = card_folder_problem(card.state); !err.empty())
+            die(err);
+        if (made)
+            check_state_access(o, card);
+    }
+    // --reset mends a corrupt card, but not a folder that is not safe to write in.
+    for (size_t i = 0; i <= rack.states.size(); ++i) {
+        std::string err = (i ? *rack.states[i - 1] : state).check();
+        if (!err.empty() && (!o.do_reset || err.rfind("unsafe", 0) == 0))
+            die(err);
+    }
+}
+
+// Makes every card new (reset) or ready for a run, and plugs it in again.
+void make_cards(bool reset, card_state& state, const sim_config& config, const unsigned char factory[],
+                const rack_cards& rack)
+{
+    note_missing_parent();
+    for (size_t i = 0; i < std::max<size_t>(rack.configs.size(), 1); ++i) {
+        card_state& card = rack.configs.empty() ? state : *rack.states[i];
+        const unsigned char* image = rack.configs.empty() ? factory : rack.factory[i].data();
+        std::string err = reset ? card.reset(image) : card.prepare(image);
+        if (err.empty())
+            err = plug_in(rack.configs.empty() ? config.state : rack.configs[i].state);
+        if (!err.empty())
+            die(err);
+    }
+}
+
 int main(int argc, char** argv)
 {
     command_options o = parse_options(argc, argv);
@@ -783,36 +860,13 @@ int main(int argc, char** argv)
         config.trace = absolute(config.trace);
     card_state state(config.state);
     state.make_parents(o.own_state_dir);
-    // A rack's cards each have a folder inside the run's, which cardsim makes.
-    std::vector<sim_config> rack;
-    std::vector<std::unique_ptr<card_state>> rack_states;
-    for (size_t i = 0; i < config.cards.size(); ++i) {
-        rack.push_back(card_config(config, i));
-        rack_states.emplace_back(new card_state(rack.back().state));
-        rack_states.back()->make_parents(true);
-    }
+    rack_cards rack = rack_of(config);
 
     // Every check that can refuse comes before anything is made.
     std::string program;
     if (!o.command.empty())
         program = resolve_command(o.command[0]);
-    check_state_access(o, config);
-    {
-        struct stat st;
-        bool made = lstat(config.state.c_str(), &st) == 0;
-        for (const auto& card : rack) {
-            if (std::string err = card_folder_problem(card.state); !err.empty())
-                die(err);
-            if (made)
-                check_state_access(o, card);
-        }
-    }
-    // --reset mends a corrupt card, but not a folder that is not safe to write in.
-    for (size_t i = 0; i <= rack.size(); ++i) {
-        std::string err = (i ? *rack_states[i - 1] : state).check();
-        if (!err.empty() && (!o.do_reset || err.rfind("unsafe", 0) == 0))
-            die(err);
-    }
+    check_cards(o, config, state, rack);
     check_trace(config.trace);
     std::string preload, interposer32, interposer64;
     bool per_class = false, links = false;
@@ -837,42 +891,25 @@ int main(int argc, char** argv)
         fprintf(stderr, "cardsim: open values drawn with --seed %llu\n", (unsigned long long)config.seed);
     unsigned char factory[eeprom_size];
     config.new_eeprom(factory);
-    std::vector<std::vector<unsigned char>> rack_factory;
-    for (const auto& card : rack) {
-        rack_factory.emplace_back(eeprom_size);
-        card.new_eeprom(rack_factory.back().data());
+    for (const auto& card : rack.configs) {
+        rack.factory.emplace_back(eeprom_size);
+        card.new_eeprom(rack.factory.back().data());
     }
-    if (o.do_reset) {
-        note_missing_parent();
-        for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
-            std::string err = rack.empty() ? state.reset(factory) : rack_states[i]->reset(rack_factory[i].data());
-            if (err.empty())
-                err = plug_in(rack.empty() ? config.state : rack[i].state);
-            if (!err.empty())
-                die(err);
-        }
-    }
+    if (o.do_reset)
+        make_cards(true, state, config, factory, rack);
     if (o.do_show) {
-        if (rack.empty())
+        if (rack.configs.empty())
             show(state, config);
-        for (size_t i = 0; i < rack.size(); ++i) {
-            printf("%sCard at /dev/dvb/adapter%u/frontend%u\n", i ? "\n" : "", rack[i].nodes[0].first,
-                   rack[i].nodes[0].second);
-            show(*rack_states[i], rack[i]);
+        for (size_t i = 0; i < rack.configs.size(); ++i) {
+            printf("%sCard at /dev/dvb/adapter%u/frontend%u\n", i ? "\n" : "", rack.configs[i].nodes[0].first,
+                   rack.configs[i].nodes[0].second);
+            show(*rack.states[i], rack.configs[i]);
         }
     }
     if (o.command.empty())
         return 0;
 
-    note_missing_parent();
-    // A run plugs every card in again.
-    for (size_t i = 0; i < std::max<size_t>(rack.size(), 1); ++i) {
-        std::string err = rack.empty() ? state.prepare(factory) : rack_states[i]->prepare(rack_factory[i].data());
-        if (err.empty())
-            err = plug_in(rack.empty() ? config.state : rack[i].state);
-        if (!err.empty())
-            die(err);
-    }
+    make_cards(false, state, config, factory, rack);
     if (links)
         preload = per_class ? link_interposers(interposer32, interposer64)
                             : link_interposers(preload_bits == 32 ? preload : "", preload_bits == 64 ? preload : "");

@@ -4,7 +4,7 @@
 // of DVB devices without a driver (fake_dev), whose open fails with ENXIO: an
 // ENXIO below is an open that reached a device. Each way is tried as root and
 // as an ordinary user.
-#include "sim_fixture.h"
+#include "fake_dev_fixture.h"
 
 #include "exec32.h"
 #include "program_class.h"
@@ -13,24 +13,13 @@
 
 namespace {
 
-class Escape : public SimTest {
+class Escape : public FakeDevTest {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root, to make device nodes of the DVB major in a private /dev";
-        if (auto probe = testsupport::run({FAKE_DEV_BIN, "true"}); probe.status != 0)
-            GTEST_SKIP() << "fake_dev cannot make a private /dev here: " << probe.err;
-        unsetenv("CARDSIM_PRELOAD_32");
-        unsetenv("CARDSIM_PRELOAD_64");
-        // env and sh are the machine's: of the other class they need that class's interposer.
-        if (cardsim::elf_bits("/bin/sh") != int(sizeof(void*) * 8)) {
-            if (cardsim::elf_bits(OTHER_CLASS_PRELOAD) == 0)
-                GTEST_SKIP() << "/bin/sh is of the other class, whose interposer (" << OTHER_CLASS_PRELOAD
-                             << ") is not built";
-            setenv(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64", OTHER_CLASS_PRELOAD, 1);
-        }
-        start({}, false);
+        FakeDevTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         // The user nobody owns the folder, so that either user's card may be made in it.
         ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
         ASSERT_EQ(chmod(dir.c_str(), 0755), 0);

@@ -3,7 +3,7 @@
 // program it is and however it opens the device. The tests run cardsim in a
 // private /dev (fake_dev) that holds character devices of the DVB major with
 // no driver behind them: an open that reaches one fails with ENXIO.
-#include "sim_fixture.h"
+#include "fake_dev_fixture.h"
 
 #include "exec32.h"
 #include "program_class.h"
@@ -20,27 +20,8 @@ const std::string kNode = "/dev/dvb/adapter0/frontend0";
 // The other class's interposer, which scripts/build.sh names (RAVELIN_OTHER_CLASS_PRELOAD).
 std::string other_interposer() { return OTHER_CLASS_PRELOAD; }
 
-class IsolationTest : public SimTest {
+class IsolationTest : public FakeDevTest {
 protected:
-    void SetUp() override
-    {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root, to make device nodes of the DVB major in a private /dev";
-        // In a chroot whose root is no mount point no private mount tree can be made.
-        if (auto probe = testsupport::run({FAKE_DEV_BIN, "true"}); probe.status != 0)
-            GTEST_SKIP() << "fake_dev cannot make a private /dev here: " << probe.err;
-        unsetenv("CARDSIM_PRELOAD_32");
-        unsetenv("CARDSIM_PRELOAD_64");
-        // The tests run sh as COMMAND: where it is of the other class, cardsim needs that class's interposer.
-        if (cardsim::elf_bits("/bin/sh") != int(sizeof(void*) * 8)) {
-            if (cardsim::elf_bits(other_interposer()) == 0)
-                GTEST_SKIP() << "/bin/sh is of the other class, whose interposer (" << other_interposer()
-                             << ") is not built";
-            setenv(sizeof(void*) == 8 ? "CARDSIM_PRELOAD_32" : "CARDSIM_PRELOAD_64", other_interposer().c_str(), 1);
-        }
-        start({}, false);
-    }
-
     void TearDown() override
     {
         unsetenv("CARDSIM_PRELOAD_32");

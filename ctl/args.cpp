@@ -170,10 +170,12 @@ struct global_option {
     const char* long_name;
     char short_name;
     bool takes_value;
+    int bare_value = -1;  // >= 0: a value only after "=", this one without
 };
 constexpr global_option globals[] = {
     {"adapter", 'a', true}, {"frontend", 'n', true}, {"mac", 0, true},  {"json", 0, false},
     {"quiet", 0, false},    {"force", 0, false},     {"help", 'h', false}, {"version", 0, false},
+    {"wait", 0, false, wait_default_seconds},
 };
 
 void take_global(request& r, const global_option& o, const std::string& value, bool& help, bool& version)
@@ -199,6 +201,11 @@ void take_global(request& r, const global_option& o, const std::string& value, b
         r.quiet = true;
     } else if (name == "force") {
         r.force = true;
+    } else if (name == "wait") {
+        if (r.wait_given)
+            refuse("--wait given twice");
+        r.wait_seconds = parse_number(value, 0, wait_max_seconds, "--wait");
+        r.wait_given = true;
     } else if (name == "help") {
         help = true;
     } else {
@@ -274,6 +281,9 @@ std::string help_text()
            "                     and version too\n"
            "      --quiet        no progress line; changing commands print nothing on success\n"
            "      --force        write even where the card already stores what is asked\n"
+           "      --wait[=S]     while another program holds the node, try again until it\n"
+           "                     is free, for up to S seconds (default " + std::to_string(wait_default_seconds) + ", at most\n"
+           "                     " + std::to_string(wait_max_seconds) + "); not with list and metrics\n"
            "  -h, --help         print this help and exit\n"
            "      --version      print the version and exit\n"
            "Numbers are decimal, without sign or leading zeros.\n"
@@ -396,7 +406,9 @@ std::vector<std::string> take_globals(int argc, char** argv, request& r, bool& h
             if (i + 1 == argc)
                 refuse("option " + arg + " needs a value");
             value = argv[++i];
-        } else if (!found->takes_value && has_value) {
+        } else if (!found->takes_value && found->bare_value >= 0 && !has_value) {
+            value = std::to_string(found->bare_value);
+        } else if (!found->takes_value && has_value && found->bare_value < 0) {
             refuse("option --" + std::string(found->long_name) + " takes no value");
         }
         take_global(r, *found, value, help, version);
@@ -432,6 +444,8 @@ void parse_list(request& r, const command_words& w)
     w.expect(1, "list");
     if (r.mac || r.adapter_given || r.frontend_given)
         refuse("list looks at every node: -a, -n and --mac do not apply");
+    if (r.wait_given)
+        refuse("list waits for no node, it says which are busy: --wait does not apply");
     r.what = command::list;
 }
 

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -192,46 +191,25 @@ node_problem open_problem(const std::string& path, int error)
         p.fix = "add the user to the group that owns the node (usually video: sudo adduser \"$USER\" video) "
                 "and log in again";
         break;
-    case EBUSY: {
-        // Who holds it, where /proc shows it.
-        std::string holders;
-        if (DIR* proc = opendir("/proc")) {
-            while (dirent* d = readdir(proc)) {
-                if (!std::isdigit((unsigned char)d->d_name[0]))
-                    continue;
-                const std::string fds = std::string("/proc/") + d->d_name + "/fd";
-                DIR* fd = opendir(fds.c_str());
-                if (!fd)
-                    continue;
-                while (dirent* f = readdir(fd)) {
-                    char target[256];
-                    const ssize_t n = readlink((fds + "/" + f->d_name).c_str(), target, sizeof target - 1);
-                    if (n > 0 && std::string(target, size_t(n)) == path) {
-                        holders += (holders.empty() ? "" : ", ") + std::string(d->d_name);
-                        break;
-                    }
-                }
-                closedir(fd);
-            }
-            closedir(proc);
-        }
-        p.fix = holders.empty() ? "another program has it open: end that program and try again"
-                                : "process " + holders + " has it open: end it and try again";
+    case EBUSY:
+        p.fix = busy_fix(path);
         break;
-    }
     default:
         p.fix = "";
     }
     return p;
 }
 
-void card_session::open_and_identify()
+void card_session::open_and_identify(int wait_seconds)
 {
     step("opening " + path_);
-    fd_ = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    fd_ = open_waiting(path_, O_RDWR | O_NONBLOCK | O_CLOEXEC, wait_seconds, progress_);
     if (fd_ < 0) {
-        const node_problem p = open_problem(path_, errno);
-        throw failure(p.status, step_, p.error + (p.fix.empty() ? "" : "; " + p.fix));
+        const int error = errno;
+        const node_problem p = open_problem(path_, error);
+        const std::string waited =
+            error == EBUSY && wait_seconds > 0 ? " after " + std::to_string(wait_seconds) + " s of waiting" : "";
+        throw failure(p.status, step_, p.error + waited + (p.fix.empty() ? "" : "; " + p.fix));
     }
     card.setFrontend(fd_);
     // This card's driver serves the card's private requests; a file or another

@@ -58,6 +58,8 @@ void parse_metrics(request& r, const std::vector<std::string>& words)
         refuse("metrics looks at every node: -a, -n and --mac do not apply");
     if (r.json || r.force)
         refuse("metrics prints Prometheus's text format: --json and --force do not apply");
+    if (r.wait_given)
+        refuse("metrics waits for no node, it reports which are busy: --wait does not apply");
 }
 
 void parse_configure(request& r, const std::vector<std::string>& words)

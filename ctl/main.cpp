@@ -29,11 +29,11 @@ bool asks_json(int argc, char** argv)
 }
 
 // The node of --mac: the first card that gives that MAC, on frontend -n if given.
-std::pair<int, int> node_of_mac(const request& r)
+std::pair<int, int> node_of_mac(const request& r, progress_line& progress)
 {
     const std::string mac = mac_text(*r.mac);
     const std::string step = "looking for the card with MAC " + mac;
-    const std::vector<node_info> nodes = list_nodes();
+    const std::vector<node_info> nodes = list_nodes(true, r.wait_seconds, &progress);
     for (const auto& n : nodes)
         if (n.kind == node_kind::card && n.mac == *r.mac && (!r.frontend_given || n.frontend == r.frontend))
             return {n.adapter, n.frontend};
@@ -148,15 +148,15 @@ int run(const request& r)
     if (r.what == command::flash_read)
         out.emplace(r.file);  // refused before the card is touched if it cannot be made
 
-    auto [adapter, frontend] = r.mac ? node_of_mac(r) : std::pair{r.adapter, r.frontend};
+    progress_line progress;
+    progress.enabled = isatty(2) && !r.quiet && !r.json;
+    auto [adapter, frontend] = r.mac ? node_of_mac(r, progress) : std::pair{r.adapter, r.frontend};
     if (folder && !folder->may_name(adapter, frontend)) {
         print_unconfigured(r, *folder, adapter, frontend, std::nullopt);
         return exit_done;
     }
-    progress_line progress;
-    progress.enabled = isatty(2) && !r.quiet && !r.json;
     card_session s(adapter, frontend, progress);
-    s.open_and_identify();
+    s.open_and_identify(r.wait_seconds);
 
     switch (r.what) {
     case command::status:

@@ -110,9 +110,9 @@ bool identify(node_info& n)
     return true;
 }
 
-void read_mac(node_info& n)
+void read_mac(node_info& n, int wait_seconds, progress_line& progress)
 {
-    descriptor rw(::open(n.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    descriptor rw(open_waiting(n.path, O_RDWR | O_NONBLOCK | O_CLOEXEC, wait_seconds, progress));
     if (rw.fd < 0) {
         const node_problem p = open_problem(n.path, errno);
         n.kind = node_kind::unusable;
@@ -138,8 +138,9 @@ void read_mac(node_info& n)
 
 }  // namespace
 
-std::vector<node_info> list_nodes(bool ask_mac)
+std::vector<node_info> list_nodes(bool ask_mac, int wait_seconds, progress_line* progress)
 {
+    progress_line none;
     std::vector<node_info> nodes;
     for (const auto& [a, f] : candidates()) {
         node_info n{a, f, "", node_kind::other, {}, "", ""};
@@ -149,7 +150,7 @@ std::vector<node_info> list_nodes(bool ask_mac)
         if (!identify(n))
             continue;  // no such node
         if (n.kind == node_kind::card && ask_mac)
-            read_mac(n);
+            read_mac(n, wait_seconds, progress ? *progress : none);
         nodes.push_back(n);
     }
     return nodes;

@@ -103,6 +103,8 @@ struct request {
     std::string config_dir;   // metrics, configure
     std::vector<unsigned char> verify_image;  // flash verify: the file's bytes
     std::string help_topic;   // help: the command asked about, or "" for all
+    int wait_seconds = 0;     // --wait: how long a busy node is tried again; 0 not at all
+    bool wait_given = false;
 };
 
 // Reads the whole command line, and for apply and flash verify the file;
@@ -150,7 +152,8 @@ public:
 
     // Opens the node read-write (failure: exit_node) and checks with a
     // register read that its driver is this card's (else exit_node).
-    void open_and_identify();
+    // A busy node is tried again for up to wait_seconds (--wait).
+    void open_and_identify(int wait_seconds = 0);
 
     // Starts a step: failures from here on are this step's.
     void step(const std::string& name);
@@ -212,7 +215,24 @@ struct node_info {
 // Every frontend node, each identified with read requests only; a node that
 // answers as this card is then asked for its MAC address.
 // Without ask_mac, the cards are listed without their MAC address.
-std::vector<node_info> list_nodes(bool ask_mac = true);
+// A busy node is tried again for up to wait_seconds before its MAC address is asked.
+std::vector<node_info> list_nodes(bool ask_mac = true, int wait_seconds = 0, progress_line* progress = nullptr);
+
+// ---- A busy node (wait.cpp)
+
+// --wait without a value, and the most it takes, in seconds.
+constexpr int wait_default_seconds = 60;
+constexpr int wait_max_seconds = 86400;
+// open(path, flags); while it fails with EBUSY, tried again after a pause of
+// a quarter second until wait_seconds have been paused, with a progress line
+// where the run shows one. The descriptor, or -1 with errno.
+int open_waiting(const std::string& path, int flags, int wait_seconds, progress_line& progress);
+// The processes other than this one that have path open, "process PID (COMM)"
+// each: those that opened it for writing where /proc tells; none where /proc
+// shows nothing.
+std::vector<std::string> node_holders(const std::string& path);
+// What to do about a busy node: end its holders, named where found.
+std::string busy_fix(const std::string& path);
 
 // ---- Output
 

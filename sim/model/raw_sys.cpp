@@ -17,6 +17,11 @@ int sys_openat(int dirfd, const char* path, int flags, mode_t mode)
 
 int sys_close(int fd) { return int(syscall(SYS_close, fd)); }
 
+ssize_t sys_readlinkat(int dirfd, const char* path, char* buf, size_t size)
+{
+    return ssize_t(syscall(SYS_readlinkat, dirfd, path, buf, size));
+}
+
 uint64_t monotonic_ns()
 {
     struct timespec ts;

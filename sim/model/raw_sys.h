@@ -11,6 +11,8 @@ namespace cardsim::raw {
 
 int sys_openat(int dirfd, const char* path, int flags, mode_t mode = 0);
 int sys_close(int fd);
+// The text of a link, as readlinkat, which the interposer serves for descriptor links.
+ssize_t sys_readlinkat(int dirfd, const char* path, char* buf, size_t size);
 
 // Real time since an arbitrary start, whatever the program's clock.
 uint64_t monotonic_ns();

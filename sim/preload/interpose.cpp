@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // libcardsim.so: serves open/close/ioctl on the DVB frontend nodes from the
-// card model, and makes sleeps virtual. Everything else goes to libc.
+// card model, shows a node's descriptor as the node, and makes sleeps virtual. Everything else goes to libc.
 //
 // Loaded with LD_PRELOAD, or linked into a test program whose own calls it then
 // serves. It may be entered from the dynamic loader's early phase, from several
@@ -45,6 +45,10 @@ using nanosleep_t = int (*)(const struct timespec*, struct timespec*);
 using clock_nanosleep_t = int (*)(clockid_t, int, const struct timespec*, struct timespec*);
 using sleep_t = unsigned (*)(unsigned);
 using usleep_t = int (*)(useconds_t);
+using readlink_t = ssize_t (*)(const char*, char*, size_t);
+using readlinkat_t = ssize_t (*)(int, const char*, char*, size_t);
+using readlink_chk_t = ssize_t (*)(const char*, char*, size_t, size_t);
+using readlinkat_chk_t = ssize_t (*)(int, const char*, char*, size_t, size_t);
 
 CARDSIM_REAL(open, open_t)
 CARDSIM_REAL(open64, open_t)
@@ -67,6 +71,10 @@ CARDSIM_REAL(nanosleep, nanosleep_t)
 CARDSIM_REAL(clock_nanosleep, clock_nanosleep_t)
 CARDSIM_REAL(sleep, sleep_t)
 CARDSIM_REAL(usleep, usleep_t)
+CARDSIM_REAL(readlink, readlink_t)
+CARDSIM_REAL(readlinkat, readlinkat_t)
+CARDSIM_REAL(__readlink_chk, readlink_chk_t)
+CARDSIM_REAL(__readlinkat_chk, readlinkat_chk_t)
 #if defined(__i386__)
 struct timespec64 {
     long long tv_sec;
@@ -87,6 +95,7 @@ __attribute__((constructor)) void resolve_at_load()
     real_creat(), real_creat64(), real_fopen(), real_fopen64();
     real_close(), real_dup2(), real_dup3(), real_ioctl();
     real_nanosleep(), real_clock_nanosleep(), real_sleep(), real_usleep();
+    real_readlink(), real_readlinkat(), real___readlink_chk(), real___readlinkat_chk();
 #if defined(__i386__)
     real___ioctl_time64(), real___nanosleep64(), real___clock_nanosleep_time64();
 #endif
@@ -295,6 +304,50 @@ CARDSIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
     void* arg = va_arg(ap, void*);
     va_end(ap);
     return do_ioctl(fd, request, arg, real___ioctl_time64());
+}
+
+// ---- descriptor links ----
+
+// A node's descriptor is its lock file; /proc/PID/fd/N shows the node, as on a card.
+CARDSIM_EXPORT ssize_t readlink(const char* path, char* buf, size_t size)
+{
+    ssize_t result;
+    if (serve::readlink(AT_FDCWD, path, buf, size, result))
+        return result;
+    if (auto real = real_readlink())
+        return real(path, buf, size);
+    return raw::sys_readlinkat(AT_FDCWD, path, buf, size);
+}
+
+CARDSIM_EXPORT ssize_t readlinkat(int dirfd, const char* path, char* buf, size_t size)
+{
+    ssize_t result;
+    if (serve::readlink(dirfd, path, buf, size, result))
+        return result;
+    if (auto real = real_readlinkat())
+        return real(dirfd, path, buf, size);
+    return raw::sys_readlinkat(dirfd, path, buf, size);
+}
+
+// What _FORTIFY_SOURCE builds call; a buffer smaller than said is libc's to refuse.
+CARDSIM_EXPORT ssize_t __readlink_chk(const char* path, char* buf, size_t size, size_t buf_size)
+{
+    ssize_t result;
+    if (size <= buf_size && serve::readlink(AT_FDCWD, path, buf, size, result))
+        return result;
+    if (auto real = real___readlink_chk())
+        return real(path, buf, size, buf_size);
+    return size <= buf_size ? raw::sys_readlinkat(AT_FDCWD, path, buf, size) : fail(EFAULT);
+}
+
+CARDSIM_EXPORT ssize_t __readlinkat_chk(int dirfd, const char* path, char* buf, size_t size, size_t buf_size)
+{
+    ssize_t result;
+    if (size <= buf_size && serve::readlink(dirfd, path, buf, size, result))
+        return result;
+    if (auto real = real___readlinkat_chk())
+        return real(dirfd, path, buf, size, buf_size);
+    return size <= buf_size ? raw::sys_readlinkat(dirfd, path, buf, size) : fail(EFAULT);
 }
 
 // ---- sleeps ----

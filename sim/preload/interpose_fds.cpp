@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "interpose_fds.h"
 
+#include "raw_sys.h"
+
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -40,6 +42,17 @@ int forget_stale(int fd)
     return fd;
 }
 
+bool lock_file_node(const char* target, const std::string& folder_real, unsigned& adapter, unsigned& frontend)
+{
+    const std::string base = folder_real + "/";
+    char tail;
+    if (strncmp(target, base.c_str(), base.size()) != 0 ||
+        sscanf(target + base.size(), "adapter%u-frontend%u.lock%c", &adapter, &frontend, &tail) != 2)
+        return false;
+    return std::string(target + base.size()) ==
+           "adapter" + std::to_string(adapter) + "-frontend" + std::to_string(frontend) + ".lock";
+}
+
 void adopt_inherited(const std::string& state_dir, unsigned card)
 {
     char dir_real[PATH_MAX];
@@ -48,26 +61,20 @@ void adopt_inherited(const std::string& state_dir, unsigned card)
     DIR* fds = opendir("/proc/self/fd");
     if (!fds)
         return;
-    std::string base = std::string(dir_real) + "/";
     while (struct dirent* e = readdir(fds)) {
         char* end;
         long fd = strtol(e->d_name, &end, 10);
         if (*end || end == e->d_name || fd < 0 || fd >= max_fd || fd == dirfd(fds))
             continue;
+        // The link's own text: the interposer shows a node's as the node.
         char link[PATH_MAX + 1];
-        ssize_t n = readlinkat(dirfd(fds), e->d_name, link, PATH_MAX);
+        ssize_t n = raw::sys_readlinkat(dirfd(fds), e->d_name, link, PATH_MAX);
         if (n <= 0)
             continue;
         link[n] = '\0';
         unsigned adapter, frontend;
-        char tail;
-        if (strncmp(link, base.c_str(), base.size()) != 0 ||
-            sscanf(link + base.size(), "adapter%u-frontend%u.lock%c", &adapter, &frontend, &tail) != 2)
-            continue;
-        if (std::string(link + base.size()) !=
-            "adapter" + std::to_string(adapter) + "-frontend" + std::to_string(frontend) + ".lock")
-            continue;
-        mark_node(int(fd), card);
+        if (lock_file_node(link, dir_real, adapter, frontend))
+            mark_node(int(fd), card);
     }
     closedir(fds);
 }

@@ -19,6 +19,10 @@ bool forget(int fd);
 // behind the interposer's back (fclose of an fdopen), and the number came back.
 int forget_stale(int fd);
 
+// Whether `target`, a descriptor's link text, is a node's lock file in the
+// folder `folder_real` (a path without links, as realpath gives it); the node then.
+bool lock_file_node(const char* target, const std::string& folder_real, unsigned& adapter, unsigned& frontend);
+
 // Node descriptors this program inherited across exec (their lock files, open
 // under the card's state folder) are nodes of that card here too.
 void adopt_inherited(const std::string& state_dir, unsigned card = 0);

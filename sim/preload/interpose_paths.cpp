@@ -90,8 +90,8 @@ bool is_dvb_device(int dirfd, const char* path, int flags)
     return dvb;
 }
 
-// The folder that `dirfd` names (the working folder for AT_FDCWD), for a
-// relative path; false when it cannot be told.
+}  // namespace
+
 bool folder_of(int dirfd, char (&base)[PATH_MAX])
 {
     ssize_t n = -1;
@@ -101,15 +101,13 @@ bool folder_of(int dirfd, char (&base)[PATH_MAX])
     } else {
         char link[40];
         snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
-        n = readlink(link, base, sizeof base - 1);
+        n = raw::sys_readlinkat(AT_FDCWD, link, base, sizeof base - 1);
     }
     if (n <= 0)
         return false;
     base[n] = '\0';
     return true;
 }
-
-}  // namespace
 
 path_kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend)
 {

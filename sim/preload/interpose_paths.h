@@ -4,6 +4,8 @@
 // directory descriptor), and any DVB device node, wherever its name is.
 #pragma once
 
+#include <climits>
+
 namespace cardsim::paths {
 
 enum class path_kind {
@@ -14,6 +16,10 @@ enum class path_kind {
 };
 
 path_kind classify(int dirfd, const char* path, int flags, unsigned& adapter, unsigned& frontend);
+
+// The folder that `dirfd` names (the working folder for AT_FDCWD), for a
+// relative path; false when it cannot be told.
+bool folder_of(int dirfd, char (&base)[PATH_MAX]);
 
 // Whether the path may be the card's, without allocating (for a signal
 // handler, and when memory ran out): its text, or the folder it is relative

@@ -11,10 +11,13 @@
 #include "raw_sys.h"
 #include "state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <pthread.h>
 #include <sys/file.h>
@@ -379,6 +382,93 @@ bool open(int dirfd, const char* path, int flags, int& result)
             return false;
         result = fail(EIO);
         return true;
+    }
+}
+
+namespace {
+
+bool digits(const std::string& s, size_t from, size_t to)
+{
+    if (from >= to)
+        return false;
+    for (size_t i = from; i < to; ++i)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    return true;
+}
+
+// /proc/P/fd/N, /proc/P/task/T/fd/N or /dev/fd/N: a descriptor's link, by its path.
+bool descriptor_link(const std::string& p)
+{
+    const size_t fd = p.rfind("/fd/");
+    if (fd == std::string::npos || !digits(p, fd + 4, p.size()))
+        return false;
+    const std::string owner = p.substr(0, fd);
+    if (owner == "/dev")
+        return true;
+    if (owner.rfind("/proc/", 0) != 0)
+        return false;
+    const std::string rest = owner.substr(6);  // P, or P/task/T
+    const size_t task = rest.find("/task/");
+    const std::string process = rest.substr(0, task);
+    return !process.empty() && process.find('/') == std::string::npos &&
+           (task == std::string::npos || (rest.find('/', task + 6) == std::string::npos && task + 6 < rest.size()));
+}
+
+// The link's path as given, made absolute from the folder it is relative to.
+bool absolute_link(int dirfd, const char* path, std::string& out)
+{
+    if (path[0] == '/') {
+        out = path;
+        return true;
+    }
+    char base[PATH_MAX];
+    if (!paths::folder_of(dirfd, base) || base[0] != '/')
+        return false;
+    out = std::string(base) + "/" + path;
+    return true;
+}
+
+bool show_node_link(int dirfd, const char* path, char* buf, size_t size, ssize_t& result)
+{
+    std::string where;
+    if (!path || !buf || !absolute_link(dirfd, path, where) || !descriptor_link(where))
+        return false;
+    char target[PATH_MAX + 1];
+    const ssize_t n = raw::sys_readlinkat(dirfd, path, target, PATH_MAX);
+    if (n <= 0)
+        return false;
+    target[n] = '\0';
+    ensure_ready();
+    std::string node;
+    {
+        held_card held;
+        for (const auto& card : held.sim().cards) {
+            char folder[PATH_MAX];
+            unsigned adapter, frontend;
+            if (realpath(card->config.state.c_str(), folder) &&
+                fds::lock_file_node(target, folder, adapter, frontend))
+                node = "/dev/dvb/adapter" + std::to_string(adapter) + "/frontend" + std::to_string(frontend);
+        }
+    }
+    if (node.empty())
+        return false;
+    result = ssize_t(std::min(size, node.size()));
+    memcpy(buf, node.data(), size_t(result));
+    return true;
+}
+
+}  // namespace
+
+bool readlink(int dirfd, const char* path, char* buf, size_t size, ssize_t& result)
+{
+    if (t_inside)
+        return false;  // in a signal handler that interrupted the card: the link as it is
+    try {
+        return show_node_link(dirfd, path, buf, size, result);
+    } catch (...) {
+        say_out_of_memory();
+        return false;
     }
 }
 

@@ -7,7 +7,9 @@
 // for itself; running out of memory fails the call with EIO.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 namespace cardsim::serve {
 
@@ -21,6 +23,12 @@ bool ready();
 bool open(int dirfd, const char* path, int flags, int& result);
 
 int ioctl(int fd, uint32_t request, void* arg);
+
+// For readlink of a descriptor's link in /proc (/proc/PID/fd/N, also of a
+// task, and /dev/fd/N) that is a served node's lock file: true, and the
+// node's path in buf, cut at size as readlink cuts, its length in `result`.
+// False for any other link: the system answers it.
+bool readlink(int dirfd, const char* path, char* buf, size_t size, ssize_t& result);
 
 // A node's descriptor is closed (close, or dup2/dup3 onto it).
 void closed(int fd);

@@ -229,8 +229,8 @@ constexpr int wait_max_seconds = 86400;
 int open_waiting(const std::string& path, int flags, int wait_seconds, progress_line& progress);
 // The processes other than this one that have path open, "process PID (COMM)"
 // each: those that opened it for writing where /proc tells; none where /proc
-// shows nothing.
-std::vector<std::string> node_holders(const std::string& path);
+// shows nothing. self_holds: whether this process has it open too.
+std::vector<std::string> node_holders(const std::string& path, bool* self_holds = nullptr);
 // What to do about a busy node: end its holders, named where found.
 std::string busy_fix(const std::string& path);
 

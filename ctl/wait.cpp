@@ -112,16 +112,18 @@ void pause_ms(int ms)
 
 }  // namespace
 
-std::vector<std::string> node_holders(const std::string& path)
+std::vector<std::string> node_holders(const std::string& path, bool* self_holds)
 {
     const node_identity node = identity_of(path);
     const std::string self = std::to_string(getpid());
     std::vector<std::string> writers, readers;
+    if (self_holds)
+        *self_holds = false;
     DIR* proc = opendir("/proc");
     if (!proc)
         return {};
     while (dirent* d = readdir(proc)) {
-        if (!all_digits(d->d_name) || d->d_name == self)
+        if (!all_digits(d->d_name))
             continue;
         const std::string pid = d->d_name, fds = "/proc/" + pid + "/fd";
         DIR* fd = opendir(fds.c_str());
@@ -135,7 +137,9 @@ std::vector<std::string> node_holders(const std::string& path)
             writes = writes || opened_for_writing(pid, f->d_name);
         }
         closedir(fd);
-        if (has)
+        if (has && pid == self && self_holds)
+            *self_holds = true;
+        else if (has && pid != self)
             (writes ? writers : readers).push_back("process " + pid + " (" + command_of(pid) + ")");
     }
     closedir(proc);
@@ -145,7 +149,10 @@ std::vector<std::string> node_holders(const std::string& path)
 
 std::string busy_fix(const std::string& path)
 {
-    const std::vector<std::string> holders = node_holders(path);
+    bool self_holds = false;
+    const std::vector<std::string> holders = node_holders(path, &self_holds);
+    if (holders.empty() && self_holds)
+        return "ravelinctl itself holds it, on a descriptor it was started with: start it without that descriptor";
     if (holders.empty())
         return "another program has it open: end that program and try again";
     return joined(holders) + (holders.size() == 1 ? " has it open: end it" : " have it open: end them") +

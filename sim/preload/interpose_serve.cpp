@@ -397,20 +397,24 @@ bool digits(const std::string& s, size_t from, size_t to)
     return true;
 }
 
-// /proc/P/fd/N, /proc/P/task/T/fd/N or /dev/fd/N: a descriptor's link, by its path.
-bool descriptor_link(const std::string& p)
+// /proc/P/fd/N, /proc/P/task/T/fd/N or /dev/fd/N: a descriptor's link, by
+// its path; P ("self" for /dev/fd) and N then.
+bool descriptor_link(const std::string& p, std::string& process, long& fd)
 {
-    const size_t fd = p.rfind("/fd/");
-    if (fd == std::string::npos || !digits(p, fd + 4, p.size()))
+    const size_t at = p.rfind("/fd/");
+    if (at == std::string::npos || !digits(p, at + 4, p.size()) || p.size() - at > 12)
         return false;
-    const std::string owner = p.substr(0, fd);
-    if (owner == "/dev")
+    fd = std::stol(p.substr(at + 4));
+    const std::string owner = p.substr(0, at);
+    if (owner == "/dev") {
+        process = "self";
         return true;
+    }
     if (owner.rfind("/proc/", 0) != 0)
         return false;
     const std::string rest = owner.substr(6);  // P, or P/task/T
     const size_t task = rest.find("/task/");
-    const std::string process = rest.substr(0, task);
+    process = rest.substr(0, task);
     return !process.empty() && process.find('/') == std::string::npos &&
            (task == std::string::npos || (rest.find('/', task + 6) == std::string::npos && task + 6 < rest.size()));
 }
@@ -431,8 +435,13 @@ bool absolute_link(int dirfd, const char* path, std::string& out)
 
 bool show_node_link(int dirfd, const char* path, char* buf, size_t size, ssize_t& result)
 {
-    std::string where;
-    if (!path || !buf || !absolute_link(dirfd, path, where) || !descriptor_link(where))
+    std::string where, process;
+    long number;
+    if (!path || !buf || !absolute_link(dirfd, path, where) || !descriptor_link(where, process, number))
+        return false;
+    // This program's own descriptors are known: only a node's is shown as one.
+    const bool own = process == "self" || process == "thread-self" || process == std::to_string(getpid());
+    if (own && !fds::is_node(number >= fds::max_fd ? -1 : int(number)))
         return false;
     char target[PATH_MAX + 1];
     const ssize_t n = raw::sys_readlinkat(dirfd, path, target, PATH_MAX);

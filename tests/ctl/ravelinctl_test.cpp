@@ -217,27 +217,41 @@ TEST_F(Ravelinctl, BusyNodeIsExitThreeAndListSaysSo)
     if (!serve_a_shell())
         GTEST_SKIP() << "/bin/sh is of the other class, whose interposer (RAVELIN_OTHER_CLASS_PRELOAD: \""
                      << OTHER_CLASS_PRELOAD << "\") is not built: build that tree first";
-    // Another program holds the node read-write.
+    // Another program holds the node read-write: the shell, whose pid it prints first.
     std::vector<std::string> argv = {CARDSIM_PATH, "--state", dir, "--trace", dir + "/trace", "--busy-time",
                                      "0", "--", "/bin/sh", "-c",
-                                     "exec 3<>/dev/dvb/adapter0/frontend0 && " +
+                                     "echo $$; exec 3<>/dev/dvb/adapter0/frontend0 && " +
                                          testsupport::as_command(RAVELINCTL_PATH) + " --json mute on; echo $?"};
     auto r = testsupport::run(argv);
+    const auto first = r.out.find('\n');
+    ASSERT_NE(first, std::string::npos) << r.out;
+    std::string pid = r.out.substr(0, first);
     const auto newline = r.out.find('\n', r.out.rfind('}'));
     ASSERT_NE(newline, std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(newline + 1), "3\n");
-    const json j = json::parse(r.out.substr(0, newline));
+    const json j = json::parse(r.out.substr(first + 1, newline - first - 1));
     EXPECT_EQ(j["exit"], 3);
     EXPECT_EQ(j["step"], "opening /dev/dvb/adapter0/frontend0");
-    EXPECT_NE(j["error"].get<std::string>().find("Device or resource busy"), std::string::npos) << j;
+    EXPECT_EQ(j["error"], "Device or resource busy; process " + pid + " (sh) has it open: end it and try again");
     EXPECT_EQ(eeprom(22, 1), "00");
 
     // list says so too, and still lists the node
-    argv.back() = "exec 3<>/dev/dvb/adapter0/frontend0 && " + testsupport::as_command(RAVELINCTL_PATH) + " list";
+    argv.back() = "echo $$; exec 3<>/dev/dvb/adapter0/frontend0 && " + testsupport::as_command(RAVELINCTL_PATH) +
+                  " list";
+    r = testsupport::run(argv);
+    EXPECT_EQ(r.status, 0);
+    pid = r.out.substr(0, r.out.find('\n'));
+    EXPECT_EQ(r.out, pid + "\n/dev/dvb/adapter0/frontend0: adapter 0, frontend 0, not usable: Device or resource "
+                           "busy; process " + pid + " (sh) has it open: end it and try again\n");
+
+    // the shell becomes ravelinctl, whose own descriptor keeps the node busy
+    argv.back() = "exec 3<>/dev/dvb/adapter0/frontend0 && exec " + testsupport::as_command(RAVELINCTL_PATH) +
+                  " list";
     r = testsupport::run(argv);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "/dev/dvb/adapter0/frontend0: adapter 0, frontend 0, not usable: Device or resource busy; "
-                     "another program has it open: end that program and try again\n");
+                     "ravelinctl itself holds it, on a descriptor it was started with: start it without that "
+                     "descriptor\n");
 }
 
 // ---- status

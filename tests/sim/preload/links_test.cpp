@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 
 // The suite is named after this file, so that a failing test leads to it.
 using DescriptorLinks = SimTest;
@@ -95,4 +96,42 @@ TEST_F(DescriptorLinks, EveryOtherLinkReadsAsItIs)
     ASSERT_GE(s, 0);
     EXPECT_EQ(link_text(AT_FDCWD, "/proc/self/fd/" + std::to_string(s)), stranger);
     close(s);
+}
+
+// Another process's descriptors: only the lock file of a node of this run
+// reads as the node; the interposer cannot tell which of them it served.
+TEST_F(DescriptorLinks, AnotherProcessesNodeReadsAsTheNode)
+{
+    start({}, false);
+    const std::string elsewhere = testsupport::make_temp_dir("links");
+    const std::string stranger = elsewhere + "/adapter0-frontend0.lock";
+    int numbers[2], go[2];
+    ASSERT_EQ(pipe(numbers), 0);
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // the node, and a lock file's name in a folder that is no card's
+        const int fds[2] = {open(node.c_str(), O_RDWR | O_NONBLOCK), open(stranger.c_str(), O_RDONLY | O_CREAT, 0600)};
+        const bool sent = write(numbers[1], fds, sizeof fds) == ssize_t(sizeof fds);
+        char c;
+        const bool read_go = read(go[0], &c, 1) == 1;
+        _exit(sent && read_go ? 0 : 1);
+    }
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(read(numbers[0], fds, sizeof fds), ssize_t(sizeof fds));
+    const std::string proc = "/proc/" + std::to_string(child) + "/fd/";
+    EXPECT_GE(fds[0], 0);
+    EXPECT_EQ(link_text(AT_FDCWD, proc + std::to_string(fds[0])), node);
+    EXPECT_EQ(raw_link(proc + std::to_string(fds[0])), dir + "/adapter0-frontend0.lock");
+    EXPECT_EQ(link_text(AT_FDCWD, proc + std::to_string(fds[1])), stranger);
+    EXPECT_EQ(link_text(AT_FDCWD, "/proc/" + std::to_string(child) + "/task/" + std::to_string(child) + "/fd/" +
+                                      std::to_string(fds[0])),
+              node);
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    for (int fd : {numbers[0], numbers[1], go[0], go[1]})
+        close(fd);
 }

@@ -215,3 +215,21 @@ TEST_F(Wait, BadValuesAreRefusedBeforeAnyOpen)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(count(busy_open), 0);
 }
+
+// A node that is missing or refused is not waited for: one try, the message as without --wait.
+TEST_F(Wait, OnlyABusyNodeIsWaitedFor)
+{
+    auto r = testsupport::run_under_cardsim(CARDSIM_PATH, dir, RAVELINCTL_PATH, {"--wait=5", "-a", "2", "status"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "ravelinctl: opening /dev/dvb/adapter2/frontend0: No such file or directory; check the adapter "
+                     "and frontend numbers (ravelinctl list) and that the card's driver is loaded\n");
+    EXPECT_EQ(count("OPEN /dev/dvb/adapter2/frontend0 ENOENT"), 1);
+    EXPECT_EQ(count("SLEEP"), 0);
+
+    r = testsupport::run_under_cardsim(CARDSIM_PATH, dir, RAVELINCTL_PATH, {"--wait", "mute", "on"}, {"--deny"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "ravelinctl: opening " + node + ": Permission denied; add the user to the group that owns the "
+                     "node (usually video: sudo adduser \"$USER\" video) and log in again\n");
+    EXPECT_EQ(count("OPEN " + node + " EACCES"), 1);
+    EXPECT_EQ(count("SLEEP"), 0);
+}

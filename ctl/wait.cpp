@@ -20,6 +20,7 @@ namespace {
 
 // The pause between two tries, in milliseconds.
 constexpr int wait_pause_ms = 250;
+static_assert(1000 % wait_pause_ms == 0, "the progress line shows whole seconds paused");
 
 bool all_digits(const char* s)
 {

@@ -160,9 +160,16 @@ std::vector<stored_bytes> bytes_of_name(const std::string& name)
 
 }  // namespace
 
-card_session::card_session(int adapter, int frontend, progress_line& progress)
-    : adapter_(adapter), frontend_(frontend), progress_(progress)
+card_session::card_session(const request& r) : card_session(r, node_of(r)) {}
+
+card_session::card_session(const request& r, std::pair<int, int> node)
+    : card_session(node.first, node.second, isatty(2) && !r.quiet && !r.json)
 {
+}
+
+card_session::card_session(int adapter, int frontend, bool progress) : adapter_(adapter), frontend_(frontend)
+{
+    progress_.enabled = progress;
     char path[64];
     zeb_node_path(path, sizeof path, adapter, frontend);
     path_ = path;

@@ -159,9 +159,19 @@ std::vector<stored_bytes> bytes_of_name(const std::string& name)
 
 }  // namespace
 
-card_session::card_session(int adapter, int frontend, progress_line& progress)
-    : adapter_(adapter), frontend_(frontend), progress_(progress)
+card_session::card_session(const request& r) : card_session(r, node_of(r)) {}
+
+bool shows_progress(const request& r) { return isatty(2) && !r.quiet && !r.json; }
+
+card_session::card_session(const request& r, std::pair<int, int> node)
+    : card_session(node.first, node.second, shows_progress(r))
 {
+    wait_seconds_ = r.wait_seconds;
+}
+
+card_session::card_session(int adapter, int frontend, bool progress) : adapter_(adapter), frontend_(frontend)
+{
+    progress_.enabled = progress;
     char path[64];
     zeb_node_path(path, sizeof path, adapter, frontend);
     path_ = path;
@@ -200,8 +210,9 @@ node_problem open_problem(const std::string& path, int error)
     return p;
 }
 
-void card_session::open_and_identify(int wait_seconds)
+void card_session::open_and_identify()
 {
+    const int wait_seconds = wait_seconds_;
     step("opening " + path_);
     fd_ = open_waiting(path_, O_RDWR | O_NONBLOCK | O_CLOEXEC, wait_seconds, progress_);
     if (fd_ < 0) {

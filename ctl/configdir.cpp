@@ -18,9 +18,6 @@ namespace ctl {
 
 namespace {
 
-// A description is a few hundred bytes; anything much bigger is not one.
-constexpr std::size_t description_max = 64 * 1024;
-
 const std::string suffix = ".json";
 
 [[noreturn]] void refuse(const std::string& step, const std::string& message)
@@ -28,7 +25,8 @@ const std::string suffix = ".json";
     throw failure(exit_usage, step, message);
 }
 
-std::string read_description(const std::string& path, const std::string& step)
+// Only a regular file: a FIFO or a device in the folder would hang the run.
+std::string read_file(const std::string& path, const std::string& step)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
@@ -126,13 +124,7 @@ config_folder read_config_folder(const std::string& dir)
         if (!mac && !place)
             refuse(step, path + ": the name is no card: a MAC address (00-1a-2b-3c-4d-5e.json) or a place "
                                "(adapter0-frontend0.json)");
-        nlohmann::json j;
-        try {
-            j = nlohmann::json::parse(read_description(path, step));
-        } catch (const nlohmann::json::parse_error& e) {
-            refuse(step, path + ": not JSON: " + e.what());
-        }
-        card_config c{path, parse_description(j, path)};
+        card_config c{path, description_of(read_file(path, step), path)};
         const bool taken = mac ? !folder.by_mac.emplace(*mac, c).second : !folder.by_place.emplace(*place, c).second;
         if (taken)
             refuse(step, path + ": a second description of " +
@@ -160,20 +152,6 @@ std::vector<std::string> settings_of(const wanted_config& w)
     if (w.mute)
         names.push_back("mute");
     if (w.program_name)
-        names.push_back("program_name");
-    return names;
-}
-
-std::vector<std::string> differing(const card_status& s, const wanted_config& want)
-{
-    // The output as status shows it; the name byte for byte, whatever its encoding.
-    const card_status after = with_wanted(s, want);
-    std::vector<std::string> names;
-    if (want.output && status_json(after)["output"] != status_json(s)["output"])
-        names.push_back("output");
-    if (want.mute && after.mute != s.mute)
-        names.push_back("mute");
-    if (want.program_name && after.program_name != s.program_name)
         names.push_back("program_name");
     return names;
 }

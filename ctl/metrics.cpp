@@ -2,6 +2,7 @@
 // The collector: every node's state in Prometheus's text format, for the
 // node exporter's textfile folder. What cannot be read is said by a metric
 // (up 0, success 0), never left out so that old values would seem current.
+#include "commands.h"
 #include "rack.h"
 
 #include <cerrno>
@@ -158,11 +159,15 @@ void collect_card(collection& c, const node_info& n, const labels& node)
     if (fd >= 0)
         close(fd);
     card_status s;
+    const card_config* want = nullptr;
+    bool match = false;
     try {
-        progress_line quiet;
-        card_session session(n.adapter, n.frontend, quiet);
+        card_session session(n.adapter, n.frontend, false);
         session.open_and_identify();
         s = session.read_status();
+        // Found as apply and diff find what they would write.
+        if (c.folder && (want = c.folder->find(s.mac, n.adapter, n.frontend)))
+            match = session.differences(want->want).empty();
     } catch (const failure& f) {
         node_failed(c, node, n.path, f.step + ": " + f.what());
         return;
@@ -182,13 +187,9 @@ void collect_card(collection& c, const node_info& n, const labels& node)
     c.out.add("ravelin_output_info", output_labels(node, s), 1);
     c.out.add("ravelin_output_muted", node, s.mute);
     c.out.add("ravelin_program_name_info", with(node, {{"program_name", status_json(s)["program_name"]}}), 1);
-    if (c.folder)
-        if (const card_config* want = c.folder->find(s.mac, n.adapter, n.frontend))
-            c.out.add("ravelin_config_match", with(node, {{"file", want->file}}),
-                      differing(s, want->want).empty());
+    if (want)
+        c.out.add("ravelin_config_match", with(node, {{"file", want->file}}), match);
 }
-
-}  // namespace
 
 std::string metrics_text(const request& r)
 {
@@ -215,5 +216,45 @@ std::string metrics_text(const request& r)
     c.out.add("ravelin_collector_duration_seconds", {}, seconds_now() - start);
     return c.out.text();
 }
+
+void parse_metrics(request& r, const command_words& w)
+{
+    r.config_dir = default_config_dir;
+    for (std::size_t i = 1; i < w.size();)
+        if (!w.option(i, "config", r.config_dir) && !w.option(i, "output", r.file))
+            refuse_usage("metrics: usage: ravelinctl metrics [--config DIR] [--output FILE]");
+    if (r.mac || r.adapter_given || r.frontend_given)
+        refuse_usage("metrics looks at every node: -a, -n and --mac do not apply");
+    if (r.json || r.force)
+        refuse_usage("metrics prints Prometheus's text format: --json and --force do not apply");
+    if (r.wait_given)
+        refuse_usage("metrics waits for no node, it reports which are busy: --wait does not apply");
+}
+
+int run_metrics(const request& r, record& out)
+{
+    // Readable by the node exporter's own user, as its collectors' files are.
+    std::optional<output_file> file;
+    if (!r.file.empty())
+        file.emplace(r.file, 0644);
+    const std::string text = metrics_text(r);
+    if (file)
+        file->commit({text.begin(), text.end()});
+    else if (!text.empty())
+        out.line(text.substr(0, text.size() - 1));
+    return exit_done;
+}
+
+}  // namespace
+
+extern const command_row metrics_command = {
+    "metrics",
+    [] {
+        return std::string("  metrics [--config DIR] [--output FILE]\n"
+                           "                          every node's state in Prometheus's text format, and\n"
+                           "                          whether each card matches its description in DIR\n"
+                           "                          (default /etc/ravelin); FILE is replaced whole\n");
+    },
+    parse_metrics, run_metrics};
 
 }  // namespace ctl

@@ -156,4 +156,23 @@ std::vector<node_info> list_nodes(bool ask_mac, int wait_seconds, progress_line*
     return nodes;
 }
 
+std::pair<int, int> node_of(const request& r)
+{
+    if (!r.mac)
+        return {r.adapter, r.frontend};
+    const std::string mac = mac_text(*r.mac);
+    progress_line progress;
+    progress.enabled = shows_progress(r);
+    const std::vector<node_info> nodes = list_nodes(true, r.wait_seconds, &progress);
+    for (const auto& n : nodes)
+        if (n.kind == node_kind::card && n.mac == *r.mac && (!r.frontend_given || n.frontend == r.frontend))
+            return {n.adapter, n.frontend};
+    std::string why = "no card with MAC " + mac + (r.frontend_given ? " on frontend " + std::to_string(r.frontend) : "") +
+                      " among " + std::to_string(nodes.size()) + " nodes";
+    for (const auto& n : nodes)
+        if (n.kind == node_kind::unusable)
+            why += "; " + n.path + ": " + n.error;
+    throw failure(exit_node, "looking for the card with MAC " + mac, why + " (ravelinctl list shows them)");
+}
+
 }  // namespace ctl

@@ -48,24 +48,6 @@ config_folder read_config_folder(const std::string& dir);
 card_status with_wanted(card_status s, const wanted_config& want);
 // The settings `want` names, in apply's order.
 std::vector<std::string> settings_of(const wanted_config& w);
-// The settings of `want` that `s` does not already store, in apply's order.
-std::vector<std::string> differing(const card_status& s, const wanted_config& want);
-
-// ---- Commands: parse_* take the command's words (the command first).
-
-void parse_metrics(request& r, const std::vector<std::string>& words);
-void parse_configure(request& r, const std::vector<std::string>& words);
-
-// The metrics of every node, in Prometheus's text format. Never fails: what
-// could not be read is a metric that says so.
-std::string metrics_text(const request& r);
-
-// configure: the description for the card on the open node s (its MAC is
-// read into mac); null when the folder holds none.
-const card_config* configured(card_session& s, const config_folder& folder, mac_address& mac);
-// What configure says when there is nothing to do; mac when it was read.
-void print_unconfigured(const request& r, const config_folder& folder, int adapter, int frontend,
-                        const std::optional<mac_address>& mac);
 
 // ---- The trail: each change goes to the system log (syslog(3)), with the
 // card, what it stored before and after, the result, and who asked.
@@ -78,14 +60,11 @@ mac_address read_mac(card_session& s);
 std::string setting_text(const card_status& s, const std::string& what);
 
 // card_session::apply, logged: reads what the card stores first, then logs
-// each setting written, or each that was to be written when the run fails.
+// each setting written, or, when the run fails, each whose writing had
+// begun (each asked for, when it failed before writing).
 // mac: the card's when the run has read it; source: where want came from.
 std::vector<std::string> apply_logged(card_session& s, const wanted_config& want, bool force,
                                       std::optional<mac_address> mac, const std::string& source);
-
-// diff: prints what apply would write, writes nothing; exit_done when the
-// card matches, exit_card when apply would write.
-int run_diff(const request& r, card_session& s);
 
 // card_session::reset, logged when done or failed.
 int reset_logged(card_session& s, bool mcu);

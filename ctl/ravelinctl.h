@@ -10,11 +10,16 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 namespace ctl {
+
+// The step of every refusal of the command line.
+inline const std::string parsing_step = "parsing the command line";
 
 // The exit statuses.
 enum exit_status { exit_done = 0, exit_card = 1, exit_usage = 2, exit_node = 3 };
@@ -81,10 +86,7 @@ struct wanted_config {
 
 // ---- The command line
 
-enum class command {
-    help, version, list, status, set, mute, name, reset, apply, flash_id, flash_read, flash_verify,
-    metrics, configure, diff
-};
+struct command_row;
 
 struct request {
     int adapter = 0;
@@ -96,10 +98,10 @@ struct request {
     bool quiet = false;
     bool force = false;
 
-    command what = command::help;
+    const command_row* what = nullptr;
     wanted_config want;       // set, mute, name, apply, diff
     bool reset_mcu = false;   // reset: mcu, else capture
-    std::string file;         // apply, diff, flash read, flash verify, metrics --output
+    std::string file;         // apply, diff, flash read, flash verify (flash id: none), metrics --output
     std::string config_dir;   // metrics, configure
     std::vector<unsigned char> verify_image;  // flash verify: the file's bytes
     std::string help_topic;   // help: the command asked about, or "" for all
@@ -110,11 +112,6 @@ struct request {
 // Reads the whole command line, and for apply and flash verify the file;
 // throws failure with exit_usage for anything that is not right. Touches no card.
 request parse_command_line(int argc, char** argv);
-
-// The help text (--help).
-std::string help_text();
-// One command's usage (help COMMAND, COMMAND --help): its lines of the help text.
-std::string command_help(const std::string& name);
 
 // The preset names, 1 to 7, from the tool's own table of presets.
 const std::vector<std::string>& preset_names();
@@ -128,6 +125,21 @@ std::string mac_text(const mac_address& mac);
 // The description that status --json prints, as apply takes it; throws
 // failure with exit_usage, naming the key.
 wanted_config parse_description(const nlohmann::json& j, const std::string& source);
+// A description is a few hundred bytes; anything much bigger is not one.
+constexpr std::size_t description_max = 64 * 1024;
+// The description in text, from source (a file name, for messages): JSON
+// with each key once in its object, as parse_description takes it.
+wanted_config description_of(const std::string& text, const std::string& source);
+// The description in `file` (- standard input), read and checked whole.
+wanted_config read_description(const std::string& file);
+// The whole file (- standard input), or refused when it holds more than limit bytes.
+std::string read_all(const std::string& file, std::size_t limit);
+// A program name as the card can store it; throws failure with exit_usage.
+std::string check_name(const std::string& name, const std::string& step);
+// "auto", "preset", "advanced": the words and ranges the tool takes.
+output_config parse_advanced(const std::vector<std::string>& words);
+int preset_of(const std::string& word);
+std::string levels_text();
 
 // ---- The card
 
@@ -136,12 +148,20 @@ struct progress_line {
     bool enabled = false;
     bool shown = false;
 };
+// Whether the run shows one: standard error is a terminal, and neither --quiet nor --json.
+bool shows_progress(const request& r);
 
 // One open frontend node of this card, driven through the card access
 // library; each step's failures end the run with the step's name.
 class card_session {
 public:
-    card_session(int adapter, int frontend, progress_line& progress);
+    // progress: a line on standard error while the card is waited for.
+    card_session(int adapter, int frontend, bool progress);
+    // The node the run names, -a and -n or the card of --mac; a progress
+    // line where standard error is a terminal, unless --quiet or --json;
+    // a busy node tried again as --wait says.
+    explicit card_session(const request& r);
+    card_session(const request& r, std::pair<int, int> node);
     ~card_session();
     card_session(const card_session&) = delete;
     card_session& operator=(const card_session&) = delete;
@@ -150,10 +170,10 @@ public:
     int frontend() const { return frontend_; }
     const std::string& path() const { return path_; }
 
-    // Opens the node read-write (failure: exit_node) and checks with a
-    // register read that its driver is this card's (else exit_node).
-    // A busy node is tried again for up to wait_seconds (--wait).
-    void open_and_identify(int wait_seconds = 0);
+    // Opens the node read-write (failure: exit_node; a busy node tried again
+    // for the run's --wait) and checks with a register read that its driver
+    // is this card's (else exit_node).
+    void open_and_identify();
 
     // Starts a step: failures from here on are this step's.
     void step(const std::string& name);
@@ -185,7 +205,8 @@ private:
     std::string path_;
     int fd_ = -1;
     std::string step_;
-    progress_line& progress_;
+    progress_line progress_;
+    int wait_seconds_ = 0;
 };
 
 // What an open of a node says about it: empty when it can be used.
@@ -217,6 +238,9 @@ struct node_info {
 // Without ask_mac, the cards are listed without their MAC address.
 // A busy node is tried again for up to wait_seconds before its MAC address is asked.
 std::vector<node_info> list_nodes(bool ask_mac = true, int wait_seconds = 0, progress_line* progress = nullptr);
+// The node of -a and -n, or of --mac: the first card that gives that MAC,
+// on frontend -n if given (exit_node when there is none).
+std::pair<int, int> node_of(const request& r);
 
 // ---- A busy node (wait.cpp)
 
@@ -236,34 +260,35 @@ std::string busy_fix(const std::string& path);
 
 // ---- Output
 
-void print_status(const request& r, int adapter, int frontend, const card_status& s);
-void print_changes(const request& r, int adapter, int frontend, const std::vector<std::string>& written,
-                   const std::vector<std::string>& considered);
-void print_reset(const request& r, int adapter, int frontend, int busy_rounds);
-void print_list(const request& r, const std::vector<node_info>& nodes);
 void print_failure(const request& r, const failure& f);
+// The card's settings as status --json shows them, and the output as text.
 nlohmann::ordered_json status_json(const card_status& s);
+std::string output_text(const output_config& o);
+std::string hex_of(const std::string& bytes);
 void print_json(const nlohmann::ordered_json& j);
+
+// A file written whole or not at all: a temporary beside it, renamed into
+// place by commit. Made before the card is touched, so that a folder it
+// cannot be made in is refused first.
+class output_file {
+public:
+    explicit output_file(const std::string& path, mode_t mode = 0600);
+    ~output_file();
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+    void commit(const std::vector<unsigned char>& bytes);
+
+private:
+    std::string path_;
+    std::string temp_;
+    int fd_ = -1;
+};
+
 // Bytes as text: UTF-8 as it stands; otherwise, for a program name, each
 // byte as the Latin-1 character (what the window stores), and, in messages and
 // file names, each byte from 0x80 up as \xNN.
 bool valid_utf8(const std::string& s);
 std::string shown_name(const std::string& bytes);
 std::string shown_text(const std::string& bytes);
-
-// ---- Flash
-
-struct flash_identity {
-    unsigned char id[7] = {};
-    bool known = false;
-    std::size_t size = 0;  // 0: not a size this tool reads
-};
-flash_identity flash_identify(card_session& s);
-// The first size bytes of the flash.
-std::vector<unsigned char> flash_read(card_session& s, std::size_t size);
-// The first difference of the flash from image, or -1 when there is none.
-long flash_compare(card_session& s, const std::vector<unsigned char>& image);
-void print_flash_id(const request& r, int adapter, int frontend, const flash_identity& id);
-void print_flash_file(const request& r, int adapter, int frontend, std::size_t size, std::optional<long> difference);
 
 }  // namespace ctl

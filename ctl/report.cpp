@@ -2,11 +2,15 @@
 // What ravelinctl prints: the text for people and, with --json, one JSON
 // object per run on standard output, built with nlohmann::json. The JSON's
 // shapes are described in docs/ravelinctl.schema.json alone.
-#include "ravelinctl.h"
+#include "commands.h"
 
-#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ctl {
 
@@ -19,6 +23,8 @@ const char* profile_name(const advanced_settings& a)
     return zeb_encoder::profile_names[a.main_profile ? zeb_encoder::profile_main : zeb_encoder::profile_high];
 }
 
+}  // namespace
+
 std::string hex_of(const std::string& bytes)
 {
     std::string t;
@@ -30,10 +36,7 @@ std::string hex_of(const std::string& bytes)
     return t;
 }
 
-json node_json(int adapter, int frontend)
-{
-    return json{{"adapter", adapter}, {"frontend", frontend}};
-}
+namespace {
 
 json output_json(const output_config& o)
 {
@@ -69,6 +72,8 @@ json output_json(const output_config& o)
     return j;
 }
 
+}  // namespace
+
 std::string output_text(const output_config& o)
 {
     char t[160];
@@ -91,18 +96,6 @@ std::string output_text(const output_config& o)
         return "none (stored preset " + std::to_string(o.invalid_preset) + " is outside 1-7)";
     return "none";
 }
-
-const char* kind_name(node_kind k)
-{
-    switch (k) {
-    case node_kind::card: return "card";
-    case node_kind::other: return "other";
-    case node_kind::unusable: return "unusable";
-    }
-    return "other";
-}
-
-}  // namespace
 
 bool valid_utf8(const std::string& s)
 {
@@ -169,98 +162,6 @@ json status_json(const card_status& s)
     return j;
 }
 
-void print_status(const request& r, int adapter, int frontend, const card_status& s)
-{
-    if (r.json) {
-        json j = node_json(adapter, frontend);
-        j.update(status_json(s));
-        print_json(j);
-        return;
-    }
-    std::printf("adapter %d, frontend %d\n", adapter, frontend);
-    std::printf("mac: %s\n", mac_text(s.mac).c_str());
-    if (s.input.signal())
-        std::printf("input: %dx%d, rate %d, %s\n", s.input.width, s.input.height, s.input.rate,
-                    s.input.progressive ? "progressive" : "interlaced");
-    else
-        std::printf("input: no signal\n");
-    std::printf("output: %s\n", output_text(s.output).c_str());
-    std::printf("mute: %s\n", s.mute ? "on" : "off");
-    std::printf("program name: %s%s\n", json(shown_name(s.program_name)).dump().c_str(),
-                valid_utf8(s.program_name) ? "" : (" (not UTF-8: bytes " + hex_of(s.program_name) + ")").c_str());
-}
-
-void print_changes(const request& r, int adapter, int frontend, const std::vector<std::string>& written,
-                   const std::vector<std::string>& considered)
-{
-    if (r.json) {
-        json j = node_json(adapter, frontend);
-        j["changed"] = !written.empty();
-        j["written"] = written;
-        print_json(j);
-        return;
-    }
-    if (r.quiet)
-        return;
-    for (const auto& what : considered) {
-        const bool w = std::find(written.begin(), written.end(), what) != written.end();
-        std::printf("%s: %s\n", what == "program_name" ? "program name" : what.c_str(),
-                    w ? "changed" : "unchanged");
-    }
-}
-
-void print_reset(const request& r, int adapter, int frontend, int busy_rounds)
-{
-    if (r.json) {
-        json j = node_json(adapter, frontend);
-        j["changed"] = true;
-        j["reset"] = r.reset_mcu ? "mcu" : "capture";
-        j["busy_rounds"] = busy_rounds;
-        print_json(j);
-        return;
-    }
-    if (!r.quiet)
-        std::printf("%s reset: ready\n", r.reset_mcu ? "microcontroller" : "capture");
-}
-
-void print_list(const request& r, const std::vector<node_info>& nodes)
-{
-    if (r.json) {
-        json list = json::array();
-        for (const auto& n : nodes) {
-            json j = node_json(n.adapter, n.frontend);
-            j["path"] = n.path;
-            j["kind"] = kind_name(n.kind);
-            if (n.kind == node_kind::card)
-                j["mac"] = mac_text(n.mac);
-            if (n.kind == node_kind::unusable) {
-                j["error"] = n.error;
-                j["fix"] = n.fix;
-            }
-            list.push_back(j);
-        }
-        print_json(json{{"nodes", list}});
-        return;
-    }
-    for (const auto& n : nodes) {
-        switch (n.kind) {
-        case node_kind::card:
-            std::printf("%s: adapter %d, frontend %d, this card, MAC %s\n", n.path.c_str(), n.adapter,
-                        n.frontend, mac_text(n.mac).c_str());
-            break;
-        case node_kind::other:
-            std::printf("%s: adapter %d, frontend %d, not this card\n", n.path.c_str(), n.adapter, n.frontend);
-            break;
-        case node_kind::unusable:
-            std::printf("%s: adapter %d, frontend %d, not usable: %s%s%s\n", n.path.c_str(), n.adapter,
-                        n.frontend, n.error.c_str(), n.fix.empty() ? "" : "; ", n.fix.c_str());
-            break;
-        }
-    }
-    if (nodes.empty() && !r.quiet)
-        std::printf("no frontend nodes\n");
-}
-
 void print_failure(const request& r, const failure& f)
 {
     // Whatever bytes the command line or the card held: valid text, valid JSON.
@@ -281,47 +182,87 @@ void print_failure(const request& r, const failure& f)
         std::fprintf(stderr, "ravelinctl: written before the failure, the card may store it: %s\n", written.c_str());
 }
 
-void print_flash_id(const request& r, int adapter, int frontend, const flash_identity& id)
+record& record::add(json fields, std::string line, shown when)
 {
-    if (r.json) {
-        json j = node_json(adapter, frontend);
-        j["manufacturer"] = id.id[0];
-        j["type"] = id.id[1];
-        j["capacity"] = id.id[2];
-        j["version"] = {id.id[3], id.id[4], id.id[5], id.id[6]};
-        j["known"] = id.known;
-        j["size"] = id.size;
-        print_json(j);
-        return;
-    }
-    std::printf("flash: manufacturer 0x%02x, type 0x%02x, capacity 0x%02x (%zu bytes), %s\n", id.id[0], id.id[1],
-                id.id[2], id.size, id.known ? "known" : "not one this card is built with");
-    std::printf("version: %u.%u.%u.%u\n", id.id[3], id.id[4], id.id[5], id.id[6]);
+    json_.update(fields);
+    if (!line.empty())
+        lines_.emplace_back(std::move(line), when);
+    return *this;
 }
 
-void print_flash_file(const request& r, int adapter, int frontend, std::size_t size, std::optional<long> difference)
+record& record::line(std::string text, shown when)
 {
-    if (r.json) {
-        json j = node_json(adapter, frontend);
-        j["file"] = shown_text(r.file);
-        j["size"] = size;
-        if (r.what == command::flash_verify) {
-            j["identical"] = *difference < 0;
-            if (*difference >= 0)
-                j["first_difference"] = *difference;
-        }
-        print_json(j);
+    lines_.emplace_back(std::move(text), when);
+    return *this;
+}
+
+record& record::item(const std::string& key, json element, std::string line)
+{
+    json_[key].push_back(std::move(element));
+    if (!line.empty())
+        lines_.emplace_back(std::move(line), always);
+    return *this;
+}
+
+record& record::node(int adapter, int frontend, std::string line)
+{
+    return add(json{{"adapter", adapter}, {"frontend", frontend}}, std::move(line));
+}
+
+void record::print(bool as_json, bool quiet) const
+{
+    if (as_json) {
+        print_json(json_);
         return;
     }
-    if (r.what == command::flash_read) {
-        if (!r.quiet)
-            std::printf("read %zu bytes of flash into %s\n", size, shown_text(r.file).c_str());
-    } else if (*difference < 0) {
-        if (!r.quiet)
-            std::printf("flash and %s are identical (%zu bytes)\n", shown_text(r.file).c_str(), size);
-    } else {
-        std::printf("flash and %s differ first at byte %ld (0x%lx)\n", shown_text(r.file).c_str(), *difference,
-                    *difference);
+    for (const auto& [text, when] : lines_)
+        if (when == always || !quiet)
+            std::printf("%s\n", text.c_str());
+}
+
+output_file::output_file(const std::string& path, mode_t mode) : path_(path), temp_(path + ".XXXXXX")
+{
+    fd_ = mkstemp(temp_.data());
+    if (fd_ >= 0 && fchmod(fd_, mode) != 0) {
+        const int error = errno;
+        close(fd_);
+        unlink(temp_.c_str());
+        errno = error;
+        fd_ = -1;
+    }
+    if (fd_ < 0)
+        throw failure(exit_usage, "creating " + path, path + ": " + std::strerror(errno));
+}
+
+output_file::~output_file()
+{
+    if (fd_ >= 0) {
+        close(fd_);
+        unlink(temp_.c_str());
+    }
+}
+
+void output_file::commit(const std::vector<unsigned char>& bytes)
+{
+    const std::string step = "writing " + path_;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw failure(exit_usage, step, path_ + ": " + std::strerror(errno));
+        done += std::size_t(n);
+    }
+    if (fsync(fd_) != 0 || close(fd_) != 0) {
+        fd_ = -1;
+        throw failure(exit_usage, step, path_ + ": " + std::strerror(errno));
+    }
+    fd_ = -1;
+    if (rename(temp_.c_str(), path_.c_str()) != 0) {
+        const int error = errno;
+        unlink(temp_.c_str());
+        throw failure(exit_usage, step, path_ + ": " + std::strerror(error));
     }
 }
 

@@ -110,10 +110,9 @@ void change_trail::done(const std::vector<std::string>& written)
 
 void change_trail::failed(const failure& f)
 {
-    // What the run meant to write; the card may hold any of it now.
-    std::vector<std::string> meant = differing(before_, want_);
-    if (meant.empty())
-        meant = settings_of(want_);  // --force
+    // What the run had begun to write, which the card may hold now; or,
+    // when it failed before writing, what it was asked to write.
+    const std::vector<std::string> meant = f.written.empty() ? settings_of(want_) : f.written;
     for (const auto& what : meant)
         log(LOG_ERR, what, "failed while " + f.step + ": " + f.what());
 }

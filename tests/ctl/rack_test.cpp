@@ -169,6 +169,31 @@ TEST_F(Rack, MetricsOfTwoNodesWithADescriptionThatMatchesAndOneThatDrifted)
         << r.out;
 }
 
+// The metric's match is what diff and configure find, byte for byte: a name
+// whose start byte is not the name area's reads back the same, yet apply
+// would write it.
+TEST_F(Rack, MetricsMatchIsWhatDiffAndConfigureFind)
+{
+    put("adapter0-frontend0.json", R"({"program_name": "News", "mute": false})");
+    ASSERT_TRUE(testsupport::store_eeprom(dir, {{18, {0x61, 4}}, {96, {'N', 'e', 'w', 's'}}}));
+    const std::string match = "ravelin_config_match{adapter=\"0\",frontend=\"0\",file=\"" + config +
+                              "/adapter0-frontend0.json\"} ";
+    auto r = run({"metrics", "--config", config});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(match + "0\n"), std::string::npos) << r.out;
+    r = run({"diff", config + "/adapter0-frontend0.json"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "mute: unchanged\nprogram name: \"News\" -> \"News\"\n");
+
+    r = run({"configure", "--config", config});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "mute: unchanged\nprogram name: changed\n");
+    EXPECT_EQ(testsupport::eeprom_hex(dir, 18, 2), "60 04");
+    r = run({"metrics", "--config", config});
+    EXPECT_NE(r.out.find(match + "1\n"), std::string::npos) << r.out;
+    EXPECT_EQ(run({"diff", config + "/adapter0-frontend0.json"}).status, 0);
+}
+
 // The metric says "signal" exactly when status's input.signal does.
 TEST_F(Rack, MetricsSignalIsStatusSignal)
 {
@@ -341,6 +366,9 @@ TEST_F(Rack, ConfigureRefusesABrokenFolderBeforeAnyNodeIsOpened)
         {{"00-1a-2b-3c-4d-5g.json", "{}"}, "the name is no card"},
         {{"00-1A-2B-3C-4D-5E.json", "{}"}, "a second description of MAC 00:1a:2b:3c:4d:5e"},
         {{"adapter0-frontend0.json", std::string(70000, ' ')}, "more than 65536 bytes"},
+        // Read as apply reads a file: a key given twice is no description.
+        {{"adapter0-frontend0.json", "{\"mute\": true, \"mute\": false}"},
+         "adapter0-frontend0.json: key \"mute\" given twice in one object"},
     };
     put("00-1a-2b-3c-4d-5e.json", R"({"mute": true})");
     for (const auto& [file, message] : cases) {

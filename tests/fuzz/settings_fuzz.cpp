@@ -50,7 +50,9 @@ bool same_config(const sim_config& a, const sim_config& b)
            a.vtime == b.vtime && a.trace == b.trace && !memcmp(a.flash_id, b.flash_id, sizeof a.flash_id) &&
            a.flash_busy_ns == b.flash_busy_ns && a.request_ns == b.request_ns && a.has_raw48 == b.has_raw48 &&
            a.has_raw4c == b.has_raw4c && (!a.has_raw48 || a.raw48 == b.raw48) &&
-           (!a.has_raw4c || a.raw4c == b.raw4c);
+           (!a.has_raw4c || a.raw4c == b.raw4c) && a.version_word == b.version_word &&
+           a.factory_bytes == b.factory_bytes && a.lock_wait_ns == b.lock_wait_ns && a.deny == b.deny &&
+           a.unplug_after == b.unplug_after && a.cards == b.cards;
 }
 
 // One parser with its format: `parse` into a value, `format` back to text,
@@ -82,39 +84,36 @@ struct FlashId {
     unsigned char b[3] = {7, 8, 9};
 };
 
-const char* const kVariables[] = {
-    "CARDSIM_STATE", "CARDSIM_NODES", "CARDSIM_SIGNAL", "CARDSIM_MAC", "CARDSIM_BUSY_TIME", "CARDSIM_FAULTS",
-    "CARDSIM_VTIME", "CARDSIM_TRACE", "CARDSIM_FLASH_ID", "CARDSIM_FLASH_BUSY_TIME", "CARDSIM_REQUEST_TIME",
-    "CARDSIM_REG48", "CARDSIM_REG4C",
-};
-constexpr unsigned kVariableCount = sizeof kVariables / sizeof kVariables[0];
+// Every CARDSIM_* variable, from the table cardsim and the interposer read them from.
+std::vector<const char*> variables()
+{
+    std::vector<const char*> names;
+    for (unsigned i = 0; i < setting_count; ++i)
+        if (setting_table[i].variable)
+            names.push_back(setting_table[i].variable);
+    return names;
+}
 
-// What cardsim hands to its COMMAND for a configuration it read.
+// What cardsim hands to its COMMAND for a configuration it read: each row's
+// variable in its format, or unset.
 void export_config(const sim_config& c)
 {
-    for (const char* name : kVariables)
-        unsetenv(name);
-    setenv("CARDSIM_STATE", c.state.c_str(), 1);
-    setenv("CARDSIM_NODES", format_nodes(c).c_str(), 1);
-    setenv("CARDSIM_SIGNAL", format_signal(c.signal).c_str(), 1);
-    setenv("CARDSIM_MAC", format_mac(c.mac).c_str(), 1);
-    setenv("CARDSIM_BUSY_TIME", format_seconds(c.busy_ns).c_str(), 1);
-    setenv("CARDSIM_FAULTS", format_faults(c.faults).c_str(), 1);
-    setenv("CARDSIM_VTIME", c.vtime ? "1" : "0", 1);
-    if (!c.trace.empty())
-        setenv("CARDSIM_TRACE", c.trace.c_str(), 1);
-    setenv("CARDSIM_FLASH_ID", format_flash_id(c.flash_id).c_str(), 1);
-    setenv("CARDSIM_FLASH_BUSY_TIME", format_seconds(c.flash_busy_ns).c_str(), 1);
-    setenv("CARDSIM_REQUEST_TIME", format_seconds(c.request_ns).c_str(), 1);
-    if (c.has_raw48)
-        setenv("CARDSIM_REG48", format_word(c.raw48).c_str(), 1);
-    if (c.has_raw4c)
-        setenv("CARDSIM_REG4C", format_word(c.raw4c).c_str(), 1);
+    for (unsigned i = 0; i < setting_count; ++i) {
+        const setting& s = setting_table[i];
+        std::string text;
+        if (!s.variable || !s.format)
+            continue;
+        if (s.format(c, text))
+            setenv(s.variable, text.c_str(), 1);
+        else
+            unsetenv(s.variable);
+    }
 }
 
 void environment(const std::string& text)
 {
-    for (const char* name : kVariables)
+    static const std::vector<const char*> names = variables();
+    for (const char* name : names)
         unsetenv(name);
     setenv("CARDSIM_STATE", "/nonexistent/card", 1);
     size_t start = 0;
@@ -126,7 +125,7 @@ void environment(const std::string& text)
             continue;
         // The environment holds no NUL: a value ends at the first.
         std::string value = line.substr(1).c_str();
-        setenv(kVariables[(unsigned char)line[0] % kVariableCount], value.c_str(), 1);
+        setenv(names[(unsigned char)line[0] % names.size()], value.c_str(), 1);
     }
     sim_config read;
     std::string err = config_from_env(read);

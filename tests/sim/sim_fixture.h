@@ -69,6 +69,9 @@ protected:
     {
         if (fd >= 0)
             close(fd);
+        // What serve_a_shell set for a test that starts a shell.
+        unsetenv("CARDSIM_PRELOAD_32");
+        unsetenv("CARDSIM_PRELOAD_64");
         SimStateTest::TearDown();
     }
 

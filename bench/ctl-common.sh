@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh disable=SC2034,SC2154
 # Sourced by the ravelinctl benchmarks (bench/ctl-*.sh BUILD_DIR [RUNS]): checks
 # the build folder, makes $state (removed at exit) and sets $build, $cardsim,
 # $ctl and $bench. $usage_name and $default_runs are the caller's.

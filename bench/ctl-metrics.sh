@@ -7,7 +7,9 @@
 # real time.
 #   bench/ctl-metrics.sh BUILD_DIR [RUNS]
 set -eu
+# shellcheck disable=SC2034
 usage_name=ctl-metrics.sh default_runs=5
+# shellcheck source=bench/ctl-common.sh
 . "$(dirname "$0")/ctl-common.sh"
 mkdir "$state/etc"
 

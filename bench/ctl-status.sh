@@ -6,7 +6,9 @@
 # time against a card that answers in real time.
 #   bench/ctl-status.sh BUILD_DIR [RUNS]
 set -eu
+# shellcheck disable=SC2034
 usage_name=ctl-status.sh default_runs=20
+# shellcheck source=bench/ctl-common.sh
 . "$(dirname "$0")/ctl-common.sh"
 
 # The requests of one trace against the minimum (requests.awk).

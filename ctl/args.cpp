@@ -114,6 +114,15 @@ std::string check_name(const std::string& name, const std::string& step)
     return name;
 }
 
+std::string advanced_usage()
+{
+    auto range = [](int min, int max) { return std::to_string(min) + "-" + std::to_string(max); };
+    return "  set advanced --profile high|main --level " + levels_text() + "\n" +
+           "               --width " + range(width_min, width_max) + " --height " + range(height_min, height_max) +
+           " --bitrate " + range(bitrate_min, bitrate_max) + " (kbit/s)\n" +
+           "               --frame-rate " + range(frame_rate_min, frame_rate_max) + "\n";
+}
+
 // set advanced --profile high|main --level L --width W --height H --bitrate B --frame-rate F
 output_config parse_advanced(const std::vector<std::string>& words)
 {

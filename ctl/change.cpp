@@ -66,12 +66,7 @@ std::string set_help()
            "  set preset N|NAME       quality preset 1-7 or its name:\n"
            "                          " +
            presets +
-           "\n"
-           "  set advanced --profile high|main --level " +
-           levels_text() +
-           "\n"
-           "               --width 480-1920 --height 272-1080 --bitrate 350-18000 (kbit/s)\n"
-           "               --frame-rate 24-60\n"
+           "\n" + advanced_usage() +
            "                          all six are needed, as --name VALUE or --name=VALUE\n";
 }
 

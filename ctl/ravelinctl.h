@@ -138,6 +138,8 @@ std::string read_all(const std::string& file, std::size_t limit);
 std::string check_name(const std::string& name, const std::string& step);
 // "auto", "preset", "advanced": the words and ranges the tool takes.
 output_config parse_advanced(const std::vector<std::string>& words);
+// The lines of the help that give set advanced's words and their ranges.
+std::string advanced_usage();
 int preset_of(const std::string& word);
 std::string levels_text();
 

@@ -79,10 +79,12 @@ int preset_of(const std::string& word)
     refuse("preset: \"" + word + "\" is neither 1-7 nor a preset name (" + all + ")");
 }
 
+std::string source_of(const std::string& file) { return file == "-" ? "standard input" : file; }
+
 // The whole file, or refused when it holds more than `limit` bytes.
 std::string read_all(const std::string& file, std::size_t limit)
 {
-    const std::string source = file == "-" ? "standard input" : file;
+    const std::string source = source_of(file);
     std::ifstream named;
     if (file != "-") {
         named.open(file, std::ios::binary);
@@ -377,7 +379,7 @@ wanted_config description_of(const std::string& text, const std::string& source)
 
 wanted_config read_description(const std::string& file)
 {
-    return description_of(read_all(file, description_max), file == "-" ? "standard input" : file);
+    return description_of(read_all(file, description_max), source_of(file));
 }
 
 }  // namespace ctl

@@ -212,14 +212,13 @@ node_problem open_problem(const std::string& path, int error)
 
 void card_session::open_and_identify()
 {
-    const int wait_seconds = wait_seconds_;
     step("opening " + path_);
-    fd_ = open_waiting(path_, O_RDWR | O_NONBLOCK | O_CLOEXEC, wait_seconds, progress_);
+    fd_ = open_waiting(path_, O_RDWR | O_NONBLOCK | O_CLOEXEC, wait_seconds_, progress_);
     if (fd_ < 0) {
         const int error = errno;
         const node_problem p = open_problem(path_, error);
         const std::string waited =
-            error == EBUSY && wait_seconds > 0 ? " after " + std::to_string(wait_seconds) + " s of waiting" : "";
+            error == EBUSY && wait_seconds_ > 0 ? " after " + std::to_string(wait_seconds_) + " s of waiting" : "";
         throw failure(p.status, step_, p.error + waited + (p.fix.empty() ? "" : "; " + p.fix));
     }
     card.setFrontend(fd_);

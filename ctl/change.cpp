@@ -28,7 +28,7 @@ int run_change(const request& r, record& out)
 {
     card_session s(r);
     s.open_and_identify();
-    const std::string source = r.file.empty() ? "" : r.file == "-" ? "standard input" : r.file;
+    const std::string source = r.file.empty() ? "" : source_of(r.file);
     record_changes(out, s.adapter(), s.frontend(), apply_logged(s, r.want, r.force, std::nullopt, source),
                    settings_of(r.want));
     return exit_done;

@@ -241,9 +241,6 @@ const command_row version_row = {"version", nullptr, nullptr, run_version};
 
 }  // namespace
 
-const command_row& help_command() { return help_row; }
-const command_row& version_command() { return version_row; }
-
 request parse_command_line(int argc, char** argv)
 {
     request r;

@@ -65,8 +65,6 @@ struct command_row {
 
 // Every command, in the order the help lists them.
 const std::vector<const command_row*>& command_table();
-const command_row& help_command();
-const command_row& version_command();
 
 [[noreturn]] void refuse_usage(const std::string& message);
 

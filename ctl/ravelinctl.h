@@ -132,6 +132,8 @@ constexpr std::size_t description_max = 64 * 1024;
 wanted_config description_of(const std::string& text, const std::string& source);
 // The description in `file` (- standard input), read and checked whole.
 wanted_config read_description(const std::string& file);
+// A file as messages name it: "-" is standard input.
+std::string source_of(const std::string& file);
 // The whole file (- standard input), or refused when it holds more than limit bytes.
 std::string read_all(const std::string& file, std::size_t limit);
 // A program name as the card can store it; throws failure with exit_usage.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // A fresh simulated card for each test, served in this process by the linked
-// libcardsim.so: every ioctl below goes through the interposer.
+// libcardsim.so: every ioctl below goes through the interposer, and every
+// sleep too, in the card's virtual time: a test's usleep costs no real time.
 #pragma once
 
 #include "card_io.h"
